@@ -1,0 +1,79 @@
+// A voice: one playing instance of a sound buffer inside the engine. Host
+// code changes it only through time-stamped updates, so every change lands on
+// an exact output sample although rendering runs ahead on another thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "channel/OrvChannelRenderer_Param.h"
+#include "common/OrvBuffer.h"
+#include "engine/OrvEngine_ThreadLocalBuffer.h"
+
+namespace orv {
+
+class Engine;
+
+class Channel {
+ public:
+  // Turns buffer samples into one worker's mix buffers. Chosen once per voice.
+  class Renderer {
+   public:
+    virtual ~Renderer() = default;
+    // The channel's param has just been changed by an update.
+    virtual void ParamUpdated() = 0;
+    // Renders count samples from block sample offset on. ORV_REALTIME.
+    // Returns false once a one-shot voice has run past its end.
+    virtual bool Render(Engine* engine, int offset, int count, ThreadLocalBuffer& buffers) = 0;
+  };
+
+  // Input of renderer selection.
+  struct RendererBuildParam {
+    const Buffer* buffer;
+    ChannelParam* param;
+    int interpolationMode;  // 0 nearest, 1 linear, 2 cubic
+    int numChannels;
+    AudioFormat format;
+    Engine* engine;
+  };
+
+  // Used only by Engine::CreateChannel.
+  Channel(std::weak_ptr<Engine> engine, double delay, std::shared_ptr<Buffer> buffer,
+          const ChannelParam& param);
+  ~Channel();
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  // Host side (serialised by the context lock). delay: samples from the start
+  // of the next block the engine renders.
+  void UpdateChannelParam(double delay, const ChannelParam& param);
+  void Stop(double delay);
+  void Seek(double delay, double position);
+  bool IsPlaying() const { return playing.load(std::memory_order_acquire); }
+
+  // Render thread, under the engine's channelsMutex.
+  void Prerender();
+  void Postrender(long numSamples);
+
+  // One worker, no lock: renders the whole block, cut at update time stamps.
+  // ORV_REALTIME.
+  void RenderBlock(int numFrames, ThreadLocalBuffer& buffers) noexcept;
+
+ private:
+  void Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept;
+  void InternalUpdateChannelParam(const ChannelUpdate& update) noexcept;
+
+  std::weak_ptr<Engine> engine;
+  std::shared_ptr<Buffer> buffer;
+  ChannelParam param;
+  ChannelParam latestParam;
+  std::atomic<bool> playing{true};
+  std::unique_ptr<Renderer> renderer;
+  std::multimap<std::int64_t, ChannelUpdate> pendingUpdates;
+  std::multimap<std::int64_t, ChannelUpdate> currentUpdates;
+  std::int64_t startDelay = 0;
+};
+
+}  // namespace orv

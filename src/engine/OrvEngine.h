@@ -1,0 +1,68 @@
+// The mixer: turns the playing channels into limited stereo output, block by
+// block. Owns the worker pool, the per-slot mix buffers, the room stages, the
+// binaural spatializer and the master limiter. Built by the context from an
+// EngineParam and always owned by a shared pointer (channels hold it weakly).
+#pragma once
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "engine/OrvEngine_Compressor.h"
+#include "engine/OrvEngine_Param.h"
+#include "engine/OrvEngine_ThreadLocalBuffer.h"
+
+namespace orv {
+
+class Buffer;
+class Channel;
+class Spatializer;
+class ThreadPool;
+struct ChannelParam;
+
+class Engine : public std::enable_shared_from_this<Engine> {
+ public:
+  explicit Engine(const EngineParam& param);
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Starts a block: pending channels join, queued updates move into place,
+  // the reverb settings are snapshotted. Render thread, context lock held.
+  void Prerender();
+
+  // Renders numFrames interleaved stereo frames into out (2 * numFrames
+  // floats), within +-1. Render thread, context lock not held. ORV_REALTIME
+  // apart from growing the mix buffers when the block size grows.
+  void Render(float* out, int numFrames);
+
+  // Host threads: creates a voice that starts delay samples into the next
+  // block the engine renders. Throws Exception on bad arguments.
+  std::shared_ptr<Channel> CreateChannel(double delay, std::shared_ptr<Buffer> buffer,
+                                         const ChannelParam& param);
+
+  // --- Read or written by other layers ---------------------------------------
+  EngineParam param;
+  std::shared_ptr<Spatializer> spatializer;  // empty without HRTF data
+  std::mutex channelsMutex;                  // guards pendingChannels and queued updates
+  std::vector<std::shared_ptr<Channel>> pendingChannels;
+  // Room targets, written by the host side under the context lock.
+  std::array<ReverbLayerParam, 3> reverbLayers;
+
+ private:
+  void RenderChannels(int numFrames);
+  void SumSlots(std::vector<float> ThreadLocalBuffer::*first,
+                std::vector<float> ThreadLocalBuffer::*second);
+  void RenderOutput(float* out, int numFrames);
+  void EndBlock(int numFrames);
+
+  std::mutex renderMutex;
+  std::shared_ptr<ThreadPool> threadPool;
+  Compressor<2> compressor;
+  std::vector<std::shared_ptr<Channel>> renderChannels;
+  std::vector<ThreadLocalBuffer> threadLocalBuffers;
+  std::array<ReverbLayerParam, 3> activeReverbLayers;
+};
+
+}  // namespace orv

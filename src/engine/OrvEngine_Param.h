@@ -1,0 +1,27 @@
+// Plain parameter records of the engine.
+#pragma once
+
+#include <cstddef>
+
+namespace orv {
+
+struct EngineParam {
+  double samplingRate = 48000.0;
+  int numChannels = 2;
+  int numThreads = 1;
+  const void* hrtfData = nullptr;  // null: no spatializer
+  std::size_t hrtfDataSize = 0;
+
+  // Throws Exception: channel count, then sampling rate, then thread count.
+  void Validate() const;
+};
+
+// Settings of one reverb layer; times in seconds.
+struct ReverbLayerParam {
+  float gain;
+  float size;
+  float rt60Time;
+  float preDelay;
+};
+
+}  // namespace orv

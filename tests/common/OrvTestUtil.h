@@ -1,0 +1,66 @@
+// Shared test utilities: reference signals, comparisons, and loading the
+// built liborv.so the way a host does.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "orv/orv.h"
+
+namespace orvtest {
+
+// --- Reference signals -------------------------------------------------------
+std::vector<float> Impulse(std::size_t length, std::size_t at = 0, float amplitude = 1.0f);
+std::vector<float> Sine(std::size_t length, double frequency, double samplingRate,
+                        float amplitude = 1.0f, double phase = 0.0);
+// Uniform white noise in [-amplitude, amplitude), reproducible for a seed.
+std::vector<float> Noise(std::size_t length, std::uint32_t seed, float amplitude = 1.0f);
+
+// --- Comparisons -------------------------------------------------------------
+float MaxAbsDifference(const float* a, const float* b, std::size_t n);
+double Rms(const float* a, std::size_t n);
+// RMS of (a - b) divided by the RMS of b (the reference).
+double RelativeRmsError(const float* a, const float* b, std::size_t n);
+double Energy(const float* a, std::size_t n, std::size_t stride = 1);
+
+// --- The shared library as a host sees it --------------------------------------
+// dlopens liborv.so (a fresh handle per object) and fills an OrvContext.
+class HostLibrary {
+ public:
+  HostLibrary();
+  ~HostLibrary();
+  HostLibrary(const HostLibrary&) = delete;
+  HostLibrary& operator=(const HostLibrary&) = delete;
+
+  OrvInitializeFunction initialize = nullptr;
+  std::string loadError;  // empty when loading worked
+
+ private:
+  void* handle = nullptr;
+};
+
+// A table filled by OrvInitialize, destroyed on scope exit.
+class HostContext {
+ public:
+  explicit HostContext(const HostLibrary& library);
+  ~HostContext();
+  HostContext(const HostContext&) = delete;
+  HostContext& operator=(const HostContext&) = delete;
+
+  OrvContext table{};
+  ContextPrivate* ctx() const { return table.context; }
+  // The stored error text, or "" when there is none.
+  std::string Error() const;
+  void Destroy();
+
+ private:
+  bool destroyed = false;
+};
+
+// An InitParam with sensible defaults for tests.
+InitParam DefaultInitParam(double samplingRate = 48000.0, int numThreads = 1,
+                           int maxPolyphonics = 64);
+
+}  // namespace orvtest
