@@ -11,12 +11,30 @@
 
 #include <cmath>
 #include <memory>
+#include <type_traits>
 
 #include "channel/OrvChannelRenderer.h"
 #include "channel/OrvChannelRenderer_Samplers.h"
 #include "spatializer/OrvSpatializer.h"
 
 namespace orv {
+
+// The one-pole low-pass of the dry path, y += (s - y) * c. With c = 1 it
+// passes s through exactly: y + (s - y) can be off by a rounding step when y
+// and s differ much in size, so that case is a loop of its own.
+using Filtered = std::bool_constant<true>;
+using Unfiltered = std::bool_constant<false>;
+inline constexpr Filtered kFiltered{};
+inline constexpr Unfiltered kUnfiltered{};
+
+template <bool filtered>
+inline float LowPass(float y, float s, float c) noexcept {
+  if constexpr (filtered) {
+    return y + (s - y) * c;
+  } else {
+    return s;
+  }
+}
 
 // What all kinds share: the sampler, the cursor walk and the one-shot end.
 template <class Sampler>
@@ -129,17 +147,19 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     float gain = currentGain;
     float reverbGain = currentReverbGain;
     bool ended = false;
-    const int produced =
-        this->Advance(x, step, count, ended, [&](int k, double at, bool inLoop) {
-          const float s = sampler.GetSample(at, 0, inLoop);
-          reverbSend[k] += reverbGain * s;
-          y += (s - y) * c;
-          const float out = gain * y;
-          scratch[k] = out;
-          dryMonoSum[k] += out;
-          gain += (targetGain - gain) * kSmoothing;
-          reverbGain += (targetReverb - reverbGain) * kSmoothing;
-        });
+    const auto run = [&](auto filtered) {
+      return this->Advance(x, step, count, ended, [&](int k, double at, bool inLoop) {
+        const float s = sampler.GetSample(at, 0, inLoop);
+        reverbSend[k] += reverbGain * s;
+        y = LowPass<decltype(filtered)::value>(y, s, c);
+        const float out = gain * y;
+        scratch[k] = out;
+        dryMonoSum[k] += out;
+        gain += (targetGain - gain) * kSmoothing;
+        reverbGain += (targetReverb - reverbGain) * kSmoothing;
+      });
+    };
+    const int produced = c == 1.0f ? run(kUnfiltered) : run(kFiltered);
 
     filterState = y;
     currentGain = gain;
@@ -180,14 +200,17 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
     const Sampler sampler = this->sampler;
     float y = filterState;
     bool ended = false;
-    this->Advance(x, step, count, ended, [&](int k, double at, bool inLoop) {
-      const float s = sampler.GetSample(at, 0, inLoop);
-      reverbSend[k] += reverbGain * s;
-      y += (s - y) * c;
-      const float out = gain * y;
-      mainMix[2 * k] += out;
-      mainMix[2 * k + 1] += out;
-    });
+    const auto run = [&](auto filtered) {
+      this->Advance(x, step, count, ended, [&](int k, double at, bool inLoop) {
+        const float s = sampler.GetSample(at, 0, inLoop);
+        reverbSend[k] += reverbGain * s;
+        y = LowPass<decltype(filtered)::value>(y, s, c);
+        const float out = gain * y;
+        mainMix[2 * k] += out;
+        mainMix[2 * k + 1] += out;
+      });
+    };
+    c == 1.0f ? run(kUnfiltered) : run(kFiltered);
 
     filterState = y;
     this->param->position = x;
@@ -222,15 +245,18 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
     float yLeft = filterStateLeft;
     float yRight = filterStateRight;
     bool ended = false;
-    this->Advance(x, step, count, ended, [&](int k, double at, bool inLoop) {
-      const float left = sampler.GetSample(at, 0, inLoop);
-      const float right = sampler.GetSample(at, 1, inLoop);
-      reverbSend[k] += (left + right) * reverbGain;
-      yLeft += (left - yLeft) * c;
-      yRight += (right - yRight) * c;
-      mainMix[2 * k] += gain * yLeft;
-      mainMix[2 * k + 1] += gain * yRight;
-    });
+    const auto run = [&](auto filtered) {
+      this->Advance(x, step, count, ended, [&](int k, double at, bool inLoop) {
+        const float left = sampler.GetSample(at, 0, inLoop);
+        const float right = sampler.GetSample(at, 1, inLoop);
+        reverbSend[k] += (left + right) * reverbGain;
+        yLeft = LowPass<decltype(filtered)::value>(yLeft, left, c);
+        yRight = LowPass<decltype(filtered)::value>(yRight, right, c);
+        mainMix[2 * k] += gain * yLeft;
+        mainMix[2 * k + 1] += gain * yRight;
+      });
+    };
+    c == 1.0f ? run(kUnfiltered) : run(kFiltered);
 
     filterStateLeft = yLeft;
     filterStateRight = yRight;
