@@ -14,48 +14,46 @@ namespace orv {
 namespace {
 
 // --- Prime table ---------------------------------------------------------------
-// All primes below 65536, built at compile time. Constant data cannot race, so
-// any number of engines may update their reverbs at once without a lock. The
-// table holds every prime a line can take (the largest is 32749) and every
-// divisor needed to test numbers up to INT_MAX (sqrt(INT_MAX) < 46341).
-constexpr int kPrimeTableLimit = 65536;
+// All primes below kPrimeTableLimit, built at compile time. Constant data
+// cannot race, so any number of engines may update their reverbs at once
+// without a lock. The table holds every answer a line length can need (up to
+// 32771, the first prime past the longest ring delay).
+constexpr int kPrimeTableLimit = 32800;
 
-template <int limit>
-constexpr std::array<bool, limit> SieveComposites() {
-  std::array<bool, limit> isComposite{};
-  isComposite[0] = isComposite[1] = true;
-  for (int i = 2; i * i < limit; ++i)
-    if (!isComposite[i])
-      for (int j = i * i; j < limit; j += i) isComposite[j] = true;
-  return isComposite;
-}
-
-template <int limit>
-constexpr int CountPrimes() {
-  const auto isComposite = SieveComposites<limit>();
+struct Sieve {
+  bool isComposite[kPrimeTableLimit] = {};
   int count = 0;
-  for (int i = 0; i < limit; ++i) count += isComposite[i] ? 0 : 1;
-  return count;
-}
+  constexpr Sieve() {
+    isComposite[0] = isComposite[1] = true;
+    for (int i = 2; i * i < kPrimeTableLimit; ++i)
+      if (!isComposite[i])
+        for (int j = i * i; j < kPrimeTableLimit; j += i) isComposite[j] = true;
+    for (int i = 0; i < kPrimeTableLimit; ++i)
+      if (!isComposite[i]) ++count;
+  }
+};
 
-template <int limit>
+constexpr Sieve kSieve;
+
 constexpr auto MakePrimeTable() {
-  const auto isComposite = SieveComposites<limit>();
-  std::array<int, CountPrimes<limit>()> table{};
+  std::array<int, kSieve.count> table{};
   std::size_t k = 0;
-  for (int i = 0; i < limit; ++i)
-    if (!isComposite[i]) table[k++] = i;
+  for (int i = 0; i < kPrimeTableLimit; ++i)
+    if (!kSieve.isComposite[i]) table[k++] = i;
   return table;
 }
 
-constexpr auto kPrimes = MakePrimeTable<kPrimeTableLimit>();
-static_assert(kPrimes.front() == 2 && kPrimes[1] == 3 && kPrimes.back() == 65521);
+constexpr auto kPrimes = MakePrimeTable();
+static_assert(kPrimes[0] == 2 && kPrimes[1] == 3 && kPrimes.back() >= 32771);
 
-bool IsPrimeByTable(long long q) noexcept {
+// Trial division, by the table first and then by the odd numbers past it.
+bool IsPrime(long long q) noexcept {
   for (const int p : kPrimes) {
     if (static_cast<long long>(p) * p > q) return true;
     if (q % p == 0) return false;
   }
+  for (long long d = kPrimes.back() + 2; d * d <= q; d += 2)
+    if (q % d == 0) return false;
   return true;
 }
 
@@ -95,10 +93,10 @@ bool ChooseLineDelays(float t0, float ratio, std::array<int, Reverb::kNumLines>&
 int FindNearestPrime(int n) noexcept {
   if (n <= 2) return 2;
   if (n <= kPrimes.back()) return *std::lower_bound(kPrimes.begin(), kPrimes.end(), n);
-  // Beyond the table: trial division by it. INT_MAX is itself prime, so the
-  // answer always fits an int.
+  // Beyond the table (never needed by a reverb): trial division. INT_MAX is
+  // itself prime, so the answer always fits an int.
   for (long long q = n | 1;; q += 2)
-    if (IsPrimeByTable(q)) return static_cast<int>(q);
+    if (IsPrime(q)) return static_cast<int>(q);
 }
 
 Reverb::Reverb(double samplingRate)
