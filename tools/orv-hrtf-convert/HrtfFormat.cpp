@@ -184,10 +184,11 @@ HrtfSet DecodeHrtfSet(const unsigned char* data, std::size_t size, std::size_t* 
   const std::int32_t ringCount = GetI32(cursor.Take(4, "ring count"));
   if (ringCount < 0) throw FormatError(Format("negative ring count %d", ringCount));
 
+  // Records are appended as they are read, so a huge count in a short file
+  // ends in a truncation error, not in a huge allocation.
   HrtfSet set;
-  set.rings.resize(std::size_t(ringCount));
   for (std::int32_t r = 0; r < ringCount; ++r) {
-    Ring& ring = set.rings[std::size_t(r)];
+    Ring& ring = set.rings.emplace_back();
     const unsigned char* header = cursor.Take(kRingHeaderSize, Format("header of ring %d", r));
     ring.elevation = GetF32(header);
     const std::int32_t angleCount = GetI32(header + 4);

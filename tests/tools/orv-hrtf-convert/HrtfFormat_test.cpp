@@ -189,6 +189,13 @@ TEST(HrtfFormat, ReaderReportsWrongSignatureAndTruncation) {
   bad = good;
   bad[8] = 0xFF, bad[9] = 0xFF, bad[10] = 0xFF, bad[11] = 0xFF;
   ExpectDecodeError(bad, "negative ring count -1");
+  // Huge counts in short data are truncations, not allocations.
+  bad = good;
+  bad[8] = 0xFF, bad[9] = 0xFF, bad[10] = 0xFF, bad[11] = 0x7F;
+  ExpectDecodeError(bad, "truncated: header of ring 2");
+  bad = good;
+  bad[16] = 0xFF, bad[17] = 0xFF, bad[18] = 0xFF, bad[19] = 0x7F;
+  ExpectDecodeError(bad, "truncated: left response of ring 0, angle 3");  // ring 1 read as angles
   bad = good;
   bad[16] = 0xFE, bad[17] = 0xFF, bad[18] = 0xFF, bad[19] = 0xFF;
   ExpectDecodeError(bad, "ring 0: negative angle count -2");
