@@ -8,6 +8,7 @@
 #include "common/OrvAssert.h"
 #include "common/OrvException.h"
 #include "engine/OrvEngine_ThreadPool.h"
+#include "spatializer/OrvSpatializer.h"
 
 namespace orv {
 namespace {
@@ -37,6 +38,8 @@ Engine::Engine(const EngineParam& engineParam)
       compressor(CompressorRate(engineParam)),
       activeReverbLayers(kDefaultReverbLayers) {
   threadPool = std::make_shared<ThreadPool>(static_cast<std::size_t>(param.numThreads));
+  if (param.hrtfData)
+    spatializer = std::make_shared<Spatializer>(param.hrtfData, param.hrtfDataSize, param.samplingRate);
 }
 
 Engine::~Engine() {
@@ -73,9 +76,12 @@ void Engine::Render(float* out, int numFrames) {
       slot.dryMonoSum.assign(n, 0.0f);
       slot.sourceScratch.resize(n);
     }
+    if (spatializer) spatializer->BeginRender(n);
     RenderChannels(numFrames);
     SumSlots(&ThreadLocalBuffer::reverbSend, &ThreadLocalBuffer::dryMonoSum);
+    RenderBinaural();
     SumSlots(&ThreadLocalBuffer::mainMix, &ThreadLocalBuffer::spatialMix);
+    RenderEqualizer(numFrames);
     RenderOutput(out, numFrames);
   }
   EndBlock(numFrames);
@@ -101,6 +107,34 @@ void Engine::RenderChannels(int numFrames) {
     }
   };
   threadPool->ExecuteParallel(slots, task);
+}
+
+void Engine::RenderBinaural() {
+  if (!spatializer) return;
+  const std::size_t count = spatializer->PrepareEndRender();
+  if (count == 0) return;
+  const std::size_t slots =
+      std::max<std::size_t>(1, std::min<std::size_t>(count, static_cast<std::size_t>(param.numThreads)));
+  struct Stage {
+    Engine* engine;
+    std::size_t count;
+    std::size_t slots;
+  } stage{this, count, slots};
+  const std::function<void(std::size_t)> task = [&stage](std::size_t k) {
+    Engine& engine = *stage.engine;
+    float* output = engine.threadLocalBuffers[k].spatialMix.data();
+    for (std::size_t j = k; j < stage.count; j += stage.slots) engine.spatializer->EndRender(output, j);
+  };
+  threadPool->ExecuteParallel(slots, task);
+}
+
+void Engine::RenderEqualizer(int numFrames) {
+  // The six-band equaliser joins here; until then the binaural mix goes in flat.
+  ThreadLocalBuffer& r0 = threadLocalBuffers[0];
+  for (std::size_t i = 0; i < 2 * static_cast<std::size_t>(numFrames); ++i) {
+    const float v = r0.spatialMix[i];
+    r0.mainMix[i] += std::isfinite(v) ? v : 0.0f;
+  }
 }
 
 void Engine::SumSlots(std::vector<float> ThreadLocalBuffer::*first,
