@@ -53,5 +53,13 @@ void Generic(const KernelParam& param, const KernelData<T>& data) noexcept;
 template <DataType type, bool backward, cpu::FeatureLevel level>
 void Simd(const KernelParam& param, const KernelData<float>& data) noexcept;
 
+// The same pass from a source into a destination, without the copy back:
+// plans alternate two pairs of arrays between passes and so save a copy of
+// N elements per pass. The source is only read; the two must not overlap.
+// Either may have any alignment. ORV_REALTIME: allocates nothing.
+template <bool backward>
+void SimdPass(const KernelParam& param, const float* sourceReal, const float* sourceImag,
+              float* destinationReal, float* destinationImag) noexcept;
+
 }  // namespace kernel
 }  // namespace orvfft

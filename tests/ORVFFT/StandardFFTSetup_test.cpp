@@ -296,6 +296,36 @@ TEST(StandardFFTSetup, InPlaceAndOutOfPlaceAgreeExactly) {
   }
 }
 
+TEST(StandardFFTSetup, OutOfPlaceLeavesTheInputAsItWas) {
+  // One, two, three and more passes: odd counts start in the output arrays.
+  for (const std::size_t n : {2u, 8u, 32u, 96u, 128u, 512u}) {
+    for (const bool backward : {false, true}) {
+      const ComplexSignal x = RandomComplex(n, 61u);
+      const std::vector<float> inRe = Narrow<float>(x.re), inIm = Narrow<float>(x.im);
+      std::vector<float> re(inRe), im(inIm), outRe(n), outIm(n);
+      const Plan plan = MakePlan({n}, backward);
+      plan->Transform(FFTInput{outRe.data(), outIm.data(), re.data(), im.data()});
+      EXPECT_EQ(re, inRe) << "N = " << n;
+      EXPECT_EQ(im, inIm) << "N = " << n;
+      EXPECT_LT(RelativeRmsError(outRe.data(), outIm.data(), DirectDft(x, backward)), kFloatFftTolerance);
+    }
+  }
+}
+
+TEST(StandardFFTSetup, RealInPlaceWithImaginaryOutOfPlace) {
+  for (const std::size_t n : {2u, 32u, 128u}) {
+    const ComplexSignal x = RandomComplex(n, 62u);
+    std::vector<float> re = Narrow<float>(x.re);
+    const std::vector<float> inIm = Narrow<float>(x.im);
+    std::vector<float> outIm(n);
+    const Plan plan = MakePlan({n}, false);
+    plan->Transform(FFTInput{re.data(), outIm.data(), re.data(), inIm.data()});
+    EXPECT_LT(RelativeRmsError(re.data(), outIm.data(), DirectDft(x, false)), kFloatFftTolerance)
+        << "N = " << n;
+    EXPECT_EQ(inIm, Narrow<float>(x.im));
+  }
+}
+
 TEST(StandardFFTSetup, FactorisesFoursFirstThenTwoThenThrees) {
   struct Case {
     std::size_t n;
@@ -454,6 +484,32 @@ TEST(StandardFFTSetup, BatchedTransformsRunEachOneAtItsDistance) {
       EXPECT_EQ(re[b * kDistanceElems + i], kMarker);
       EXPECT_EQ(im[b * kDistanceElems + i], kMarker);
     }
+  }
+}
+
+TEST(StandardFFTSetup, BatchedOutOfPlaceTransformsEachOne) {
+  constexpr std::size_t kN = 32, kParallel = 4, kDistanceElems = kN + 1;
+  FFTParam param = OneDimension(kN, true);
+  param.parallel = kParallel;
+  param.distance = kDistanceElems * sizeof(float);
+  const Plan plan(CreateFFTSetup(param));
+  std::vector<float> inRe(kParallel * kDistanceElems), inIm(inRe.size());
+  std::vector<float> outRe(inRe.size(), 0.0f), outIm(inRe.size(), 0.0f);
+  std::vector<ComplexSignal> inputs;
+  for (std::size_t b = 0; b < kParallel; ++b) {
+    inputs.push_back(RandomComplex(kN, 80u + static_cast<std::uint32_t>(b)));
+    for (std::size_t i = 0; i < kN; ++i) {
+      inRe[b * kDistanceElems + i] = static_cast<float>(inputs[b].re[i]);
+      inIm[b * kDistanceElems + i] = static_cast<float>(inputs[b].im[i]);
+    }
+  }
+  plan->Transform(FFTInput{outRe.data(), outIm.data(), inRe.data(), inIm.data()});
+  for (std::size_t b = 0; b < kParallel; ++b) {
+    EXPECT_LT(RelativeRmsError(outRe.data() + b * kDistanceElems, outIm.data() + b * kDistanceElems,
+                               DirectDft(inputs[b], true)),
+              kFloatFftTolerance)
+        << "transform " << b;
+    EXPECT_EQ(outRe[b * kDistanceElems + kN], 0.0f) << "gap after transform " << b;
   }
 }
 
