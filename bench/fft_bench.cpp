@@ -9,12 +9,11 @@
 #include <vector>
 
 #include "ORVFFT/OrvFFT.h"
+#include "common/OrvSimd.h"
 #include "dsp/OrvConvolver.h"
 #include "dsp/OrvConvolver_RealFFT.h"
 #include "dsp/OrvInternals_AlignedArray.h"
 #include "dsp/OrvInternals_Vector.h"
-
-#include "common/OrvSimd.h"
 
 #if defined(ORV_HAVE_FFTW)
 #include <fftw3.h>
@@ -26,7 +25,9 @@ using orv::AlignedArray;
 
 // The machine running these is usually shared: the fastest repetition is the
 // figure least disturbed by other work.
-double Fastest(const std::vector<double>& runs) { return *std::min_element(runs.begin(), runs.end()); }
+double Fastest(const std::vector<double>& runs) {
+  return *std::min_element(runs.begin(), runs.end());
+}
 
 std::vector<float> Noise(std::size_t n, std::uint32_t seed) {
   std::mt19937 engine(seed);
@@ -60,7 +61,10 @@ void BM_OrvComplexForward(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
 }
-BENCHMARK(BM_OrvComplexForward)->RangeMultiplier(2)->Range(64, 1024)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_OrvComplexForward)
+    ->RangeMultiplier(2)
+    ->Range(64, 1024)
+    ->ComputeStatistics("min", Fastest);
 
 // 2N = 256 real samples to 129 bins and back.
 void BM_OrvRealForward(benchmark::State& state) {
@@ -120,8 +124,8 @@ void BM_FftwComplexForward(benchmark::State& state) {
   const auto n = static_cast<int>(state.range(0));
   FftwFloats inRe(n), inIm(n), outRe(n), outIm(n);
   fftw_iodim dim{n, 1, 1};
-  fftwf_plan plan = fftwf_plan_guru_split_dft(1, &dim, 0, nullptr, inRe.data, inIm.data,
-                                              outRe.data, outIm.data, FFTW_MEASURE);
+  fftwf_plan plan = fftwf_plan_guru_split_dft(1, &dim, 0, nullptr, inRe.data, inIm.data, outRe.data,
+                                              outIm.data, FFTW_MEASURE);
   const std::vector<float> re = Noise(n, 1), im = Noise(n, 2);
   std::copy(re.begin(), re.end(), inRe.data);
   std::copy(im.begin(), im.end(), inIm.data);
@@ -133,7 +137,10 @@ void BM_FftwComplexForward(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
   fftwf_destroy_plan(plan);
 }
-BENCHMARK(BM_FftwComplexForward)->RangeMultiplier(2)->Range(64, 1024)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_FftwComplexForward)
+    ->RangeMultiplier(2)
+    ->Range(64, 1024)
+    ->ComputeStatistics("min", Fastest);
 
 void BM_FftwRealForward(benchmark::State& state) {
   const auto n = static_cast<int>(state.range(0));
@@ -178,8 +185,8 @@ BENCHMARK(BM_FftwRealBackward)->Arg(256)->ComputeStatistics("min", Fastest);
 void BM_FftwRealForwardInterleaved(benchmark::State& state) {
   const auto n = static_cast<int>(state.range(0));
   FftwFloats in(n), spectrum(n + 2);
-  fftwf_plan plan = fftwf_plan_dft_r2c_1d(n, in.data, reinterpret_cast<fftwf_complex*>(spectrum.data),
-                                          FFTW_MEASURE);
+  fftwf_plan plan = fftwf_plan_dft_r2c_1d(
+      n, in.data, reinterpret_cast<fftwf_complex*>(spectrum.data), FFTW_MEASURE);
   const std::vector<float> x = Noise(n, 3);
   std::copy(x.begin(), x.end(), in.data);
   for (auto _ : state) {
@@ -197,7 +204,8 @@ BENCHMARK(BM_FftwRealForwardInterleaved)->Arg(256)->ComputeStatistics("min", Fas
 // so this is a lower bound for the convolver.
 void BM_FftwIdealBlockStep(benchmark::State& state) {
   constexpr int kN = 128, kLength = 2 * kN, kBins = kN + 1;
-  AlignedArray<float> block(kLength), productRe(kBins), productIm(kBins), rightRe(kBins), rightIm(kBins);
+  AlignedArray<float> block(kLength), productRe(kBins), productIm(kBins), rightRe(kBins),
+      rightIm(kBins);
   AlignedArray<float> leftOut(kLength), rightOut(kLength), leftTail(kN), rightTail(kN);
   const AlignedArray<float> hLeftRe = Filled(kBins, 9), hLeftIm = Filled(kBins, 10);
   const AlignedArray<float> hRightRe = Filled(kBins, 11), hRightIm = Filled(kBins, 12);
@@ -206,12 +214,12 @@ void BM_FftwIdealBlockStep(benchmark::State& state) {
   std::fill(leftOut.begin(), leftOut.end(), 0.0f);
   std::fill(rightOut.begin(), rightOut.end(), 0.0f);
   fftw_iodim dim{kLength, 1, 1};
-  fftwf_plan forward = fftwf_plan_guru_split_dft_r2c(1, &dim, 0, nullptr, block.Data(),
-                                                     productRe.Data(), productIm.Data(), FFTW_MEASURE);
-  fftwf_plan backwardLeft = fftwf_plan_guru_split_dft_c2r(1, &dim, 0, nullptr, productRe.Data(),
-                                                          productIm.Data(), leftOut.Data(), FFTW_MEASURE);
-  fftwf_plan backwardRight = fftwf_plan_guru_split_dft_c2r(1, &dim, 0, nullptr, rightRe.Data(),
-                                                           rightIm.Data(), rightOut.Data(), FFTW_MEASURE);
+  fftwf_plan forward = fftwf_plan_guru_split_dft_r2c(
+      1, &dim, 0, nullptr, block.Data(), productRe.Data(), productIm.Data(), FFTW_MEASURE);
+  fftwf_plan backwardLeft = fftwf_plan_guru_split_dft_c2r(
+      1, &dim, 0, nullptr, productRe.Data(), productIm.Data(), leftOut.Data(), FFTW_MEASURE);
+  fftwf_plan backwardRight = fftwf_plan_guru_split_dft_c2r(
+      1, &dim, 0, nullptr, rightRe.Data(), rightIm.Data(), rightOut.Data(), FFTW_MEASURE);
   std::copy(input.begin(), input.end(), block.Data());
   for (auto _ : state) {
     fftwf_execute(forward);
@@ -258,7 +266,8 @@ void BM_FftwIdealBlockStepInterleaved(benchmark::State& state) {
   AlignedArray<float> block(kLength), spectrum(2 * kPaddedBins), left(2 * kPaddedBins),
       right(2 * kPaddedBins);
   AlignedArray<float> leftOut(kLength), rightOut(kLength), leftTail(kN), rightTail(kN);
-  const AlignedArray<float> hLeft = Filled(2 * kPaddedBins, 9), hRight = Filled(2 * kPaddedBins, 10);
+  const AlignedArray<float> hLeft = Filled(2 * kPaddedBins, 9),
+                            hRight = Filled(2 * kPaddedBins, 10);
   const AlignedArray<float> input = Filled(kN, 8);
   auto* spectrumC = reinterpret_cast<fftwf_complex*>(spectrum.Data());
   fftwf_plan forward = fftwf_plan_dft_r2c_1d(kLength, block.Data(), spectrumC, FFTW_MEASURE);

@@ -115,7 +115,7 @@ inline Outputs<C> Combine(const Load& load, const Factors<C>& w) noexcept {
   return out;
 }
 
-// Output k of a butterfly whose outputs lie `step` floats apart.
+// Hands outputs 0 .. r - 1 to store(k, value).
 template <std::uint32_t radix, typename C, typename Store>
 inline void StoreOutputs(const Outputs<C>& out, const Store& store) noexcept {
   store(0, out.b0);
@@ -134,9 +134,8 @@ struct Pointers {
 
 // One butterfly on scalars: group p, inner index q.
 template <std::uint32_t radix, bool backward>
-inline void ScalarButterfly(const Pointers& z, const std::complex<float>* factors,
-                            std::size_t P, std::size_t M, std::size_t Q, std::size_t p,
-                            std::size_t q) noexcept {
+inline void ScalarButterfly(const Pointers& z, const std::complex<float>* factors, std::size_t P,
+                            std::size_t M, std::size_t Q, std::size_t p, std::size_t q) noexcept {
   const std::size_t in = q + P * p;
   auto load = [&](std::size_t s) { return ScalarCx{z.xr[in + s * Q], z.xi[in + s * Q]}; };
   Outputs<ScalarCx> out;
@@ -145,7 +144,10 @@ inline void ScalarButterfly(const Pointers& z, const std::complex<float>* factor
       const std::complex<float> f = factors[(k - 1) * M + (p - 1)];
       return ScalarCx{f.real(), f.imag()};
     };
-    Factors<ScalarCx> w{factor(1), radix >= 3 ? factor(2) : ScalarCx{}, radix == 4 ? factor(3) : ScalarCx{}};
+    Factors<ScalarCx> w{};
+    w.w1 = factor(1);
+    if constexpr (radix >= 3) w.w2 = factor(2);
+    if constexpr (radix == 4) w.w3 = factor(3);
     out = Combine<radix, backward, true>(load, w);
   } else {
     out = Combine<radix, backward, false>(load, Factors<ScalarCx>{});
@@ -226,7 +228,7 @@ inline VectorCx GatherFactors(const std::complex<float>* factorsOfK, std::size_t
 inline VectorCx FirstFactors(const std::complex<float>* factorsOfK) noexcept {
   using orv::simd::Shuffle;
   using orv::simd::Splat;
-  const VectorCx f = GatherFactors(factorsOfK, 1);  // groups 1 .. 4
+  const VectorCx f = GatherFactors(factorsOfK, 1);              // groups 1 .. 4
   const Float4 oneRe = Shuffle<0, 0, 0, 0>(Splat(1.0f), f.re);  // 1 1 r1 r1
   const Float4 zeroIm = Shuffle<0, 0, 0, 0>(Splat(0.0f), f.im);
   return {Shuffle<0, 2, 1, 2>(oneRe, f.re), Shuffle<0, 2, 1, 2>(zeroIm, f.im)};  // 1 r1 r2 r3
@@ -268,8 +270,8 @@ inline void StoreGroups(float* yr, float* yi, const Outputs<VectorCx>& out) noex
 // P = 1: lanes are groups p0 .. p0 + 3. The outputs of four groups fill
 // 4·r consecutive floats from r·p0, a multiple of 4, so y keeps its alignment.
 template <std::uint32_t radix, bool backward, bool xAligned, bool yAligned>
-void PassAcrossGroups(const Pointers& z, const std::complex<float>* factors, std::size_t M)
-    noexcept {
+void PassAcrossGroups(const Pointers& z, const std::complex<float>* factors,
+                      std::size_t M) noexcept {
   using orv::simd::LoadAs;
   const std::size_t Q = M;
   const std::complex<float>* f1 = factors;
@@ -306,15 +308,16 @@ void PassAcrossGroups(const Pointers& z, const std::complex<float>* factors, std
 // xAligned, yAligned: both arrays of x (of y) start on 16-byte boundaries.
 template <std::uint32_t radix, bool backward, bool xAligned, bool yAligned>
 void Pass(const KernelParam& param, const Pointers& z) noexcept {
-  const std::complex<float>* factors =
-      param.twiddles->Factors<float>() + param.twiddleOffset;
+  const std::complex<float>* factors = param.twiddles->Factors<float>() + param.twiddleOffset;
   const std::size_t P = param.innerCount;
   const std::size_t M = param.groupCount;
   const std::size_t Q = param.butterflyCount;
   if (P == 1) {
     // x is read at p0 + s·M: aligned only when M is a multiple of 4.
-    if (M % 4 == 0) PassAcrossGroups<radix, backward, xAligned, yAligned>(z, factors, M);
-    else PassAcrossGroups<radix, backward, false, yAligned>(z, factors, M);
+    if (M % 4 == 0)
+      PassAcrossGroups<radix, backward, xAligned, yAligned>(z, factors, M);
+    else
+      PassAcrossGroups<radix, backward, false, yAligned>(z, factors, M);
   } else if (P % 4 == 0) {
     PassAcrossQ<radix, backward, xAligned, yAligned>(z, factors, P, M, Q);
   } else {
@@ -340,10 +343,17 @@ inline void CopyBack(float* x, const float* y, std::size_t n) noexcept {
 template <bool backward, bool xAligned, bool yAligned>
 void Process(const KernelParam& param, const Pointers& z) noexcept {
   switch (param.radix) {
-    case 2: Pass<2, backward, xAligned, yAligned>(param, z); break;
-    case 3: Pass<3, backward, xAligned, yAligned>(param, z); break;
-    case 4: Pass<4, backward, xAligned, yAligned>(param, z); break;
-    default: ORV_ASSERT(false, "ORVFFT/Kernel_SimdX86");
+    case 2:
+      Pass<2, backward, xAligned, yAligned>(param, z);
+      break;
+    case 3:
+      Pass<3, backward, xAligned, yAligned>(param, z);
+      break;
+    case 4:
+      Pass<4, backward, xAligned, yAligned>(param, z);
+      break;
+    default:
+      ORV_ASSERT(false, "ORVFFT/Kernel_SimdX86");
   }
 }
 
@@ -352,10 +362,14 @@ inline void Dispatch(const KernelParam& param, const Pointers& z) noexcept {
   using orv::simd::IsAligned16;
   const bool xAligned = IsAligned16(z.xr) && IsAligned16(z.xi);
   const bool yAligned = IsAligned16(z.yr) && IsAligned16(z.yi);
-  if (xAligned && yAligned) Process<backward, true, true>(param, z);
-  else if (xAligned) Process<backward, true, false>(param, z);
-  else if (yAligned) Process<backward, false, true>(param, z);
-  else Process<backward, false, false>(param, z);
+  if (xAligned && yAligned)
+    Process<backward, true, true>(param, z);
+  else if (xAligned)
+    Process<backward, true, false>(param, z);
+  else if (yAligned)
+    Process<backward, false, true>(param, z);
+  else
+    Process<backward, false, false>(param, z);
 }
 
 template <DataType type, bool backward, cpu::FeatureLevel level>

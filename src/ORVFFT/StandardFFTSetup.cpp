@@ -44,12 +44,15 @@ namespace cpu {
 
 bool Supports(FeatureLevel level) noexcept {
   switch (level) {
-    case kFeatureLevelGeneric: return true;
+    case kFeatureLevelGeneric:
+      return true;
 #if defined(ORV_HAVE_SIMD4)
     // Built with the vector instructions enabled, so the processor has them.
-    case kFeatureLevelSimd4: return true;
+    case kFeatureLevelSimd4:
+      return true;
 #endif
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -89,8 +92,7 @@ StandardFFTSetup<level, type, backward>::StandardFFTSetup(const FFTParam& param)
 
 template <cpu::FeatureLevel level, DataType type, bool backward>
 void StandardFFTSetup<level, type, backward>::AppendStep(std::uint32_t radix,
-                                                         std::size_t innerCount,
-                                                         std::size_t pass) {
+                                                         std::size_t innerCount, std::size_t pass) {
   Step step{};
   step.param.twiddles = twiddles.get();
   step.param.radix = radix;
@@ -160,8 +162,7 @@ void StandardFFTSetup<level, type, backward>::Transform(const FFTInput& input) n
 
 template <cpu::FeatureLevel level, DataType type, bool backward>
 void StandardFFTSetup<level, type, backward>::TransformAlternating(T* outReal, T* outImag,
-                                                                   const T* inReal,
-                                                                   const T* inImag,
+                                                                   const T* inReal, const T* inImag,
                                                                    bool isInPlace) noexcept {
   T* const work[2] = {AlignUp16(workReal.data()), AlignUp16(workImag.data())};
   // The last pass must write the output, so with an odd number of passes the

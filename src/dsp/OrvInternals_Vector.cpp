@@ -18,7 +18,8 @@ void Accumulate(std::size_t n, float* dst, const float* a) noexcept {
   std::size_t i = 0;
 #if defined(ORV_HAVE_SIMD4)
   if (n >= 4 && AllAligned(dst, a)) {
-    for (; i + 4 <= n; i += 4) simd::Store(dst + i, simd::Add(simd::Load(dst + i), simd::Load(a + i)));
+    for (; i + 4 <= n; i += 4)
+      simd::Store(dst + i, simd::Add(simd::Load(dst + i), simd::Load(a + i)));
   }
 #endif
   for (; i < n; ++i) dst[i] += a[i];
@@ -39,7 +40,8 @@ void Accumulate(std::size_t n, float* dst, const float* a, const float* b) noexc
   for (std::size_t i = 0; i < n; ++i) dst[i] += a[i] + b[i];
 }
 
-void Accumulate(std::size_t n, float* dst, const float* a, const float* b, const float* c) noexcept {
+void Accumulate(std::size_t n, float* dst, const float* a, const float* b,
+                const float* c) noexcept {
 #if defined(ORV_HAVE_SIMD4)
   if (n >= 4 && AllAligned(dst, a, b, c)) {
     std::size_t i = 0;
@@ -175,9 +177,8 @@ inline void UntangleBin(std::size_t n, std::size_t k, float* outRe, float* outIm
 
 }  // namespace
 
-void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zRe,
-                      const float* zIm, std::complex<float> first, std::complex<float> step,
-                      float scale) noexcept {
+void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zRe, const float* zIm,
+                      std::complex<float> first, std::complex<float> step, float scale) noexcept {
   // Chain j starts at t_(1+j) and advances by step^4.
   alignas(16) float tRe[kChains];
   alignas(16) float tIm[kChains];

@@ -46,8 +46,7 @@ void Interleave(std::size_t n, float* out, const float* even, const float* odd) 
 // written; out must not overlap z. The factors
 // come from four chains advanced by step^4. Vector path when all four
 // pointers are aligned and n ≥ 8; both paths compute alike.
-void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zRe,
-                      const float* zIm, std::complex<float> first, std::complex<float> step,
-                      float scale) noexcept;
+void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zRe, const float* zIm,
+                      std::complex<float> first, std::complex<float> step, float scale) noexcept;
 
 }  // namespace orv

@@ -1,3 +1,5 @@
+#include "ORVFFT/Kernel.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -5,7 +7,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "ORVFFT/Kernel.h"
 #include "ORVFFT/StandardFFTSetup.h"
 #include "ORVFFT/Twiddles.h"
 
@@ -36,8 +37,8 @@ void ExpectBothKernels(const std::vector<std::complex<float>>& in,
       OneDimension(n, backward));
   StandardFFTSetup<orvfft::cpu::kFeatureLevelSimd4, orvfft::kDataTypeFloat, backward> vector(
       OneDimension(n, backward));
-  for (orvfft::FFTSetup* plan : {static_cast<orvfft::FFTSetup*>(&generic),
-                                 static_cast<orvfft::FFTSetup*>(&vector)}) {
+  for (orvfft::FFTSetup* plan :
+       {static_cast<orvfft::FFTSetup*>(&generic), static_cast<orvfft::FFTSetup*>(&vector)}) {
     std::vector<float> re(n), im(n);
     for (std::size_t i = 0; i < n; ++i) {
       re[i] = in[i].real();
@@ -149,9 +150,10 @@ TEST_F(KernelDeathTest, VectorKernelRejectsStridedData) {
   const orvfft::Twiddles table(8);
   alignas(16) float re[16] = {}, im[16] = {}, workRe[16] = {}, workIm[16] = {};
   const KernelData<float> data{re, im, workRe, workIm};
-  EXPECT_DEATH((orvfft::kernel::Simd<orvfft::kDataTypeFloat, false, orvfft::cpu::kFeatureLevelSimd4>(
-                   PassOf(table, 4, 8, 8), data)),
-               "Assertion failed: \\(false\\), function Simd, file ORVFFT/Kernel_SimdX86");
+  EXPECT_DEATH(
+      (orvfft::kernel::Simd<orvfft::kDataTypeFloat, false, orvfft::cpu::kFeatureLevelSimd4>(
+          PassOf(table, 4, 8, 8), data)),
+      "Assertion failed: \\(false\\), function Simd, file ORVFFT/Kernel_SimdX86");
 }
 
 TEST_F(KernelDeathTest, KernelsRejectAnUnknownRadix) {

@@ -111,9 +111,15 @@ TEST(Accumulate, SeveralSourcesMatchTheDoubleSumOnEveryPath) {
         // pointer is enough to force the scalar path.
         Placed dst(d0, offset), a(s[0], 0), b(s[1], 0), c(s[2], 0), d(s[3], 0);
         switch (sources) {
-          case 2: orv::Accumulate(n, dst.data(), a.data(), b.data()); break;
-          case 3: orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data()); break;
-          default: orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data(), d.data()); break;
+          case 2:
+            orv::Accumulate(n, dst.data(), a.data(), b.data());
+            break;
+          case 3:
+            orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data());
+            break;
+          default:
+            orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data(), d.data());
+            break;
         }
         for (std::size_t i = 0; i < n; ++i) {
           double expected = d0[i];
@@ -245,19 +251,23 @@ TEST(UntangleSpectrum, MatchesTheFormulaWithExactFactors) {
       // The real FFT's factors: t_k = -i·e^(-iπk/n). With them the two
       // formulas agree at k = n/2, where they address one element.
       const double beta = -M_PI / static_cast<double>(n), alpha = -M_PI / 2 + beta;
-      const std::complex<float> first(static_cast<float>(std::cos(alpha)), static_cast<float>(std::sin(alpha)));
-      const std::complex<float> step(static_cast<float>(std::cos(beta)), static_cast<float>(std::sin(beta)));
+      const std::complex<float> first(static_cast<float>(std::cos(alpha)),
+                                      static_cast<float>(std::sin(alpha)));
+      const std::complex<float> step(static_cast<float>(std::cos(beta)),
+                                     static_cast<float>(std::sin(beta)));
       const auto z0r = Values(n, 60), z0i = Values(n, 61);
       Placed zr(z0r, offset), zi(z0i, offset);
-      Placed outRe(std::vector<float>(n, 99.0f), offset), outIm(std::vector<float>(n, 99.0f), offset);
-      orv::UntangleSpectrum(n, outRe.data(), outIm.data(), zr.data(), zi.data(), first, step, 0.25f);
+      Placed outRe(std::vector<float>(n, 99.0f), offset),
+          outIm(std::vector<float>(n, 99.0f), offset);
+      orv::UntangleSpectrum(n, outRe.data(), outIm.data(), zr.data(), zi.data(), first, step,
+                            0.25f);
       EXPECT_EQ(outRe.data()[0], 99.0f) << "element 0 is the caller's";
       EXPECT_EQ(outIm.data()[0], 99.0f);
       for (std::size_t k = 1; k <= n / 2; ++k) {
         const std::complex<double> zk(z0r[k], z0i[k]), zm(z0r[n - k], z0i[n - k]);
         const std::complex<double> a = zk + std::conj(zm), b = zk - std::conj(zm);
-        const std::complex<double> t = std::complex<double>(first) *
-                                       std::polar(1.0, beta * static_cast<double>(k - 1));
+        const std::complex<double> t =
+            std::complex<double>(first) * std::polar(1.0, beta * static_cast<double>(k - 1));
         const std::complex<double> low = 0.25 * (a + t * b), high = 0.25 * std::conj(a - t * b);
         ASSERT_NEAR(outRe.data()[k], low.real(), kChainTolerance) << k;
         ASSERT_NEAR(outIm.data()[k], low.imag(), kChainTolerance) << k;
