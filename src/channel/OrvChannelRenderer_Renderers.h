@@ -65,7 +65,8 @@ class RendererBase : public Channel::Renderer {
   // or speed passes validation; such a voice would otherwise never end, and a
   // looping one would wrap forever).
   template <class PerSample>
-  ORV_LOOP_INLINE int Advance(double& x, double step, int count, bool& ended, PerSample&& perSample) noexcept {
+  ORV_LOOP_INLINE int Advance(double& x, double step, int count, bool& ended,
+                              PerSample&& perSample) noexcept {
     if (!std::isfinite(x)) [[unlikely]] {
       ended = true;
       return 0;
@@ -92,8 +93,9 @@ class RendererBase : public Channel::Renderer {
         inLoop = entered;
         return k;
       };
-      // The wrap keeps the cursor below the loop's end and it only grows
-      // otherwise, so its value now is the lowest of the call.
+      // Until the loop is entered the cursor only grows from here; once it
+      // is, every tap lands in the loop. So this start and the loop bounds
+      // tell whether the whole call reads inside the buffer.
       if (sampler.AllTapsInside(x, x, Sampler::kTapsBefore, Sampler::kTapsAfter)) {
         return run(std::false_type{});
       }
@@ -176,7 +178,7 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     float reverbGain = currentReverbGain;
     bool ended = false;
     const auto run = [&](auto filtered) ORV_LOOP_INLINE {
-      return this->Advance(x, step, count, ended, [&](int k, double at, bool inLoop, auto checked) ORV_LOOP_INLINE {
+      const auto mixSample = [&](int k, double at, bool inLoop, auto checked) ORV_LOOP_INLINE {
         const float s = sampler.template GetSample<decltype(checked)::value>(at, 0, inLoop);
         reverbSend[k] += reverbGain * s;
         y = LowPass<decltype(filtered)::value>(y, s, c);
@@ -185,7 +187,8 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
         dryMonoSum[k] += out;
         gain += (targetGain - gain) * kSmoothing;
         reverbGain += (targetReverb - reverbGain) * kSmoothing;
-      });
+      };
+      return this->Advance(x, step, count, ended, mixSample);
     };
     const int produced = c == 1.0f ? run(kUnfiltered) : run(kFiltered);
 
@@ -229,14 +232,15 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
     float y = filterState;
     bool ended = false;
     const auto run = [&](auto filtered) ORV_LOOP_INLINE {
-      this->Advance(x, step, count, ended, [&](int k, double at, bool inLoop, auto checked) ORV_LOOP_INLINE {
+      const auto mixSample = [&](int k, double at, bool inLoop, auto checked) ORV_LOOP_INLINE {
         const float s = sampler.template GetSample<decltype(checked)::value>(at, 0, inLoop);
         reverbSend[k] += reverbGain * s;
         y = LowPass<decltype(filtered)::value>(y, s, c);
         const float out = gain * y;
         mainMix[2 * k] += out;
         mainMix[2 * k + 1] += out;
-      });
+      };
+      this->Advance(x, step, count, ended, mixSample);
     };
     c == 1.0f ? run(kUnfiltered) : run(kFiltered);
 
@@ -274,15 +278,17 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
     float yRight = filterStateRight;
     bool ended = false;
     const auto run = [&](auto filtered) ORV_LOOP_INLINE {
-      this->Advance(x, step, count, ended, [&](int k, double at, bool inLoop, auto checked) ORV_LOOP_INLINE {
-        const float left = sampler.template GetSample<decltype(checked)::value>(at, 0, inLoop);
-        const float right = sampler.template GetSample<decltype(checked)::value>(at, 1, inLoop);
+      const auto mixSample = [&](int k, double at, bool inLoop, auto checked) ORV_LOOP_INLINE {
+        constexpr bool kChecked = decltype(checked)::value;
+        const float left = sampler.template GetSample<kChecked>(at, 0, inLoop);
+        const float right = sampler.template GetSample<kChecked>(at, 1, inLoop);
         reverbSend[k] += (left + right) * reverbGain;
         yLeft = LowPass<decltype(filtered)::value>(yLeft, left, c);
         yRight = LowPass<decltype(filtered)::value>(yRight, right, c);
         mainMix[2 * k] += gain * yLeft;
         mainMix[2 * k + 1] += gain * yRight;
-      });
+      };
+      this->Advance(x, step, count, ended, mixSample);
     };
     c == 1.0f ? run(kUnfiltered) : run(kFiltered);
 

@@ -334,6 +334,27 @@ TEST_F(EngineVoices, LoopingVoicePlaysTheLoopSeamlessly) {
   EXPECT_TRUE(channel->IsPlaying());
 }
 
+TEST_F(EngineVoices, LoopBoundsChangeOnTheUpdateSample) {
+  std::vector<float> ramp(400);
+  for (int k = 0; k < 400; ++k) ramp[k] = static_cast<float>(k) / 512.0f;
+  ChannelParam p;
+  p.isLooped = true;
+  p.loopStart = 0;
+  p.loopEnd = 100;
+  const auto channel = Play(TestBuffer::Mono(ramp), 0.0, p);
+  p.loopStart = 200;
+  p.loopEnd = 300;
+  channel->UpdateChannelParam(250.0, p);
+  const auto left = Left({512, 512});
+  for (int i = 0; i < 1024; ++i) {
+    // The cursor is at 50 when the new loop applies. It has entered a loop
+    // before, so frames before the new one are read from it (50 as 250), and
+    // the cursor turns round at 300.
+    const int frame = i < 250 ? i % 100 : 200 + i % 100;
+    ASSERT_NEAR(left[i], ramp[frame], kExact) << i;
+  }
+}
+
 // --- Errors ------------------------------------------------------------------
 
 TEST_F(EngineVoices, CreateChannelRejectsBadRequests) {
