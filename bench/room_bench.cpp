@@ -77,8 +77,8 @@ void RenderLoop(benchmark::State& state, orv::Engine& engine) {
   }
   state.SetItemsProcessed(state.iterations() * kBlock);
   state.counters["ns/frame"] = benchmark::Counter(
-      static_cast<double>(state.iterations() * kBlock), benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
-      benchmark::Counter::kIs1000);
+      static_cast<double>(state.iterations() * kBlock),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::kIs1000);
 }
 
 void BM_RoomWithReverbVoice(benchmark::State& state) {

@@ -100,7 +100,8 @@ void Engine::BuildRoom() {
   mediumPreDelay = std::make_unique<ExactDelayLine>(0.0f, ringSize);
   shortPreDelay = std::make_unique<ExactDelayLine>(0.0f, ringSize);
 
-  for (int b = 0; b < kNumEqualizerBands; ++b) DesignEqualizerBand(equalizers[b], sr, kEqualizerBands[b]);
+  for (int b = 0; b < kNumEqualizerBands; ++b)
+    DesignEqualizerBand(equalizers[b], sr, kEqualizerBands[b]);
   if (IsRealisableBand(sr, kBassFrequency)) {
     bassFilter.BandpassFilter(sr, kBassFrequency, kBassQ);
   } else {
@@ -173,8 +174,8 @@ void Engine::RenderReverb(int numFrames) noexcept {
   float shortG = shortGain;
 
   for (int i = 0; i < numFrames; ++i) {
-    const float x = std::isfinite(send[i]) ? std::clamp(send[i], -kMaxReverbInput, kMaxReverbInput)
-                                           : 0.0f;
+    const float x =
+        std::isfinite(send[i]) ? std::clamp(send[i], -kMaxReverbInput, kMaxReverbInput) : 0.0f;
 
     const Reverb::Output s = shortLayer.ProcessSample(shortDelay.Process(x));
 

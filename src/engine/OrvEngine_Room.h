@@ -52,7 +52,14 @@ struct DiffuserStage {
   float coef;
 };
 inline constexpr std::array<DiffuserStage, 8> kDiffuserStages = {{
-    {7, 0.3f}, {37, 0.2f}, {97, 0.1f}, {157, 0.1f}, {1, 0.6f}, {3, 0.6f}, {5, 0.6f}, {55, 0.6f},
+    {7, 0.3f},
+    {37, 0.2f},
+    {97, 0.1f},
+    {157, 0.1f},
+    {1, 0.6f},
+    {3, 0.6f},
+    {5, 0.6f},
+    {55, 0.6f},
 }};
 
 // Bass enhancer: the 70 Hz band-pass output y, scaled by 0.05 and given a
