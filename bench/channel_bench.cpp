@@ -14,12 +14,7 @@
 #include "engine/OrvEngine.h"
 #include "spatializer/OrvSpatializer.h"
 
-#ifdef ORV_HAVE_CARRIED_HRTF
-namespace orv {
-extern const unsigned char kCarriedHrtfData[];
-extern const std::size_t kCarriedHrtfDataSize;
-}  // namespace orv
-#endif
+#include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace {
 

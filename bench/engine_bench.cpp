@@ -36,10 +36,7 @@
 #include <AL/alext.h>
 #endif
 
-namespace orv {
-extern const unsigned char kCarriedHrtfData[];
-extern const std::size_t kCarriedHrtfDataSize;
-}  // namespace orv
+#include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace {
 

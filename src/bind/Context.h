@@ -81,6 +81,8 @@ class Context : public std::enable_shared_from_this<Context> {
   void RenderBlock(std::size_t numFrames);
   void ControlLoad(double elapsed, std::size_t numFrames);
   void SetChannels(std::deque<std::shared_ptr<Channel>> newChannels);
+  void PlayPositioned(Buffer* buffer, const Vector3& origin, const PlayParam& params,
+                      bool isRelative);
 
   std::atomic<bool> running{true};
   std::shared_ptr<std::thread> thread;

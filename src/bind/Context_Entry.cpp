@@ -114,23 +114,25 @@ struct OrvContext {
 
   static void PlayAbsolute(ContextPrivate* record, ::Buffer* buffer, const Vector3* origin,
                            const PlayParam* params) {
-    Guard(record, [&] {
-      Context& context = Initialized(record);
-      Required(buffer, "Parameter buffer is null.");
-      const Vector3& o = Required(origin, "Parameter origin is null.");
-      const PlayParam& p = Required(params, "Parameter params is null.");
-      context.PlayAbsolute(FromHandle(buffer), o, p);
-    });
+    PlayPositioned(record, buffer, origin, params, false);
   }
 
   static void PlayRelative(ContextPrivate* record, ::Buffer* buffer, const Vector3* origin,
                            const PlayParam* params) {
+    PlayPositioned(record, buffer, origin, params, true);
+  }
+
+  static void PlayPositioned(ContextPrivate* record, ::Buffer* buffer, const Vector3* origin,
+                             const PlayParam* params, bool isRelative) {
     Guard(record, [&] {
       Context& context = Initialized(record);
       Required(buffer, "Parameter buffer is null.");
       const Vector3& o = Required(origin, "Parameter origin is null.");
       const PlayParam& p = Required(params, "Parameter params is null.");
-      context.PlayRelative(FromHandle(buffer), o, p);
+      if (isRelative)
+        context.PlayRelative(FromHandle(buffer), o, p);
+      else
+        context.PlayAbsolute(FromHandle(buffer), o, p);
     });
   }
 

@@ -39,17 +39,21 @@ void Context::PlayLocal(Buffer* buffer, const PlayParam& params) {
 }
 
 void Context::PlayRelative(Buffer* buffer, const Vector3& origin, const PlayParam& params) {
-  auto channel = std::make_shared<Channel>(shared_from_this(), buffer->Data(), params, origin, true);
-  channels.push_back(std::move(channel));
-  activeChannels.store(channels.size());
-  if (channels.size() > 4 * static_cast<std::size_t>(std::max(param.maxPolyphonics, 0))) Update();
+  PlayPositioned(buffer, origin, params, true);
 }
 
 void Context::PlayAbsolute(Buffer* buffer, const Vector3& origin, const PlayParam& params) {
+  PlayPositioned(buffer, origin, params, false);
+}
+
+void Context::PlayPositioned(Buffer* buffer, const Vector3& origin, const PlayParam& params,
+                             bool isRelative) {
   auto channel =
-      std::make_shared<Channel>(shared_from_this(), buffer->Data(), params, origin, false);
+      std::make_shared<Channel>(shared_from_this(), buffer->Data(), params, origin, isRelative);
   channels.push_back(std::move(channel));
   activeChannels.store(channels.size());
+  // Finished host channels are dropped at Respatialize; a host that never
+  // moves the listener must not grow the queue without bound.
   if (channels.size() > 4 * static_cast<std::size_t>(std::max(param.maxPolyphonics, 0))) Update();
 }
 

@@ -11,10 +11,7 @@
 #include "engine/OrvEngine.h"
 
 #ifdef ORV_HAVE_CARRIED_HRTF
-namespace orv {
-extern const unsigned char kCarriedHrtfData[];
-extern const std::size_t kCarriedHrtfDataSize;
-}  // namespace orv
+#include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace {
 

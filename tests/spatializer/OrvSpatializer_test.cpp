@@ -12,12 +12,7 @@
 #include "common/OrvException.h"
 #include "common/OrvTestUtil.h"
 
-#ifdef ORV_HAVE_CARRIED_HRTF
-namespace orv {
-extern const unsigned char kCarriedHrtfData[];
-extern const std::size_t kCarriedHrtfDataSize;
-}  // namespace orv
-#endif
+#include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace orv {
 namespace {
