@@ -35,7 +35,9 @@ const FormatChoice kFormats[] = {
 std::string Extension(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   const std::size_t dot = path.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  // A leading dot marks a hidden name, not an extension.
+  if (dot == std::string::npos || dot <= nameStart) return "";
   std::string ext = path.substr(dot + 1);
   std::transform(ext.begin(), ext.end(), ext.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

@@ -10,6 +10,7 @@
 
 #include "CommandLine.h"
 #include "OrvHost.h"
+#include "OutputFile.h"
 #include "Progress.h"
 #include "Scene.h"
 #include "SceneRenderer.h"
@@ -113,6 +114,7 @@ int Run(int argc, char** argv) {
   }
 
   Scene scene = LoadScene(options.scene);
+  FormatForPath(options.output);  // a wrong extension fails before any work
   if (options.sampleRate) scene.sampleRate = *options.sampleRate;
   if (options.threads) scene.threads = *options.threads;
   if (options.blockSize) scene.blockSize = *options.blockSize;
