@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace orvrender {
@@ -52,11 +53,16 @@ void Progress::Draw(double doneSeconds) {
   const double speed = wall > 0.0 ? doneSeconds / wall : 0.0;
   std::string bar(static_cast<std::size_t>(filled), '#');
   bar.resize(kBarWidth, '.');
-  char eta[32] = "";
-  if (speed > 0.0 && fraction < 1.0)
-    std::snprintf(eta, sizeof eta, ", %.0f s left", (totalSeconds - doneSeconds) / speed);
-  std::fprintf(stderr, "\r\033[K[%s] %3.0f%%  %.1f / %.1f s  %.1fx real time%s", bar.c_str(),
-               fraction * 100.0, doneSeconds, totalSeconds, speed, eta);
+  // Speed and time left mean something only after a moment of rendering.
+  char pace[64] = "";
+  if (wall >= 0.3 && speed > 0.0) {
+    std::snprintf(pace, sizeof pace, "  %.1fx real time", speed);
+    if (fraction < 1.0)
+      std::snprintf(pace + std::strlen(pace), sizeof pace - std::strlen(pace), ", %.0f s left",
+                    (totalSeconds - doneSeconds) / speed);
+  }
+  std::fprintf(stderr, "\r\033[K[%s] %3.0f%%  %.1f / %.1f s%s", bar.c_str(), fraction * 100.0,
+               doneSeconds, totalSeconds, pace);
   std::fflush(stderr);
   isDrawn = true;
 }
