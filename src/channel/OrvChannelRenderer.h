@@ -5,10 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 
 #include "channel/OrvChannelRenderer_Param.h"
+#include "channel/OrvChannelRenderer_Updates.h"
 #include "common/OrvBuffer.h"
 #include "engine/OrvEngine_ThreadLocalBuffer.h"
 
@@ -38,6 +38,11 @@ class Channel {
     AudioFormat format;
     Engine* engine;
   };
+
+  // Last level of renderer selection: the renderer kind for one sampler type.
+  // Defined beside the selection chain.
+  template <class Sampler, int numChannels = Sampler::kNumChannels>
+  struct RendererBuilderInner;
 
   // Used only by Engine::CreateChannel.
   Channel(std::weak_ptr<Engine> engine, double delay, std::shared_ptr<Buffer> buffer,
@@ -71,8 +76,8 @@ class Channel {
   ChannelParam latestParam;
   std::atomic<bool> playing{true};
   std::unique_ptr<Renderer> renderer;
-  std::multimap<std::int64_t, ChannelUpdate> pendingUpdates;
-  std::multimap<std::int64_t, ChannelUpdate> currentUpdates;
+  ChannelUpdateMap pendingUpdates;
+  ChannelUpdateMap currentUpdates;
   std::int64_t startDelay = 0;
 };
 

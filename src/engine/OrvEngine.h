@@ -52,6 +52,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
 
  private:
   void RenderChannels(int numFrames);
+  void RenderBinaural();
+  void RenderEqualizer(int numFrames);
   void SumSlots(std::vector<float> ThreadLocalBuffer::*first,
                 std::vector<float> ThreadLocalBuffer::*second);
   void RenderOutput(float* out, int numFrames);

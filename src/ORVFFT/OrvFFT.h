@@ -1,0 +1,75 @@
+// orvfft: a small self-contained complex FFT on split data (separate real
+// and imaginary arrays). Describe a transform in an FFTParam, get a plan from
+// CreateFFTSetup once, then call Transform for every block.
+//
+// Lengths are products of 2 and 3. Transforms are unscaled (forward then
+// backward multiplies by N) and in natural order. A plan is not reentrant
+// (it owns scratch arrays); distinct plans may run on different threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace orvfft {
+
+enum DataType : std::int32_t {
+  kDataTypeFloat = 0,   // 32-bit float
+  kDataTypeDouble = 1,  // 64-bit double
+};
+
+namespace cpu {
+
+enum FeatureLevel : std::int32_t {
+  kFeatureLevelGeneric = 0,  // no processor-specific code
+  kFeatureLevelSimd4 = 1,    // 4-wide single-precision vector instructions
+};
+
+// Whether this processor (and this build) can run kernels of that level.
+bool Supports(FeatureLevel level) noexcept;
+
+}  // namespace cpu
+
+struct FFTParam {
+  bool backward = false;          // false: e^(-2πi·kn/N); true: e^(+2πi·kn/N)
+  std::vector<std::size_t> size;  // length of each dimension, innermost first
+  std::size_t stride = 4;         // bytes between elements of one transform
+  std::size_t parallel = 1;       // transforms per call
+  std::size_t distance = 4;       // bytes between first elements of parallel transforms
+  DataType dataType = kDataTypeFloat;
+};
+
+// Arrays of the plan's element type. Each in array either is its out array
+// (in-place transform) or does not overlap it.
+struct FFTInput {
+  void* outReal = nullptr;
+  void* outImag = nullptr;
+  const void* inReal = nullptr;
+  const void* inImag = nullptr;
+};
+
+class FFTSetup {
+ public:
+  virtual ~FFTSetup() = default;
+  // ORV_REALTIME: allocates nothing, never throws.
+  virtual void Transform(const FFTInput& input) noexcept = 0;
+};
+
+// Builds a plan owned by the caller; throws orvfft::Exception for a request
+// it cannot serve.
+FFTSetup* CreateFFTSetup(const FFTParam& param);
+
+class Exception : public std::exception {
+ public:
+  // Formats into at most 4096 bytes (terminator included).
+  explicit Exception(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  const char* what() const noexcept override { return message.c_str(); }
+
+ private:
+  std::string message;
+};
+
+}  // namespace orvfft

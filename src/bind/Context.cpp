@@ -1,0 +1,175 @@
+#include "bind/Context.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <exception>
+
+#include "bind/Context_Channel.h"
+#include "common/OrvException.h"
+#include "engine/OrvEngine.h"
+
+#ifdef ORV_HAVE_CARRIED_HRTF
+namespace orv {
+extern const unsigned char kCarriedHrtfData[];
+extern const std::size_t kCarriedHrtfDataSize;
+}  // namespace orv
+#endif
+
+namespace orvbind {
+namespace {
+
+constexpr std::size_t kPipeCapacity = 1024;
+constexpr std::int64_t kFirstBlockFrames = 512;
+constexpr double kMaxEventDelay = 10000.0;
+
+}  // namespace
+
+double MonotonicTime() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) /
+         1000000.0;
+}
+
+std::shared_ptr<Context> Context::Create(const InitParam& param) {
+  std::shared_ptr<Context> context(new Context(param));
+  context->Start();
+  return context;
+}
+
+Context::Context(const InitParam& initParam)
+    : param(initParam), pipe(kPipeCapacity), currentMaxPolyphonics(initParam.maxPolyphonics) {
+  engineParam.samplingRate = param.samplingRate;
+  engineParam.numChannels = 2;
+  engineParam.numThreads = param.numThreads;
+#ifdef ORV_HAVE_CARRIED_HRTF
+  engineParam.hrtfData = orv::kCarriedHrtfData;
+  engineParam.hrtfDataSize = orv::kCarriedHrtfDataSize;
+#endif
+  engine = std::make_shared<orv::Engine>(engineParam);
+  lastRenderTime = MonotonicTime();
+  requestedFrames.store(kFirstBlockFrames);
+}
+
+void Context::Start() {
+  // If the platform refuses the thread, its error leaves Create and the
+  // half-built context (engine included) is released.
+  thread = std::make_shared<std::thread>(&Context::RenderThread, this);
+}
+
+Context::~Context() {
+  running.store(false);
+  pipe.Empty();  // wakes a render thread that waits for the host's read
+  if (thread && thread->joinable()) thread->join();
+  channels.clear();
+}
+
+void Context::RenderThread() {
+  if (!running.load()) return;
+  for (;;) {
+    pipe.WaitUntilWritable();
+    if (!running.load()) return;
+    const int limit = currentMaxPolyphonics.load();
+    currentMaxPolyphonics.store(std::min(param.maxPolyphonics, limit + 1));
+
+    const double t0 = MonotonicTime();
+    const std::size_t numFrames = static_cast<std::size_t>(requestedFrames.load());
+    renderBuffer.resize(2 * numFrames);
+    try {
+      RenderBlock(numFrames);
+    } catch (const std::exception& error) {
+      // A host read must never wait forever: deliver silence and say why.
+      std::fill(renderBuffer.begin(), renderBuffer.end(), 0.0f);
+      DebugLog("Render error: %s", error.what());
+    } catch (...) {
+      std::fill(renderBuffer.begin(), renderBuffer.end(), 0.0f);
+      DebugLog("Render error: unknown exception");
+    }
+    pipe.Write(renderBuffer.begin(), renderBuffer.end());
+    ControlLoad(MonotonicTime() - t0, numFrames);
+    if (!running.load()) return;
+  }
+}
+
+void Context::RenderBlock(std::size_t numFrames) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    lastRenderTime = MonotonicTime();
+    engine->Prerender();
+  }
+  engine->Render(renderBuffer.data(), static_cast<int>(numFrames));
+}
+
+void Context::ControlLoad(double elapsed, std::size_t numFrames) {
+  const std::size_t active = activeChannels.load();
+  if (active == 0) return;
+  const double blockTime = static_cast<double>(numFrames) / param.samplingRate;
+  if (elapsed > 0.5 * blockTime) {
+    // Drop at once to 80 % of what the measured load sustains in real time.
+    int limit = static_cast<int>(static_cast<double>(active) * (blockTime / elapsed) * 0.8);
+    limit = std::min(limit, param.maxPolyphonics);
+    limit = std::max(limit, 16);
+    currentMaxPolyphonics.store(limit);
+    if (limit < param.maxPolyphonics) {
+      const int load = static_cast<int>(elapsed / blockTime * 100.0);
+      DebugLog("Auto Load Control Activated: %d poly caused %d%c CPU load. Limited to %d temporally.",
+               static_cast<int>(active), load, '%', limit);
+    }
+  } else if (static_cast<int>(active) == currentMaxPolyphonics.load()) {
+    currentMaxPolyphonics.store(std::min(param.maxPolyphonics, currentMaxPolyphonics.load() + 2));
+  }
+}
+
+void Context::Render(float* stream, int numFrames) {
+  if (numFrames < 1 || numFrames > ORV_MAX_RENDER_FRAMES)
+    throw orv::Exception("Invalid frame count: %d", numFrames);
+  const double t0 = MonotonicTime();
+  requestedFrames.store(numFrames);
+  pipe.Read(stream, 2 * static_cast<std::size_t>(numFrames), true);
+  const double elapsed = MonotonicTime() - t0;
+  const double blockTime = numFrames / param.samplingRate;
+  if (elapsed > 0.2 * blockTime) {
+    const int percent = static_cast<int>(elapsed / blockTime * 100.0);
+    DebugLog("Read time exceeded 20%c (%d%c): possibly overload", '%', percent, '%');
+  }
+}
+
+double Context::EventDelay() const {
+  const double delay = (MonotonicTime() - lastRenderTime) * engineParam.samplingRate;
+  return std::clamp(delay, 0.0, kMaxEventDelay);
+}
+
+void Context::DebugLog(const char* format, ...) {
+  if (!param.logCallback) return;
+  char text[2048];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  param.logCallback(text, param.logUserData);
+}
+
+void Context::SetChannels(std::deque<std::shared_ptr<Channel>> newChannels) {
+  channels.swap(newChannels);
+  activeChannels.store(channels.size());
+}
+
+void Context::Update() {
+  std::deque<std::shared_ptr<Channel>> alive;
+  for (const auto& channel : channels)
+    if (channel->Update()) alive.push_back(channel);
+  SetChannels(std::move(alive));
+}
+
+void Context::LimitPolyphonics(double delay) {
+  const std::size_t limit = static_cast<std::size_t>(
+      std::max(0, std::min(param.maxPolyphonics, currentMaxPolyphonics.load())));
+  while (channels.size() > limit) {
+    channels.front()->Terminate(delay);
+    channels.pop_front();
+  }
+  activeChannels.store(channels.size());
+}
+
+}  // namespace orvbind

@@ -1,0 +1,117 @@
+// A voice's lifecycle: construction, time-stamped updates, block rendering
+// cut at the updates' time stamps, start delay and end.
+#include <cmath>
+#include <mutex>
+#include <utility>
+
+#include "channel/OrvChannelRenderer.h"
+#include "channel/OrvChannelRenderer_Delay.h"
+#include "channel/OrvChannelRenderer_Selection.h"
+#include "common/OrvAssert.h"
+#include "common/OrvException.h"
+#include "engine/OrvEngine.h"
+
+namespace orv {
+
+Channel::Channel(std::weak_ptr<Engine> engine, double delay, std::shared_ptr<Buffer> buffer,
+                 const ChannelParam& param)
+    : engine(std::move(engine)),
+      buffer(std::move(buffer)),
+      param(param),
+      latestParam(param),
+      startDelay(DelayToSamples(delay)) {
+  const std::shared_ptr<Engine> strongEngine = this->engine.lock();
+  ORV_ASSERT(strongEngine != nullptr, "OrvChannelRenderer");
+  // Voices always play with linear interpolation; the selection offers all three.
+  const RendererBuildParam build{this->buffer.get(),           &this->param, 1,
+                                 this->buffer->GetNumChannels(), this->buffer->GetFormat(),
+                                 strongEngine.get()};
+  renderer = RendererBuilder::NumChannelsSelector::Get(build);
+}
+
+Channel::~Channel() = default;
+
+void Channel::UpdateChannelParam(double delay, const ChannelParam& param) {
+  const std::shared_ptr<Engine> strongEngine = engine.lock();
+  if (!strongEngine) return;
+  param.Validate();
+  if (delay < 0.0) throw Exception("Delay is negative.");
+  if (std::isnan(delay)) throw Exception("NaN delay");
+  if (delay >= kDelayLimit) throw Exception("Too big delay value.");
+  if (param.isLooped != latestParam.isLooped) {
+    throw Exception("Cannot modify the value of 'isLooped' of ChannelParam.");
+  }
+  if (param.isSpatialized != latestParam.isSpatialized) {
+    throw Exception("Cannot modify the value of 'isSpatialized' of ChannelParam.");
+  }
+  if (latestParam.shouldStop && !param.shouldStop) {
+    throw Exception("Cannot cancel stopping the channel (shouldStop set to false).");
+  }
+  const std::int64_t key = DelayToSamples(delay);
+  std::lock_guard<std::mutex> lock(strongEngine->channelsMutex);
+  pendingUpdates.emplace(key, ChannelUpdate{param, false});
+  latestParam = param;
+}
+
+void Channel::Stop(double delay) {
+  ChannelParam stopped = latestParam;
+  stopped.shouldStop = true;
+  UpdateChannelParam(delay, stopped);
+}
+
+void Channel::Seek(double delay, double position) {
+  const std::shared_ptr<Engine> strongEngine = engine.lock();
+  if (!strongEngine) return;
+  // The delay becomes a sample count, so it gets the checks of every update.
+  // The position is not checked: the renderer ends a voice whose cursor is
+  // not finite.
+  if (delay < 0.0) throw Exception("Delay is negative.");
+  if (std::isnan(delay)) throw Exception("NaN delay");
+  if (delay >= kDelayLimit) throw Exception("Too big delay value.");
+  const std::int64_t key = DelayToSamples(delay);
+  std::lock_guard<std::mutex> lock(strongEngine->channelsMutex);
+  latestParam.position = position;
+  pendingUpdates.emplace(key, ChannelUpdate{latestParam, true});
+}
+
+void Channel::Prerender() {
+  currentUpdates.clear();
+  std::swap(pendingUpdates, currentUpdates);
+}
+
+void Channel::Postrender(long numSamples) {
+  CarryOverUpdates(currentUpdates, pendingUpdates, numSamples);
+}
+
+void Channel::RenderBlock(int numFrames, ThreadLocalBuffer& buffers) noexcept {
+  RenderBlockSegments(
+      currentUpdates, numFrames,
+      [this](const ChannelUpdate& update) { InternalUpdateChannelParam(update); },
+      [this, &buffers](int offset, int count) { Render(offset, count, buffers); });
+}
+
+void Channel::Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept {
+  const std::shared_ptr<Engine> strongEngine = engine.lock();
+  if (!strongEngine || !playing.load(std::memory_order_relaxed)) return;
+  if (startDelay >= count) {
+    startDelay -= count;
+    return;
+  }
+  if (startDelay > 0) {
+    offset += static_cast<int>(startDelay);
+    count -= static_cast<int>(startDelay);
+    startDelay = 0;
+  }
+  if (param.shouldStop || !renderer->Render(strongEngine.get(), offset, count, buffers)) {
+    playing.store(false, std::memory_order_release);
+  }
+}
+
+void Channel::InternalUpdateChannelParam(const ChannelUpdate& update) noexcept {
+  const double position = param.position;
+  param = update.param;
+  if (!update.isSeek) param.position = position;
+  renderer->ParamUpdated();
+}
+
+}  // namespace orv

@@ -1,0 +1,234 @@
+// Sample readers: one sample of one buffer channel at a fractional frame
+// position, converted to float and interpolated. Specialised at compile time
+// on interpolation, channel count, sample format and looping, so that each of
+// the 36 combinations is straight-line code inside a renderer's sample loop.
+// Everything here is ORV_REALTIME: inline, no allocation, no locks.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "channel/OrvChannelRenderer_Param.h"
+#include "common/OrvAssert.h"
+#include "common/OrvBuffer.h"
+
+namespace orv {
+
+// Read positions are clamped to +-2^61 before they become frame indices: no
+// buffer comes near that size, so every tap out there reads silence anyway,
+// while the clamp keeps non-finite and huge positions away from the integer
+// conversion and the index arithmetic away from overflow (NaN clamps to the
+// lower bound).
+inline constexpr double kReadPositionLimit = 2305843009213693952.0;  // 2^61
+// Loop bounds are cached clamped to +-2^60, so the loop length and the frame
+// mapping stay inside signed 64 bits. A loop reaching that far (24 million
+// years at 1.5 MHz) never wraps in practice.
+inline constexpr std::int64_t kLoopBoundLimit = std::int64_t{1} << 60;
+
+// Sample conversion to float, one overload per stored element type.
+inline float ToFloat(std::uint8_t b) noexcept {
+  return (static_cast<float>(b) + (-128.0f)) * 0.0078125f;
+}
+inline float ToFloat(std::int16_t s) noexcept { return static_cast<float>(s) * 3.0517578125e-05f; }
+inline float ToFloat(float f) noexcept { return f; }
+
+// Element type stored for each AudioFormat.
+template <AudioFormat format>
+struct SampleFormat;
+template <>
+struct SampleFormat<kAudioFormatUInt8> {
+  using Element = std::uint8_t;
+};
+template <>
+struct SampleFormat<kAudioFormatInt16> {
+  using Element = std::int16_t;
+};
+template <>
+struct SampleFormat<kAudioFormatFloat32> {
+  using Element = float;
+};
+
+// Clamps into +-kReadPositionLimit; a NaN comes out as the lower bound.
+inline double ClampReadPosition(double x) noexcept {
+  x = x > -kReadPositionLimit ? x : -kReadPositionLimit;
+  return x < kReadPositionLimit ? x : kReadPositionLimit;
+}
+
+// Brings a looping voice's play cursor back into [start, end): what
+// subtracting end - start while x >= end gives, computed in one step so the
+// cost does not grow with the distance. Exact for |x| < 2^53 (integer bounds,
+// so every multiple of the length is exact): the quotient's rounding can miss
+// by one only at a loop boundary, which the correction step restores.
+// Returns false when x is not finite; the voice must then end.
+inline bool WrapLoopCursor(double& x, double start, double end) noexcept {
+  if (x < end) return true;
+  if (!std::isfinite(x)) [[unlikely]]
+    return false;
+  const double length = end - start;
+  x -= std::floor((x - start) / length) * length;
+  if (x >= end) {
+    x -= length;
+  } else if (x < start) {
+    x += length;
+  }
+  // Beyond 2^53 the cursor has no fractional precision left and the
+  // arithmetic above may round outside the loop; any frame of it will do.
+  if (!(x >= start && x < end)) [[unlikely]]
+    x = start;
+  return true;
+}
+
+// Common state of the samplers: the sample memory and, for looped voices, the
+// cached loop bounds. T is the stored element type.
+template <int numChannels, typename T, bool looped>
+class BaseSampler;
+
+template <int numChannels, typename T>
+class BaseSampler<numChannels, T, false> {
+ public:
+  static constexpr int kNumChannels = numChannels;
+  static constexpr bool kLooped = false;
+
+  BaseSampler(const Buffer& buffer, const ChannelParam* paramPointer)
+      : data(static_cast<const T*>(buffer.GetData())), numSamples(buffer.GetNumSamples()) {
+    const ChannelParam& param = *paramPointer;
+    ORV_ASSERT(!param.isLooped, "OrvChannelRenderer");
+  }
+
+  void ParamUpdated() noexcept {}
+
+ protected:
+  // Frame i of a channel; frames outside the buffer are silent.
+  // i must lie within +-(kReadPositionLimit + 2).
+  float ReadFrame(std::int64_t i, int channel, bool /*inLoop*/) const noexcept {
+    if (static_cast<std::uint64_t>(i) >= static_cast<std::uint64_t>(numSamples)) return 0.0f;
+    return ToFloat(data[i * numChannels + channel]);
+  }
+
+  const T* data;
+  std::int64_t numSamples;
+};
+
+template <int numChannels, typename T>
+class BaseSampler<numChannels, T, true> {
+ public:
+  static constexpr int kNumChannels = numChannels;
+  static constexpr bool kLooped = true;
+
+  BaseSampler(const Buffer& buffer, const ChannelParam* paramPointer)
+      : data(static_cast<const T*>(buffer.GetData())),
+        numSamples(buffer.GetNumSamples()),
+        param(paramPointer) {
+    ParamUpdated();
+  }
+
+  // Refreshes the cached loop bounds after the channel's param changed.
+  void ParamUpdated() noexcept {
+    loopStart = ClampLoopBound(this->param->loopStart);
+    loopEnd = ClampLoopBound(this->param->loopEnd);
+    const ChannelParam& param = *this->param;
+    ORV_ASSERT(param.isLooped, "OrvChannelRenderer");
+  }
+
+  std::int64_t LoopStart() const noexcept { return loopStart; }
+  std::int64_t LoopEnd() const noexcept { return loopEnd; }
+
+  // Where frame i is read from: once inside the loop, taps before loopStart
+  // come from the loop's end; taps at or past loopEnd always come from its
+  // start. The closed forms give what repeated adding or subtracting of the
+  // loop length gives. i must lie within +-(kReadPositionLimit + 2).
+  std::int64_t MapFrame(std::int64_t i, bool inLoop) const noexcept {
+    const std::int64_t length = loopEnd - loopStart;
+    if (inLoop && i < loopStart) [[unlikely]]
+      i += (loopStart - i + length - 1) / length * length;
+    if (i >= loopEnd) [[unlikely]]
+      i -= ((i - loopEnd) / length + 1) * length;
+    return i;
+  }
+
+ protected:
+  float ReadFrame(std::int64_t i, int channel, bool inLoop) const noexcept {
+    i = MapFrame(i, inLoop);
+    if (static_cast<std::uint64_t>(i) >= static_cast<std::uint64_t>(numSamples)) return 0.0f;
+    return ToFloat(data[i * numChannels + channel]);
+  }
+
+  static std::int64_t ClampLoopBound(std::int64_t v) noexcept {
+    return v < -kLoopBoundLimit ? -kLoopBoundLimit : (v > kLoopBoundLimit ? kLoopBoundLimit : v);
+  }
+
+  const T* data;
+  std::int64_t numSamples;
+  const ChannelParam* param;
+  std::int64_t loopStart = 0;
+  std::int64_t loopEnd = 1;
+};
+
+// Reads frame floor(x).
+template <int numChannels, AudioFormat format, bool looped>
+class NearestSampler
+    : public BaseSampler<numChannels, typename SampleFormat<format>::Element, looped> {
+  using Base = BaseSampler<numChannels, typename SampleFormat<format>::Element, looped>;
+
+ public:
+  using Base::Base;
+
+  float GetSample(double position, int channel, bool inLoop) const noexcept {
+    ORV_ASSERT(channel >= 0, "OrvChannelRenderer");
+    ORV_ASSERT(channel < numChannels, "OrvChannelRenderer");
+    const double x = ClampReadPosition(position);
+    std::int64_t i = static_cast<std::int64_t>(x);
+    i -= x < static_cast<double>(i);  // floor without a library call
+    return this->ReadFrame(i, channel, inLoop);
+  }
+};
+
+// Interpolates between frames trunc(x) and trunc(x) + 1.
+template <int numChannels, AudioFormat format, bool looped>
+class LinearSampler
+    : public BaseSampler<numChannels, typename SampleFormat<format>::Element, looped> {
+  using Base = BaseSampler<numChannels, typename SampleFormat<format>::Element, looped>;
+
+ public:
+  using Base::Base;
+
+  float GetSample(double position, int channel, bool inLoop) const noexcept {
+    ORV_ASSERT(channel >= 0, "OrvChannelRenderer");
+    ORV_ASSERT(channel < numChannels, "OrvChannelRenderer");
+    const double x = ClampReadPosition(position);
+    const std::int64_t i = static_cast<std::int64_t>(x);
+    const float t = static_cast<float>(x - static_cast<double>(i));
+    const float s0 = this->ReadFrame(i, channel, inLoop);
+    const float s1 = this->ReadFrame(i + 1, channel, inLoop);
+    return s0 + (s1 - s0) * t;
+  }
+};
+
+// Cubic through frames floor(x) - 1 .. floor(x) + 2; exact at whole frames.
+template <int numChannels, AudioFormat format, bool looped>
+class CubicSampler
+    : public BaseSampler<numChannels, typename SampleFormat<format>::Element, looped> {
+  using Base = BaseSampler<numChannels, typename SampleFormat<format>::Element, looped>;
+
+ public:
+  using Base::Base;
+
+  float GetSample(double position, int channel, bool inLoop) const noexcept {
+    ORV_ASSERT(channel >= 0, "OrvChannelRenderer");
+    ORV_ASSERT(channel < numChannels, "OrvChannelRenderer");
+    const double x = ClampReadPosition(position);
+    std::int64_t i = static_cast<std::int64_t>(x);
+    i -= x < static_cast<double>(i);
+    const float t = static_cast<float>(x - static_cast<double>(i));
+    const float p0 = this->ReadFrame(i - 1, channel, inLoop);
+    const float p1 = this->ReadFrame(i, channel, inLoop);
+    const float p2 = this->ReadFrame(i + 1, channel, inLoop);
+    const float p3 = this->ReadFrame(i + 2, channel, inLoop);
+    const float a = p3 - p2 - p0 + p1;
+    const float b = p0 - p1 - a;
+    const float c = p2 - p0;
+    return ((a * t + b) * t + c) * t + p1;
+  }
+};
+
+}  // namespace orv

@@ -1,0 +1,64 @@
+// The library's one door to 4-wide single-precision vector instructions.
+// Only the vector kernels (dsp/OrvInternals_Vector) and the FFT's vector
+// kernel (ORVFFT/Kernel_SimdX86) include it; everything else stays scalar.
+// Each of those has a scalar path beside its vector one, so the library also
+// builds and runs where ORV_HAVE_SIMD4 is not defined.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__SSE__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 1)
+#include <xmmintrin.h>
+#define ORV_HAVE_SIMD4 1
+#endif
+
+namespace orv::simd {
+
+// True when p may be used with the aligned loads and stores below.
+inline bool IsAligned16(const void* p) noexcept {
+  return (reinterpret_cast<std::uintptr_t>(p) & 15u) == 0;
+}
+
+#if defined(ORV_HAVE_SIMD4)
+
+using Float4 = __m128;
+
+// Load/Store need 16-byte aligned addresses; LoadU/StoreU take any address.
+inline Float4 Load(const float* p) noexcept { return _mm_load_ps(p); }
+inline Float4 LoadU(const float* p) noexcept { return _mm_loadu_ps(p); }
+inline void Store(float* p, Float4 v) noexcept { _mm_store_ps(p, v); }
+inline void StoreU(float* p, Float4 v) noexcept { _mm_storeu_ps(p, v); }
+
+// Aligned or unaligned access chosen at compile time.
+template <bool isAligned>
+inline Float4 LoadAs(const float* p) noexcept {
+  if constexpr (isAligned) return Load(p);
+  else return LoadU(p);
+}
+template <bool isAligned>
+inline void StoreAs(float* p, Float4 v) noexcept {
+  if constexpr (isAligned) Store(p, v);
+  else StoreU(p, v);
+}
+
+inline Float4 Splat(float x) noexcept { return _mm_set1_ps(x); }
+inline Float4 Add(Float4 a, Float4 b) noexcept { return _mm_add_ps(a, b); }
+inline Float4 Sub(Float4 a, Float4 b) noexcept { return _mm_sub_ps(a, b); }
+inline Float4 Mul(Float4 a, Float4 b) noexcept { return _mm_mul_ps(a, b); }
+
+// Lanes {a[i0], a[i1], b[i2], b[i3]}.
+template <int i0, int i1, int i2, int i3>
+inline Float4 Shuffle(Float4 a, Float4 b) noexcept {
+  return _mm_shuffle_ps(a, b, _MM_SHUFFLE(i3, i2, i1, i0));
+}
+// {a0, b0, a1, b1} and {a2, b2, a3, b3}.
+inline Float4 InterleaveLow(Float4 a, Float4 b) noexcept { return _mm_unpacklo_ps(a, b); }
+inline Float4 InterleaveHigh(Float4 a, Float4 b) noexcept { return _mm_unpackhi_ps(a, b); }
+// Rows become columns.
+inline void Transpose4(Float4& r0, Float4& r1, Float4& r2, Float4& r3) noexcept {
+  _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+}
+
+#endif  // ORV_HAVE_SIMD4
+
+}  // namespace orv::simd

@@ -1,0 +1,33 @@
+// The array kernels under the convolvers and the engine's mix: accumulation
+// of one to four sources, split-complex multiplication and scaling.
+//
+// Each kernel takes a 4-wide vector path when every pointer it touches is
+// 16-byte aligned and n ≥ 4 (AlignedArray guarantees the alignment), and a
+// scalar path otherwise; both give the same values up to the order of
+// additions. n must not exceed any array's length. No allocation, no locks:
+// ORV_REALTIME.
+#pragma once
+
+#include <cstddef>
+
+namespace orv {
+
+// dst[i] += a[i] (+ b[i] + c[i] + d[i]). The vector path adds the sources to
+// dst from left to right; the scalar path sums the sources first.
+void Accumulate(std::size_t n, float* dst, const float* a) noexcept;
+void Accumulate(std::size_t n, float* dst, const float* a, const float* b) noexcept;
+void Accumulate(std::size_t n, float* dst, const float* a, const float* b, const float* c) noexcept;
+void Accumulate(std::size_t n, float* dst, const float* a, const float* b, const float* c,
+                const float* d) noexcept;
+
+// out1 = x · h1 and out2 = x · h2 over n split-complex values. out1 may be x
+// (each element's products are formed before either is stored); no other
+// overlap is allowed.
+void ComplexMultiply(std::size_t n, float* out1Re, float* out1Im, float* out2Re, float* out2Im,
+                     const float* xRe, const float* xIm, const float* h1Re, const float* h1Im,
+                     const float* h2Re, const float* h2Im) noexcept;
+
+// buffer[i] *= factor.
+void Scale(std::size_t n, float* buffer, float factor) noexcept;
+
+}  // namespace orv

@@ -1,0 +1,98 @@
+// Late reverberation: a feedback delay network of sixteen prime-length lines
+// mixed by a 16x16 Hadamard matrix, scaled by one feedback gain, damped by a
+// one-pole low-pass per line and fed back. Mono in, eight outputs (lines 0..7)
+// through a tone correction that restores the highs the damping removes.
+//
+// The reverb has no lock and is used by one thread at a time. The setters and
+// Update are cheap and allocate nothing; ProcessSample is ORV_REALTIME.
+#pragma once
+
+#include <array>
+#include <memory>
+
+#include "dsp/OrvInternals_DelayLine.h"
+
+#if defined(__SSE2__)
+#define ORV_REVERB_HAVE_SSE 1
+#else
+#define ORV_REVERB_HAVE_SSE 0
+#endif
+
+namespace orv {
+
+// The smallest prime >= n (2 for n <= 2). Reads a constant table and
+// allocates nothing, so any thread may call it at any time.
+int FindNearestPrime(int n) noexcept;
+
+class Reverb {
+ public:
+  static constexpr int kNumLines = 16;
+  static constexpr int kNumOutputs = 8;
+  static constexpr int kLineLength = 32768;
+
+  using Line = StaticExactDelayLine<kLineLength>;
+  using Output = std::array<float, kNumOutputs>;
+
+  // samplingRate in Hz, >= 0. Allocates the sixteen lines (128 KiB each).
+  explicit Reverb(double samplingRate);
+  Reverb(const Reverb&) = delete;
+  Reverb& operator=(const Reverb&) = delete;
+
+  // Seconds of the shortest line, clamped to [0.0001, 100].
+  void SetSize(float v);
+  // The longest line is about (1 + v) times the shortest.
+  void SetDelayRange(float v);
+  // Seconds for a 60 dB decay, clamped to [0.0001, 100].
+  void SetRT60Time(float seconds);
+  // Reverberation time at frequency (Hz) relative to the RT60 time; ratio in (0, 1).
+  void SetHFReverbTimeRatio(float frequency, float ratio);
+
+  // Recomputes the line lengths and coefficients from the parameters. Lines
+  // are not cleared. The setters do not call it.
+  void Update();
+
+  // One input sample, eight outputs. ORV_REALTIME. Takes the 4-wide vector
+  // path where the processor has it; both paths give the same results within
+  // rounding and may be called alternately on one reverb.
+  Output ProcessSample(float input) noexcept {
+#if ORV_REVERB_HAVE_SSE
+    return ProcessSampleVector(input);
+#else
+    return ProcessSampleScalar(input);
+#endif
+  }
+  Output ProcessSampleScalar(float input) noexcept;
+#if ORV_REVERB_HAVE_SSE
+  Output ProcessSampleVector(float input) noexcept;
+#endif
+
+  float GetSize() const { return size; }
+  float GetDelayRange() const { return delayRange; }
+  float GetRT60Time() const { return rt60Time; }
+  float GetSamplingRate() const { return samplingRate; }
+  float GetGain() const { return gain; }
+  float GetHFRatio() const { return hfRatio; }
+  float GetHFFrequency() const { return hfFrequency; }
+  float GetLpfCoef() const { return lpfCoef; }
+  float GetToneA() const { return toneA; }
+  float GetToneB() const { return toneB; }
+  // The prime length of line i; its loop is one sample longer.
+  int GetLineDelay(int i) const { return lines[i]->GetDelay(); }
+
+ private:
+  std::array<std::unique_ptr<Line>, kNumLines> lines;
+  float size = 0.07f;
+  float delayRange = 0.5f;
+  float rt60Time = 2.3f;
+  float samplingRate;
+  float gain = 0.0f;
+  float hfRatio = 0.8f;
+  float hfFrequency;
+  float lpfCoef = 0.0f;
+  alignas(16) std::array<float, kNumLines> lpfState{};
+  alignas(16) std::array<float, kNumOutputs> toneState{};
+  float toneA = 0.0f;
+  float toneB = 1.0f;
+};
+
+}  // namespace orv

@@ -1,0 +1,171 @@
+#include "engine/OrvEngine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "channel/OrvChannelRenderer.h"
+#include "common/OrvAssert.h"
+#include "common/OrvException.h"
+#include "engine/OrvEngine_ThreadPool.h"
+#include "spatializer/OrvSpatializer.h"
+
+namespace orv {
+namespace {
+
+// Layer settings used until the host first describes a room.
+constexpr std::array<ReverbLayerParam, 3> kDefaultReverbLayers = {{
+    {0.3f, 0.001f, 0.1f, 0.0f},   // short
+    {0.2f, 0.013f, 1.0f, 0.0f},   // medium
+    {0.17f, 0.036f, 3.0f, 0.0f},  // long
+}};
+
+// A slot is used only for every full group of this many channels, so that
+// small blocks do not pay for the hand-over to workers.
+constexpr std::size_t kChannelsPerSlot = 8;
+
+float CompressorRate(const EngineParam& param) {
+  param.Validate();
+  if (param.numChannels != 2) throw Exception("Unsupported channel count: %d", param.numChannels);
+  return static_cast<float>(param.samplingRate);
+}
+
+}  // namespace
+
+Engine::Engine(const EngineParam& engineParam)
+    : param(engineParam),
+      reverbLayers(kDefaultReverbLayers),
+      compressor(CompressorRate(engineParam)),
+      activeReverbLayers(kDefaultReverbLayers) {
+  threadPool = std::make_shared<ThreadPool>(static_cast<std::size_t>(param.numThreads));
+  if (param.hrtfData)
+    spatializer = std::make_shared<Spatializer>(param.hrtfData, param.hrtfDataSize, param.samplingRate);
+}
+
+Engine::~Engine() {
+  // A block in progress finishes first; the lock is held to the end.
+  renderMutex.lock();
+  renderChannels.clear();
+  pendingChannels.clear();
+  threadPool.reset();
+  renderMutex.unlock();
+}
+
+void Engine::Prerender() {
+  std::lock_guard<std::mutex> renderLock(renderMutex);
+  {
+    std::lock_guard<std::mutex> channelsLock(channelsMutex);
+    // The previous block's survivors were already copied to pendingChannels.
+    renderChannels.clear();
+    std::swap(renderChannels, pendingChannels);
+    for (const auto& channel : renderChannels) channel->Prerender();
+  }
+  activeReverbLayers = reverbLayers;
+}
+
+void Engine::Render(float* out, int numFrames) {
+  std::lock_guard<std::mutex> renderLock(renderMutex);
+  const std::size_t n = numFrames > 0 ? static_cast<std::size_t>(numFrames) : 0;
+  if (n > 0) {
+    threadLocalBuffers.resize(static_cast<std::size_t>(param.numThreads));
+    for (auto& slot : threadLocalBuffers) {
+      // assign keeps the storage once the largest block size has been seen.
+      slot.mainMix.assign(2 * n, 0.0f);
+      slot.spatialMix.assign(2 * n, 0.0f);
+      slot.reverbSend.assign(n, 0.0f);
+      slot.dryMonoSum.assign(n, 0.0f);
+      slot.sourceScratch.resize(n);
+    }
+    if (spatializer) spatializer->BeginRender(n);
+    RenderChannels(numFrames);
+    SumSlots(&ThreadLocalBuffer::reverbSend, &ThreadLocalBuffer::dryMonoSum);
+    RenderBinaural();
+    SumSlots(&ThreadLocalBuffer::mainMix, &ThreadLocalBuffer::spatialMix);
+    RenderEqualizer(numFrames);
+    RenderOutput(out, numFrames);
+  }
+  EndBlock(numFrames);
+}
+
+void Engine::RenderChannels(int numFrames) {
+  const std::size_t count = renderChannels.size();
+  const std::size_t slots = std::max<std::size_t>(
+      1, std::min<std::size_t>(count / kChannelsPerSlot, static_cast<std::size_t>(param.numThreads)));
+  // One pointer-sized capture keeps the task inside std::function's local
+  // storage: no allocation per block.
+  struct Stage {
+    Engine* engine;
+    int numFrames;
+    std::size_t slots;
+  } stage{this, numFrames, slots};
+  const std::function<void(std::size_t)> task = [&stage](std::size_t k) {
+    Engine& engine = *stage.engine;
+    const auto& channels = engine.renderChannels;
+    for (std::size_t i = k; i < channels.size(); i += stage.slots) {
+      std::shared_ptr<Channel> channel = channels[i];
+      channel->RenderBlock(stage.numFrames, engine.threadLocalBuffers[k]);
+    }
+  };
+  threadPool->ExecuteParallel(slots, task);
+}
+
+void Engine::RenderBinaural() {
+  if (!spatializer) return;
+  const std::size_t count = spatializer->PrepareEndRender();
+  if (count == 0) return;
+  const std::size_t slots =
+      std::max<std::size_t>(1, std::min<std::size_t>(count, static_cast<std::size_t>(param.numThreads)));
+  struct Stage {
+    Engine* engine;
+    std::size_t count;
+    std::size_t slots;
+  } stage{this, count, slots};
+  const std::function<void(std::size_t)> task = [&stage](std::size_t k) {
+    Engine& engine = *stage.engine;
+    float* output = engine.threadLocalBuffers[k].spatialMix.data();
+    for (std::size_t j = k; j < stage.count; j += stage.slots) engine.spatializer->EndRender(output, j);
+  };
+  threadPool->ExecuteParallel(slots, task);
+}
+
+void Engine::RenderEqualizer(int numFrames) {
+  // The six-band equaliser joins here; until then the binaural mix goes in flat.
+  ThreadLocalBuffer& r0 = threadLocalBuffers[0];
+  for (std::size_t i = 0; i < 2 * static_cast<std::size_t>(numFrames); ++i) {
+    const float v = r0.spatialMix[i];
+    r0.mainMix[i] += std::isfinite(v) ? v : 0.0f;
+  }
+}
+
+void Engine::SumSlots(std::vector<float> ThreadLocalBuffer::*first,
+                      std::vector<float> ThreadLocalBuffer::*second) {
+  for (auto member : {first, second}) {
+    std::vector<float>& dst = threadLocalBuffers[0].*member;
+    for (std::size_t k = 1; k < threadLocalBuffers.size(); ++k) {
+      const std::vector<float>& src = threadLocalBuffers[k].*member;
+      for (std::size_t i = 0; i < dst.size(); ++i) dst[i] += src[i];
+    }
+  }
+}
+
+void Engine::RenderOutput(float* out, int numFrames) {
+  const std::size_t n = static_cast<std::size_t>(numFrames);
+  std::memcpy(out, threadLocalBuffers[0].mainMix.data(), 2 * n * sizeof(float));
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto limited = compressor.ProcessSample({out[2 * i], out[2 * i + 1]});
+    for (std::size_t c = 0; c < 2; ++c) {
+      const float v = std::isnan(limited[c]) ? 0.0f : limited[c];
+      out[2 * i + c] = std::clamp(v, -1.0f, 1.0f);
+    }
+  }
+}
+
+void Engine::EndBlock(int numFrames) {
+  std::lock_guard<std::mutex> channelsLock(channelsMutex);
+  // Survivors go behind the channels created during the block.
+  for (const auto& channel : renderChannels)
+    if (channel->IsPlaying()) pendingChannels.push_back(channel);
+  for (const auto& channel : pendingChannels) channel->Postrender(numFrames);
+}
+
+}  // namespace orv

@@ -1,0 +1,13 @@
+#include "common/OrvException.h"
+#include "engine/OrvEngine_Param.h"
+
+namespace orv {
+
+void EngineParam::Validate() const {
+  if (numChannels < 1) throw Exception("Invalid channel count: %d", numChannels);
+  if (!(samplingRate > 0.0)) throw Exception("Invalid sampling rate: %f", samplingRate);
+  // The render cycle needs at least its own thread as a worker slot.
+  if (numThreads < 1) throw Exception("Invalid thread count: %d", numThreads);
+}
+
+}  // namespace orv

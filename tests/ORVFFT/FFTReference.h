@@ -1,0 +1,83 @@
+// Independent references for the FFT tests: a direct DFT in long double and
+// the error measures the tests bound.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/OrvTestUtil.h"
+
+namespace orvtest {
+
+// Every length 2^a · 3^b up to maxLength, ascending.
+inline std::vector<std::size_t> SupportedLengths(std::size_t maxLength) {
+  std::vector<std::size_t> lengths;
+  for (std::size_t n = 1; n <= maxLength; ++n) {
+    std::size_t r = n;
+    while (r % 2 == 0) r /= 2;
+    while (r % 3 == 0) r /= 3;
+    if (r == 1) lengths.push_back(n);
+  }
+  return lengths;
+}
+
+// A split complex signal in long double, the precision of the reference.
+struct ComplexSignal {
+  std::vector<long double> re, im;
+  std::size_t size() const { return re.size(); }
+};
+
+// Random values that are exact in float, so float and double plans see the
+// same input as the reference.
+inline ComplexSignal RandomComplex(std::size_t n, std::uint32_t seed) {
+  const std::vector<float> re = Noise(n, seed);
+  const std::vector<float> im = Noise(n, seed + 7919u);
+  return {std::vector<long double>(re.begin(), re.end()),
+          std::vector<long double>(im.begin(), im.end())};
+}
+
+// X_k = Σ x_n e^(∓2πi·kn/N), unscaled; the exponent's index kn is reduced
+// mod N so every factor comes from one table of N exact-as-possible values.
+inline ComplexSignal DirectDft(const ComplexSignal& x, bool backward) {
+  const std::size_t n = x.size();
+  std::vector<long double> c(n), s(n);
+  const long double sign = backward ? 1.0L : -1.0L;
+  for (std::size_t m = 0; m < n; ++m) {
+    const long double angle = 2.0L * 3.14159265358979323846264338327950288L *
+                              static_cast<long double>(m) / static_cast<long double>(n);
+    c[m] = std::cos(angle);
+    s[m] = sign * std::sin(angle);
+  }
+  ComplexSignal out{std::vector<long double>(n), std::vector<long double>(n)};
+  for (std::size_t k = 0; k < n; ++k) {
+    long double accRe = 0.0L, accIm = 0.0L;
+    std::size_t index = 0;  // k·j mod n
+    for (std::size_t j = 0; j < n; ++j) {
+      accRe += x.re[j] * c[index] - x.im[j] * s[index];
+      accIm += x.re[j] * s[index] + x.im[j] * c[index];
+      index += k;
+      if (index >= n) index -= n;
+    }
+    out.re[k] = accRe;
+    out.im[k] = accIm;
+  }
+  return out;
+}
+
+// sqrt(Σ|a - ref|² / Σ|ref|²) over n values read `step` elements apart in a.
+template <typename T>
+double RelativeRmsError(const T* aRe, const T* aIm, const ComplexSignal& ref,
+                        std::size_t step = 1) {
+  long double err = 0.0L, norm = 0.0L;
+  for (std::size_t k = 0; k < ref.size(); ++k) {
+    const long double dr = static_cast<long double>(aRe[k * step]) - ref.re[k];
+    const long double di = static_cast<long double>(aIm[k * step]) - ref.im[k];
+    err += dr * dr + di * di;
+    norm += ref.re[k] * ref.re[k] + ref.im[k] * ref.im[k];
+  }
+  return static_cast<double>(norm > 0.0L ? std::sqrt(err / norm) : std::sqrt(err));
+}
+
+}  // namespace orvtest

@@ -1,0 +1,78 @@
+// Test doubles and references shared by the channel tests: an in-memory
+// sound buffer, a recorder in place of a spatializer source, and mix buffers.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "common/OrvBuffer.h"
+#include "common/OrvVector3.h"
+#include "engine/OrvEngine_ThreadLocalBuffer.h"
+
+namespace orvtest {
+
+// A sound buffer over a copy of the given interleaved elements.
+class TestBuffer final : public orv::Buffer {
+ public:
+  template <typename T>
+  static std::shared_ptr<TestBuffer> Make(const std::vector<T>& elements, int numChannels,
+                                          orv::AudioFormat format, double samplingRate = 48000.0) {
+    auto buffer = std::make_shared<TestBuffer>();
+    buffer->bytes.resize(elements.size() * sizeof(T));
+    if (!elements.empty()) std::memcpy(buffer->bytes.data(), elements.data(), buffer->bytes.size());
+    buffer->format = format;
+    buffer->numChannels = numChannels;
+    buffer->samplingRate = samplingRate;
+    buffer->numSamples = static_cast<std::int64_t>(elements.size()) / numChannels;
+    return buffer;
+  }
+  static std::shared_ptr<TestBuffer> Mono(const std::vector<float>& samples,
+                                          double samplingRate = 48000.0) {
+    return Make(samples, 1, orv::kAudioFormatFloat32, samplingRate);
+  }
+
+  const void* GetData() const override { return bytes.data(); }
+  orv::AudioFormat GetFormat() const override { return format; }
+  int GetNumChannels() const override { return numChannels; }
+  double GetSamplingRate() const override { return samplingRate; }
+  std::int64_t GetNumSamples() const override { return numSamples; }
+
+  // Lets a test claim a format or channel count that does not match the data.
+  orv::AudioFormat format = orv::kAudioFormatFloat32;
+  int numChannels = 1;
+
+ private:
+  std::vector<unsigned char> bytes;
+  double samplingRate = 48000.0;
+  std::int64_t numSamples = 0;
+};
+
+// Stands in for a spatializer source: records every Mix call.
+struct RecordingSource {
+  struct Call {
+    const float* samples;
+    int offset;
+    int count;
+    orv::Vector3 position;
+    std::vector<float> copy;  // samples[0 .. count - 1] at the time of the call
+  };
+  void Mix(const float* samples, int offset, int count, const orv::Vector3& position) {
+    calls.push_back({samples, offset, count, position, std::vector<float>(samples, samples + count)});
+  }
+  std::vector<Call> calls;
+};
+
+// Mix buffers for a block of n frames, cleared as the engine clears them.
+inline orv::ThreadLocalBuffer MakeMixBuffers(int n) {
+  orv::ThreadLocalBuffer b;
+  b.mainMix.assign(2 * n, 0.0f);
+  b.sourceScratch.assign(n, 0.0f);
+  b.spatialMix.assign(2 * n, 0.0f);
+  b.reverbSend.assign(n, 0.0f);
+  b.dryMonoSum.assign(n, 0.0f);
+  return b;
+}
+
+}  // namespace orvtest

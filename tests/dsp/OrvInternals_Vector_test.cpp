@@ -1,0 +1,218 @@
+#include "dsp/OrvInternals_Vector.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/OrvTestUtil.h"
+#include "dsp/OrvInternals_AlignedArray.h"
+
+namespace {
+
+using orv::AlignedArray;
+
+constexpr float kGuard = 1234.5f;
+// Summing up to five floats in a different order differs by a few ulps of
+// the largest partial sum; the inputs are within ±1, so sums stay below 5.
+constexpr float kReorderedSumTolerance = 4 * 5 * 1.2e-7f;
+
+bool IsAligned(const void* p, std::uintptr_t alignment) {
+  return reinterpret_cast<std::uintptr_t>(p) % alignment == 0;
+}
+
+// Noise copied to `offset` floats past a 64-byte boundary, guarded on both
+// sides.
+class Placed {
+ public:
+  Placed(const std::vector<float>& values, std::size_t offset)
+      : n(values.size()), offset(offset), storage(values.size() + offset + 8) {
+    std::fill(storage.begin(), storage.end(), kGuard);
+    std::copy(values.begin(), values.end(), storage.Data() + offset);
+  }
+  float* data() { return storage.Data() + offset; }
+  bool GuardsIntact() const {
+    for (std::size_t i = 0; i < storage.Size(); ++i) {
+      if (i >= offset && i < offset + n) continue;
+      if (storage[i] != kGuard) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::size_t n, offset;
+  AlignedArray<float> storage;
+};
+
+std::vector<float> Values(std::size_t n, std::uint32_t seed) { return orvtest::Noise(n, seed); }
+
+const std::size_t kCounts[] = {0, 1, 3, 4, 5, 8, 15, 16, 17, 21, 64, 67};
+// Offsets in floats: 0 takes the vector path (for n ≥ 4), the rest the scalar one.
+const std::size_t kOffsets[] = {0, 1, 2, 3};
+
+TEST(AlignedArray, StartsOnACacheLineAndCopiesElements) {
+  AlignedArray<float> empty;
+  EXPECT_EQ(empty.Size(), 0u);
+  EXPECT_EQ(empty.Data(), nullptr);
+
+  AlignedArray<float> a;
+  for (const std::size_t n : {1u, 3u, 17u, 1000u}) {
+    a.resize(n);
+    EXPECT_EQ(a.Size(), n);
+    EXPECT_TRUE(IsAligned(a.Data(), 64));
+    for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<float>(i);  // whole range writable
+  }
+  AlignedArray<float> copy(a);
+  EXPECT_NE(copy.Data(), a.Data());
+  EXPECT_TRUE(IsAligned(copy.Data(), 64));
+  ASSERT_EQ(copy.Size(), a.Size());
+  EXPECT_TRUE(std::equal(copy.begin(), copy.end(), a.begin()));
+
+  a.resize(0);
+  EXPECT_EQ(a.Size(), 0u);
+  EXPECT_EQ(a.begin(), a.end());
+  AlignedArray<float> moved(std::move(copy));
+  EXPECT_EQ(copy.Size(), 0u);
+  EXPECT_EQ(moved.Size(), 1000u);
+  EXPECT_EQ(moved[999], 999.0f);
+}
+
+TEST(Accumulate, OneSourceAddsExactlyOnEveryPath) {
+  for (const std::size_t n : kCounts) {
+    for (const std::size_t dstOffset : kOffsets) {
+      for (const std::size_t srcOffset : {std::size_t{0}, std::size_t{1}}) {
+        SCOPED_TRACE("n = " + std::to_string(n) + ", offsets " + std::to_string(dstOffset) + "/" +
+                     std::to_string(srcOffset));
+        const auto d0 = Values(n, 1), a0 = Values(n, 2);
+        Placed dst(d0, dstOffset), a(a0, srcOffset);
+        orv::Accumulate(n, dst.data(), a.data());
+        // One addition per element: both paths round identically.
+        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(dst.data()[i], d0[i] + a0[i]) << i;
+        EXPECT_TRUE(dst.GuardsIntact());
+        EXPECT_TRUE(a.GuardsIntact());
+      }
+    }
+  }
+}
+
+TEST(Accumulate, SeveralSourcesMatchTheDoubleSumOnEveryPath) {
+  for (const std::size_t n : kCounts) {
+    for (const std::size_t offset : kOffsets) {
+      for (int sources = 2; sources <= 4; ++sources) {
+        SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset) + ", " +
+                     std::to_string(sources) + " sources");
+        const auto d0 = Values(n, 10);
+        std::vector<std::vector<float>> s;
+        for (int k = 0; k < 4; ++k) s.push_back(Values(n, 11 + k));
+        // Only the destination moves off the boundary: one misaligned
+        // pointer is enough to force the scalar path.
+        Placed dst(d0, offset), a(s[0], 0), b(s[1], 0), c(s[2], 0), d(s[3], 0);
+        switch (sources) {
+          case 2: orv::Accumulate(n, dst.data(), a.data(), b.data()); break;
+          case 3: orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data()); break;
+          default: orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data(), d.data()); break;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+          double expected = d0[i];
+          for (int k = 0; k < sources; ++k) expected += s[k][i];
+          ASSERT_NEAR(dst.data()[i], expected, kReorderedSumTolerance) << i;
+        }
+        EXPECT_TRUE(dst.GuardsIntact());
+      }
+    }
+  }
+}
+
+TEST(Accumulate, MisalignedSourceTakesTheScalarPathWithTheSameResult) {
+  constexpr std::size_t kN = 37;
+  const auto d0 = Values(kN, 20), s0 = Values(kN, 21), s1 = Values(kN, 22), s2 = Values(kN, 23),
+             s3 = Values(kN, 24);
+  Placed alignedDst(d0, 0), misalignedDst(d0, 0);
+  Placed a(s0, 0), b(s1, 0), c(s2, 0), d(s3, 0);
+  Placed aOff(s0, 0), bOff(s1, 0), cOff(s2, 0), dOff(s3, 2);
+  orv::Accumulate(kN, alignedDst.data(), a.data(), b.data(), c.data(), d.data());
+  orv::Accumulate(kN, misalignedDst.data(), aOff.data(), bOff.data(), cOff.data(), dOff.data());
+  for (std::size_t i = 0; i < kN; ++i) {
+    EXPECT_NEAR(alignedDst.data()[i], misalignedDst.data()[i], kReorderedSumTolerance) << i;
+  }
+}
+
+TEST(ComplexMultiply, ConstantProductOnBothPaths) {
+  // (1 + 2i)(3 + 4i) = -5 + 10i exactly.
+  for (const std::size_t n : {9u, 4u, 3u, 1u}) {
+    for (const std::size_t offset : kOffsets) {
+      SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset));
+      Placed xr(std::vector<float>(n, 1.0f), offset), xi(std::vector<float>(n, 2.0f), 0);
+      Placed hr(std::vector<float>(n, 3.0f), 0), hi(std::vector<float>(n, 4.0f), 0);
+      Placed o1r(std::vector<float>(n, 0.0f), 0), o1i(std::vector<float>(n, 0.0f), 0);
+      Placed o2r(std::vector<float>(n, 0.0f), 0), o2i(std::vector<float>(n, 0.0f), offset);
+      orv::ComplexMultiply(n, o1r.data(), o1i.data(), o2r.data(), o2i.data(), xr.data(), xi.data(),
+                           hr.data(), hi.data(), hr.data(), hi.data());
+      for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(o1r.data()[i], -5.0f);
+        ASSERT_EQ(o1i.data()[i], 10.0f);
+        ASSERT_EQ(o2r.data()[i], -5.0f);
+        ASSERT_EQ(o2i.data()[i], 10.0f);
+      }
+      EXPECT_TRUE(o1r.GuardsIntact() && o1i.GuardsIntact() && o2r.GuardsIntact() &&
+                  o2i.GuardsIntact());
+    }
+  }
+}
+
+TEST(ComplexMultiply, RandomValuesMatchTheFormulaInPlaceOrNot) {
+  // Two products and a difference of float values: within 2 ulps of the
+  // exact double result for magnitudes below 2.
+  constexpr double kProductTolerance = 5e-7;
+  for (const std::size_t n : kCounts) {
+    for (const std::size_t offset : kOffsets) {
+      for (const bool inPlace : {false, true}) {
+        SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset) +
+                     (inPlace ? ", in place" : ""));
+        const auto x0r = Values(n, 30), x0i = Values(n, 31), h1r = Values(n, 32),
+                   h1i = Values(n, 33), h2r = Values(n, 34), h2i = Values(n, 35);
+        Placed xr(x0r, offset), xi(x0i, offset), ar(h1r, 0), ai(h1i, 0), br(h2r, 0), bi(h2i, 0);
+        Placed o1r(std::vector<float>(n), offset), o1i(std::vector<float>(n), offset);
+        Placed o2r(std::vector<float>(n), 0), o2i(std::vector<float>(n), 0);
+        float* out1Re = inPlace ? xr.data() : o1r.data();
+        float* out1Im = inPlace ? xi.data() : o1i.data();
+        orv::ComplexMultiply(n, out1Re, out1Im, o2r.data(), o2i.data(), xr.data(), xi.data(),
+                             ar.data(), ai.data(), br.data(), bi.data());
+        for (std::size_t i = 0; i < n; ++i) {
+          const double xr_ = x0r[i], xi_ = x0i[i];
+          ASSERT_NEAR(out1Re[i], xr_ * h1r[i] - xi_ * h1i[i], kProductTolerance) << i;
+          ASSERT_NEAR(out1Im[i], xr_ * h1i[i] + xi_ * h1r[i], kProductTolerance) << i;
+          ASSERT_NEAR(o2r.data()[i], xr_ * h2r[i] - xi_ * h2i[i], kProductTolerance) << i;
+          ASSERT_NEAR(o2i.data()[i], xr_ * h2i[i] + xi_ * h2r[i], kProductTolerance) << i;
+        }
+        EXPECT_TRUE(xr.GuardsIntact() && xi.GuardsIntact() && o2r.GuardsIntact() &&
+                    o2i.GuardsIntact());
+      }
+    }
+  }
+}
+
+TEST(Scale, MultipliesEveryElementExactlyOnEveryPath) {
+  for (const std::size_t n : kCounts) {
+    for (const std::size_t offset : kOffsets) {
+      SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset));
+      const auto v = Values(n, 40);
+      Placed buffer(v, offset);
+      orv::Scale(n, buffer.data(), 0.3f);
+      for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(buffer.data()[i], v[i] * 0.3f) << i;
+      EXPECT_TRUE(buffer.GuardsIntact());
+    }
+  }
+}
+
+TEST(Scale, TwentyOneAlignedElementsAreAllHalved) {
+  // One step of sixteen, one of four, one single element.
+  const auto v = Values(21, 41);
+  Placed buffer(v, 0);
+  orv::Scale(21, buffer.data(), 0.5f);
+  for (std::size_t i = 0; i < 21; ++i) EXPECT_EQ(buffer.data()[i], v[i] / 2) << i;
+}
+
+}  // namespace

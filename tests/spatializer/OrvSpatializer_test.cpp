@@ -1,0 +1,346 @@
+#include "spatializer/OrvSpatializer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "common/OrvException.h"
+#include "common/OrvTestUtil.h"
+
+#ifdef ORV_HAVE_CARRIED_HRTF
+namespace orv {
+extern const unsigned char kCarriedHrtfData[];
+extern const std::size_t kCarriedHrtfDataSize;
+}  // namespace orv
+#endif
+
+namespace orv {
+namespace {
+
+// Single-precision FFT convolution against a direct sum: rounding of a
+// 2N-point transform pair for |samples| <= 1.
+constexpr float kConvolutionTolerance = 2e-5f;
+
+struct AngleSpec {
+  float azimuth;
+  std::vector<float> left, right;
+};
+struct RingSpec {
+  float elevation;
+  std::vector<AngleSpec> angles;
+};
+
+template <typename T>
+void Put(std::vector<char>& out, T value) {
+  const char* p = reinterpret_cast<const char*>(&value);
+  out.insert(out.end(), p, p + sizeof value);
+}
+
+std::vector<char> BuildData(const std::vector<RingSpec>& rings) {
+  std::vector<char> out = {'O', 'R', 'V', 'H', 'R', 'T', 'F', 'D'};
+  Put<std::int32_t>(out, static_cast<std::int32_t>(rings.size()));
+  for (const auto& ring : rings) {
+    Put<float>(out, ring.elevation);
+    Put<std::int32_t>(out, static_cast<std::int32_t>(ring.angles.size()));
+    for (const auto& angle : ring.angles) {
+      Put<float>(out, angle.azimuth);
+      Put<std::int32_t>(out, static_cast<std::int32_t>(angle.left.size()));
+      for (float v : angle.left) Put<float>(out, v);
+      for (float v : angle.right) Put<float>(out, v);
+    }
+  }
+  return out;
+}
+
+std::string LoadError(const std::vector<char>& data, std::size_t size) {
+  try {
+    std::make_shared<Spatializer>(data.data(), size, 48000.0);
+  } catch (const Exception& e) {
+    return e.what();
+  }
+  return "";
+}
+std::string LoadError(const std::vector<char>& data) { return LoadError(data, data.size()); }
+
+AngleSpec RandomAngle(float azimuth, int taps, std::uint32_t seed) {
+  return {azimuth, orvtest::Noise(taps, seed, 0.5f), orvtest::Noise(taps, seed + 1000, 0.5f)};
+}
+
+// --- Loading -------------------------------------------------------------------
+
+TEST(SpatializerLoad, RejectsAWrongSignatureAndTruncatedHeaders) {
+  std::vector<char> data = BuildData({});
+  EXPECT_EQ(LoadError(data, 7), "Invalid ORV HRTF data: wrong signature.");
+  EXPECT_EQ(LoadError(data, 8), "Invalid ORV HRTF data: file truncated.");
+  EXPECT_EQ(LoadError(data, 11), "Invalid ORV HRTF data: file truncated.");
+  data[7] = 'X';
+  EXPECT_EQ(LoadError(data), "Invalid ORV HRTF data: wrong signature.");
+}
+
+TEST(SpatializerLoad, EmptySetsLoadWithoutError) {
+  for (std::int32_t count : {0, -1}) {
+    std::vector<char> data = BuildData({});
+    std::memcpy(data.data() + 8, &count, 4);
+    auto sp = std::make_shared<Spatializer>(data.data(), data.size(), 48000.0);
+    EXPECT_TRUE(sp->Rings().empty());
+    // Nothing to render through, and nothing breaks.
+    sp->BeginRender(64);
+    std::vector<float> x(64, 1.0f);
+    sp->CreateSource()->Mix(x.data(), 0, 64, Vector3{1, 0, 0});
+    EXPECT_EQ(sp->PrepareEndRender(), 0u);
+  }
+  const auto noAngles = BuildData({{0.0f, {}}});
+  auto sp = std::make_shared<Spatializer>(noAngles.data(), noAngles.size(), 48000.0);
+  sp->BeginRender(64);
+  std::vector<float> x(64, 1.0f);
+  sp->CreateSource()->Mix(x.data(), 0, 64, Vector3{1, 0, 0});
+  EXPECT_EQ(sp->PrepareEndRender(), 0u);
+}
+
+TEST(SpatializerLoad, TruncationIsFoundBeforeBadValues) {
+  AngleSpec angle = RandomAngle(0.0f, 8, 1);
+  angle.left[3] = 2.0f;  // out of range, but the data is also one byte short
+  const auto data = BuildData({{0.0f, {angle}}});
+  EXPECT_EQ(LoadError(data, data.size() - 1), "Invalid ORV HRTF data: file truncated.");
+  EXPECT_EQ(LoadError(data), "Invalid ORV HRTF data: bad data.");
+  // Each header on its own.
+  EXPECT_EQ(LoadError(data, 12 + 3), "Invalid ORV HRTF data: file truncated.");
+  EXPECT_EQ(LoadError(data, 12 + 8 + 6), "Invalid ORV HRTF data: file truncated.");
+}
+
+TEST(SpatializerLoad, AcceptsTheRangeEndsAndRejectsAnythingOutside) {
+  AngleSpec angle = RandomAngle(0.0f, 4, 2);
+  angle.left[0] = 1.0f;
+  angle.right[3] = -1.0f;
+  EXPECT_EQ(LoadError(BuildData({{0.0f, {angle}}})), "");
+  for (float bad : {1.0000001f, -1.0000001f, std::numeric_limits<float>::quiet_NaN()}) {
+    angle.right[1] = bad;
+    EXPECT_EQ(LoadError(BuildData({{0.0f, {angle}}})), "Invalid ORV HRTF data: bad data.") << bad;
+  }
+}
+
+TEST(SpatializerLoad, RejectsTapCountsTheConvolverCannotTakeBeforeAllocating) {
+  for (int taps : {0, 1, 2, 3, 6, 12}) {
+    const auto data = BuildData({{0.0f, {RandomAngle(0.0f, taps, 3)}}});
+    EXPECT_EQ(LoadError(data), "Invalid ORV HRTF data: bad data.") << taps;
+  }
+  // A negative count, and one whose byte size would overflow 32 bits.
+  for (std::int32_t taps : {-4, std::numeric_limits<std::int32_t>::min(), 1 << 30}) {
+    auto data = BuildData({{0.0f, {RandomAngle(0.0f, 4, 4)}}});
+    std::memcpy(data.data() + 12 + 8 + 4, &taps, 4);
+    const std::string error = LoadError(data);
+    EXPECT_TRUE(error == "Invalid ORV HRTF data: bad data." ||
+                error == "Invalid ORV HRTF data: file truncated.")
+        << taps << ": " << error;
+  }
+}
+
+TEST(SpatializerLoad, IgnoresBytesAfterTheLastRing) {
+  auto data = BuildData({{-10.0f, {RandomAngle(0.0f, 4, 5), RandomAngle(90.0f, 4, 6)}},
+                         {10.0f, {RandomAngle(0.0f, 4, 7)}}});
+  data.insert(data.end(), 100, '\x7f');
+  auto sp = std::make_shared<Spatializer>(data.data(), data.size(), 48000.0);
+  ASSERT_EQ(sp->Rings().size(), 2u);
+  EXPECT_EQ(sp->Rings()[0]->angles.size(), 2u);
+  EXPECT_EQ(sp->Rings()[1]->elevation, 10.0f);
+  EXPECT_EQ(sp->Rings()[0]->angles[1]->azimuth, 90.0f);
+}
+
+#ifdef ORV_HAVE_CARRIED_HRTF
+TEST(SpatializerLoad, TheCarriedSetHasItsFourteenRings) {
+  EXPECT_EQ(kCarriedHrtfDataSize, 379901u);
+  auto sp = std::make_shared<Spatializer>(kCarriedHrtfData, kCarriedHrtfDataSize, 48000.0);
+  const std::vector<int> angleCounts = {29, 31, 37, 37, 37, 37, 37, 31, 29, 23, 19, 13, 7, 1};
+  ASSERT_EQ(sp->Rings().size(), angleCounts.size());
+  std::size_t total = 0;
+  for (std::size_t r = 0; r < angleCounts.size(); ++r) {
+    EXPECT_EQ(sp->Rings()[r]->elevation, -40.0f + 10.0f * static_cast<float>(r));
+    EXPECT_EQ(sp->Rings()[r]->angles.size(), static_cast<std::size_t>(angleCounts[r]));
+    total += sp->Rings()[r]->angles.size();
+  }
+  EXPECT_EQ(total, 368u);
+  EXPECT_EQ(sp->Rings()[0]->angles[2]->azimuth, 13.0f);
+  EXPECT_EQ(sp->Rings()[9]->angles.back()->azimuth, 176.0f);
+  EXPECT_EQ(sp->Rings()[13]->angles[0]->azimuth, 0.0f);
+}
+#endif
+
+// --- Rendering -----------------------------------------------------------------
+
+// Renders x through one source block by block and returns the stereo output.
+std::vector<float> RenderSource(Spatializer& sp, const std::vector<float>& x, std::size_t block,
+                                const Vector3& position, std::size_t totalFrames) {
+  auto source = sp.CreateSource();
+  std::vector<float> out(2 * totalFrames, 0.0f);
+  for (std::size_t start = 0; start < totalFrames; start += block) {
+    const std::size_t n = std::min(block, totalFrames - start);
+    sp.BeginRender(n);
+    if (start < x.size()) {
+      const std::size_t m = std::min(n, x.size() - start);
+      source->Mix(x.data() + start, 0, static_cast<int>(m), position);
+    }
+    const std::size_t count = sp.PrepareEndRender();
+    for (std::size_t i = 0; i < count; ++i) sp.EndRender(out.data() + 2 * start, i);
+  }
+  return out;
+}
+
+// One half of the linear convolution of x with h, delayed by the block size.
+std::vector<float> ExpectedEar(const std::vector<float>& x, const std::vector<float>& h,
+                               std::size_t totalFrames) {
+  std::vector<float> y(totalFrames, 0.0f);
+  const std::size_t delay = h.size();
+  for (std::size_t t = delay; t < totalFrames; ++t) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < h.size(); ++k) {
+      const std::size_t src = t - delay;
+      if (src >= k && src - k < x.size()) sum += static_cast<double>(h[k]) * x[src - k];
+    }
+    y[t] = static_cast<float>(0.5 * sum);
+  }
+  return y;
+}
+
+class SpatializerRender : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    front = RandomAngle(0.0f, 16, 10);
+    side = RandomAngle(90.0f, 16, 20);
+    back = RandomAngle(180.0f, 16, 30);
+    up = RandomAngle(0.0f, 16, 40);
+    data = BuildData({{0.0f, {front, side, back}}, {90.0f, {up}}});
+    sp = std::make_shared<Spatializer>(data.data(), data.size(), 48000.0);
+  }
+
+  void ExpectConvolution(const Vector3& position, const AngleSpec& angle, bool swapped) {
+    const auto x = orvtest::Noise(300, 99);
+    const std::size_t total = 512;
+    for (std::size_t block : {64u, 37u, 512u}) {
+      auto local = std::make_shared<Spatializer>(data.data(), data.size(), 48000.0);
+      const auto out = RenderSource(*local, x, block, position, total);
+      const auto left = ExpectedEar(x, swapped ? angle.right : angle.left, total);
+      const auto right = ExpectedEar(x, swapped ? angle.left : angle.right, total);
+      for (std::size_t t = 0; t < total; ++t) {
+        ASSERT_NEAR(out[2 * t], left[t], kConvolutionTolerance) << "block " << block << " t " << t;
+        ASSERT_NEAR(out[2 * t + 1], right[t], kConvolutionTolerance) << "block " << block;
+      }
+    }
+  }
+
+  AngleSpec front, side, back, up;
+  std::vector<char> data;
+  std::shared_ptr<Spatializer> sp;
+};
+
+TEST_F(SpatializerRender, EachDirectionIsHalfTheConvolutionWithItsResponsesAfterOneBlock) {
+  ExpectConvolution({0.0f, 0.0f, 1.0f}, front, false);
+  ExpectConvolution({2.0f, 0.0f, 0.0f}, side, false);
+  ExpectConvolution({0.0f, 0.0f, -1.0f}, back, true);  // 180 wraps to -180: mirrored
+  ExpectConvolution({-3.0f, 0.0f, 0.0f}, side, true);  // the left uses the right's responses
+  ExpectConvolution({0.0f, 5.0f, 0.0f}, up, false);
+}
+
+TEST_F(SpatializerRender, FirstMixIsSteadyAndADirectionChangeCrossfadesOver128Samples) {
+  auto source = sp->CreateSource();
+  const std::vector<float> ones(256, 1.0f);
+  const auto& ring = *sp->Rings()[0];
+  sp->BeginRender(256);
+  source->Mix(ones.data(), 0, 256, 0.0f, 0.0f);
+  for (float v : ring.angles[0]->input) ASSERT_EQ(v, 1.0f);
+
+  sp->BeginRender(256);
+  source->Mix(ones.data(), 0, 256, 90.0f, 0.0f);
+  for (int i = 0; i < 256; ++i) {
+    const float fadeIn = i < 128 ? static_cast<float>(i) / 128.0f : 1.0f;
+    ASSERT_FLOAT_EQ(ring.angles[1]->input[i], fadeIn) << i;
+    ASSERT_NEAR(ring.angles[0]->input[i], 1.0f - fadeIn, 1e-6f) << i;
+    ASSERT_NEAR(ring.angles[0]->input[i] + ring.angles[1]->input[i], 1.0f, 1e-6f);
+  }
+}
+
+TEST_F(SpatializerRender, ACrossfadeSpansCallsAndIgnoresChangesUntilItEnds) {
+  auto source = sp->CreateSource();
+  const std::vector<float> ones(100, 1.0f);
+  const auto& ring = *sp->Rings()[0];
+  sp->BeginRender(300);
+  source->Mix(ones.data(), 0, 100, 0.0f, 0.0f);     // steady at 0
+  source->Mix(ones.data(), 100, 100, 90.0f, 0.0f);  // fades 100 samples
+  source->Mix(ones.data(), 200, 100, 170.0f, 0.0f);  // fades 28 more, then 72 at 90
+  EXPECT_FALSE(ring.angles[2]->inputUsed.load());
+  for (int i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(ring.angles[1]->input[100 + i], i / 128.0f);
+  for (int i = 228; i < 300; ++i) {
+    ASSERT_EQ(ring.angles[1]->input[i], 1.0f) << i;
+    ASSERT_EQ(ring.angles[0]->input[i], 0.0f) << i;
+  }
+}
+
+TEST_F(SpatializerRender, TwoSourcesAtOneAngleShareOneConvolution) {
+  auto a = sp->CreateSource();
+  auto b = sp->CreateSource();
+  const auto x = orvtest::Noise(64, 5);
+  const auto y = orvtest::Noise(64, 6);
+  sp->BeginRender(64);
+  a->Mix(x.data(), 0, 64, Vector3{1, 0, 0});
+  b->Mix(y.data(), 0, 64, Vector3{7, 0.1f, 0});
+  ASSERT_EQ(sp->PrepareEndRender(), 1u);
+  const auto& input = sp->Rings()[0]->angles[1]->input;
+  for (int i = 0; i < 64; ++i) ASSERT_FLOAT_EQ(input[i], x[i] + y[i]);
+}
+
+TEST_F(SpatializerRender, AnglesStayEnabledUntilTheirTailsHaveEnded) {
+  auto source = sp->CreateSource();
+  const auto x = orvtest::Noise(16, 8);
+  sp->BeginRender(16);
+  source->Mix(x.data(), 0, 16, Vector3{1, 0, 0});
+  std::vector<float> out(32);
+  int blocks = 0;
+  for (std::size_t count = sp->PrepareEndRender(); count > 0; count = sp->PrepareEndRender()) {
+    ASSERT_EQ(count, 1u);
+    sp->EndRender(out.data(), 0);
+    sp->BeginRender(16);
+    ASSERT_LT(++blocks, 10) << "the tail never ended";
+  }
+  EXPECT_GE(blocks, 2);  // input block, then the block that delivers it
+}
+
+TEST_F(SpatializerRender, MixOfNothingStillSelectsTheAngleForTheBlock) {
+  auto source = sp->CreateSource();
+  sp->BeginRender(32);
+  source->Mix(nullptr, 0, 0, Vector3{0, 0, 1});
+  ASSERT_EQ(sp->PrepareEndRender(), 1u);
+  for (float v : sp->Rings()[0]->angles[0]->input) EXPECT_EQ(v, 0.0f);
+}
+
+TEST_F(SpatializerRender, HalfwayDirectionsPickTheUpperNeighbour) {
+  auto source = sp->CreateSource();
+  float one = 1.0f;
+  sp->BeginRender(1);
+  source->Mix(&one, 0, 1, 45.0f, 45.0f);  // halfway between the rings: the upper
+  EXPECT_TRUE(sp->Rings()[1]->angles[0]->inputUsed.load());
+  auto other = sp->CreateSource();
+  sp->BeginRender(1);
+  other->Mix(&one, 0, 1, 45.0f, 0.0f);  // halfway between 0 and 90: 90
+  EXPECT_TRUE(sp->Rings()[0]->angles[1]->inputUsed.load());
+  auto odd = sp->CreateSource();
+  sp->BeginRender(1);
+  odd->Mix(&one, 0, 1, std::numeric_limits<float>::infinity(),
+           std::numeric_limits<float>::quiet_NaN());  // counts as straight ahead
+  EXPECT_TRUE(sp->Rings()[0]->angles[0]->inputUsed.load());
+}
+
+TEST(SpatializerDeathTest, EndRenderPastTheEnabledAnglesStops) {
+  const auto data = BuildData({{0.0f, {RandomAngle(0.0f, 4, 1)}}});
+  auto sp = std::make_shared<Spatializer>(data.data(), data.size(), 48000.0);
+  sp->BeginRender(4);
+  sp->PrepareEndRender();
+  std::vector<float> out(8);
+  EXPECT_DEATH(sp->EndRender(out.data(), 0), "index < enabledAngles.size\\(\\).*OrvSpatializer");
+}
+
+}  // namespace
+}  // namespace orv

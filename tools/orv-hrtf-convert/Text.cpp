@@ -1,0 +1,22 @@
+#include "Text.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace orvhrtf {
+
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::vector<char> text(length > 0 ? std::size_t(length) + 1 : 1, '\0');
+  if (length > 0) std::vsnprintf(text.data(), text.size(), format, args);
+  va_end(args);
+  return text.data();
+}
+
+}  // namespace orvhrtf
