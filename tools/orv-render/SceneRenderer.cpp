@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "AirAbsorption.h"
 #include "Keyframes.h"
@@ -21,6 +22,13 @@ struct Play {
   std::size_t event;
   std::int64_t index;  // 0: the event itself; n: its n-th repeat
 };
+
+// The library's render thread starts its next block (and the block a request
+// joins) when a Render call returns. A play sent before that thread has woken
+// joins the block already under way and sounds one block early; waiting this
+// long after Render returned makes that rare. The library counts the wait
+// into the play's offset, so it is kept short.
+constexpr auto kRenderThreadWakeUp = std::chrono::microseconds(100);
 
 // More plays than this are a mistake in the scene (an interval far too short).
 constexpr std::size_t kMaxPlays = 1000000;
@@ -113,6 +121,7 @@ RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sound
   // any scene state reached it; discarding it puts the pipeline in its steady
   // state, where what is sent before Render call k is heard in call k + 1.
   host.Render(block.data(), blockSize);
+  auto lastRender = std::chrono::steady_clock::now();
 
   std::size_t nextPlay = 0;
   for (std::int64_t k = 0; k <= numBlocks; ++k) {
@@ -132,6 +141,8 @@ RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sound
         sentEye = eye, sentFront = front, sentUp = up, sentRoom = roomNow;
         ++report.respatializeCalls;
       }
+      if (nextPlay < plays.size() && plays[nextPlay].frame / blockSize == k)
+        std::this_thread::sleep_until(lastRender + kRenderThreadWakeUp);
       for (; nextPlay < plays.size() && plays[nextPlay].frame / blockSize == k; ++nextPlay) {
         const Play& p = plays[nextPlay];
         const EventSpec& e = scene.events[p.event];
@@ -159,6 +170,7 @@ RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sound
       }
     }
     host.Render(block.data(), blockSize);
+    lastRender = std::chrono::steady_clock::now();
     if (k >= 1) {
       const std::int64_t frames = std::min<std::int64_t>(blockSize, totalFrames - (k - 1) * blockSize);
       report.levels.Add(block.data(), frames);

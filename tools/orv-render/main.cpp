@@ -53,11 +53,16 @@ void PrintMessages(std::FILE* out, const std::vector<std::string>& messages) {
     std::size_t count = 0;
   };
   std::vector<Group> groups;
-  std::map<std::string, std::size_t> index;  // message with its digits blanked -> group
+  std::map<std::string, std::size_t> index;  // message with each number as '#' -> group
   for (const std::string& m : messages) {
-    std::string shape = m;
-    for (char& c : shape)
-      if (c >= '0' && c <= '9') c = '#';
+    std::string shape;
+    for (char c : m) {
+      const bool isDigit = c >= '0' && c <= '9';
+      if (!isDigit)
+        shape += c;
+      else if (shape.empty() || shape.back() != '#')
+        shape += '#';
+    }
     const auto [it, isNew] = index.emplace(shape, groups.size());
     if (isNew) groups.push_back({m, m, 0});
     Group& g = groups[it->second];
