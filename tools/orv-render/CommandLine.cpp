@@ -27,7 +27,8 @@ double ParseNumber(const std::string& option, const std::string& text, Range ran
 
 int ParseInteger(const std::string& option, const std::string& text, Range range) {
   const double x = ParseNumber(option, text, range);
-  if (std::floor(x) != x) throw UsageError(option + ": expected a whole number, found '" + text + "'");
+  if (std::floor(x) != x)
+    throw UsageError(option + ": expected a whole number, found '" + text + "'");
   return static_cast<int>(x);
 }
 
@@ -83,7 +84,8 @@ Options ParseCommandLine(int argc, const char* const* argv) {
       options.output = takeValue();
       if (options.output.empty()) throw UsageError(arg + ": the output path is empty");
     } else if (arg == "--rate") {
-      options.sampleRate = ParseInteger(arg, takeValue(), Range::Between(kMinSampleRate, kMaxSampleRate));
+      options.sampleRate =
+          ParseInteger(arg, takeValue(), Range::Between(kMinSampleRate, kMaxSampleRate));
     } else if (arg == "--threads") {
       options.threads = ParseInteger(arg, takeValue(), Range::Between(1, kMaxThreads));
     } else if (arg == "--block") {
@@ -110,7 +112,8 @@ Options ParseCommandLine(int argc, const char* const* argv) {
   }
   if (options.shouldShowHelp || options.shouldShowVersion) return options;
   if (positional.empty()) throw UsageError("no scene file given");
-  if (positional.size() > 1) throw UsageError("more than one scene file given: '" + positional[1] + "'");
+  if (positional.size() > 1)
+    throw UsageError("more than one scene file given: '" + positional[1] + "'");
   options.scene = positional[0];
   if (options.output.empty()) throw UsageError("no output file given (-o OUT.wav)");
   return options;

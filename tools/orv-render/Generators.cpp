@@ -24,7 +24,8 @@ class WhiteNoise {
 
 Signal Sine(std::size_t n, double frequency, double rate) {
   Signal s(n);
-  for (std::size_t i = 0; i < n; ++i) s[i] = std::sin(kTwoPi * frequency * static_cast<double>(i) / rate);
+  for (std::size_t i = 0; i < n; ++i)
+    s[i] = std::sin(kTwoPi * frequency * static_cast<double>(i) / rate);
   return s;
 }
 
@@ -74,14 +75,15 @@ Signal Chirp(std::size_t n, double f0, double f1, bool isExponential, double rat
   return s;
 }
 
-Signal Clicks(std::size_t n, const SoundSpec& sound, double rate, std::uint32_t seed) {
+Signal Clicks(std::size_t n, const SoundDefinition& sound, double rate, std::uint32_t seed) {
   WhiteNoise white(seed);
   Signal s(n, 0.0);
   const std::size_t clickLength = static_cast<std::size_t>(8.0 * sound.clickDecay * rate) + 1;
   for (std::size_t k = 0;; ++k) {
     const std::size_t start = static_cast<std::size_t>(std::llround(k * sound.interval * rate));
     if (start >= n) break;
-    const double tone = (k % 2 == 1 && sound.alternateTone > 0.0) ? sound.alternateTone : sound.tone;
+    const double tone =
+        (k % 2 == 1 && sound.alternateTone > 0.0) ? sound.alternateTone : sound.tone;
     for (std::size_t i = 0; i < clickLength && start + i < n; ++i) {
       const double t = static_cast<double>(i) / rate;
       const double carrier = tone > 0.0 ? std::sin(kTwoPi * tone * t) : white();
@@ -121,7 +123,7 @@ class Resonator {
 
 // Babble: syllables of a pulse train through three vowel formants, with
 // vibrato, a falling pitch in each syllable and a little breath.
-Signal Voice(std::size_t n, const SoundSpec& sound, double rate, std::uint32_t seed) {
+Signal Voice(std::size_t n, const SoundDefinition& sound, double rate, std::uint32_t seed) {
   static const double kFormants[5][3] = {
       {730, 1090, 2440}, {530, 1840, 2480}, {270, 2290, 3010}, {570, 840, 2410}, {300, 870, 2240}};
   static const double kBandwidths[3] = {60.0, 90.0, 120.0};
@@ -148,7 +150,8 @@ Signal Voice(std::size_t n, const SoundSpec& sound, double rate, std::uint32_t s
       syllablePitch = 0.9 + 0.2 * (static_cast<double>(choice() % 1000) / 999.0);
     }
     // Voiced for the first 75 % of a syllable, with short ramps at both ends.
-    const double envelope = std::clamp(u / 0.12, 0.0, 1.0) * std::clamp((0.75 - u) / 0.15, 0.0, 1.0);
+    const double envelope =
+        std::clamp(u / 0.12, 0.0, 1.0) * std::clamp((0.75 - u) / 0.15, 0.0, 1.0);
     const double f0 = sound.pitch * syllablePitch * (1.0 + 0.02 * std::sin(kTwoPi * 5.5 * t)) *
                       (1.0 + 0.1 * (0.5 - u));
     phase += f0 / rate;
@@ -192,24 +195,29 @@ double Envelope(const GeneratorShape& shape, double t) {
   return g;
 }
 
-Signal Channel(const SoundSpec& sound, std::size_t n, double rate, int channel) {
+Signal Channel(const SoundDefinition& sound, std::size_t n, double rate, int channel) {
   // Noise and breath differ between channels so that stereo noise is wide.
   const std::uint32_t seed = sound.shape.seed + 7919u * static_cast<std::uint32_t>(channel);
   switch (sound.kind) {
-    case SoundKind::Sine: return Sine(n, sound.frequency, rate);
-    case SoundKind::Noise: return Noise(n, sound.color, seed);
+    case SoundKind::Sine:
+      return Sine(n, sound.frequency, rate);
+    case SoundKind::Noise:
+      return Noise(n, sound.color, seed);
     case SoundKind::Chirp:
       return Chirp(n, sound.startFrequency, sound.endFrequency, sound.isExponential, rate);
-    case SoundKind::Clicks: return Clicks(n, sound, rate, seed);
-    case SoundKind::Voice: return Voice(n, sound, rate, sound.shape.seed);
-    case SoundKind::File: break;
+    case SoundKind::Clicks:
+      return Clicks(n, sound, rate, seed);
+    case SoundKind::Voice:
+      return Voice(n, sound, rate, sound.shape.seed);
+    case SoundKind::File:
+      break;
   }
   return Signal(n, 0.0);
 }
 
 }  // namespace
 
-std::vector<float> Generate(const SoundSpec& sound, double rate) {
+std::vector<float> Generate(const SoundDefinition& sound, double rate) {
   const GeneratorShape& shape = sound.shape;
   const std::size_t n = static_cast<std::size_t>(std::llround(shape.duration * rate));
   const int channels = shape.channels;

@@ -11,6 +11,6 @@
 namespace orvrender {
 
 // Interleaved float frames in -1..1 at sampleRate, shaped by sound.shape.
-std::vector<float> Generate(const SoundSpec& sound, double sampleRate);
+std::vector<float> Generate(const SoundDefinition& sound, double sampleRate);
 
 }  // namespace orvrender

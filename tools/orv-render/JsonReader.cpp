@@ -13,14 +13,22 @@ namespace {
 
 const char* TypeName(const Json& value) {
   switch (value.type()) {
-    case Json::value_t::null: return "null";
-    case Json::value_t::object: return "an object";
-    case Json::value_t::array: return "an array";
-    case Json::value_t::string: return "a string";
-    case Json::value_t::boolean: return "a boolean";
-    case Json::value_t::binary: return "binary data";
-    case Json::value_t::discarded: return "nothing";
-    default: return "a number";
+    case Json::value_t::null:
+      return "null";
+    case Json::value_t::object:
+      return "an object";
+    case Json::value_t::array:
+      return "an array";
+    case Json::value_t::string:
+      return "a string";
+    case Json::value_t::boolean:
+      return "a boolean";
+    case Json::value_t::binary:
+      return "binary data";
+    case Json::value_t::discarded:
+      return "nothing";
+    default:
+      return "a number";
   }
 }
 
@@ -98,7 +106,8 @@ std::string IndexPath(const std::string& parent, std::size_t index) {
 std::string ClosestWord(std::string_view word, const std::vector<std::string_view>& candidates) {
   // A typo is an edit or two, fewer in short words; farther is another word.
   std::string best;
-  std::size_t bestDistance = std::min<std::size_t>(2, std::max<std::size_t>(1, word.size() / 3)) + 1;
+  std::size_t bestDistance =
+      std::min<std::size_t>(2, std::max<std::size_t>(1, word.size() / 3)) + 1;
   for (std::string_view c : candidates) {
     const std::size_t d = EditDistance(word, c);
     if (d < bestDistance) {
@@ -118,7 +127,8 @@ void JsonValue::Fail(const std::string& what) const { throw UserError(path + ": 
 double JsonValue::Number(Range range) const {
   if (!value->is_number()) Fail(std::string("expected a number, found ") + TypeName(*value));
   const double x = value->get<double>();
-  if (!range.Contains(x)) Fail(FormatNumber(x) + " is out of range: it must be " + range.Describe());
+  if (!range.Contains(x))
+    Fail(FormatNumber(x) + " is out of range: it must be " + range.Describe());
   return x;
 }
 
@@ -126,7 +136,8 @@ std::int64_t JsonValue::Integer(Range range) const {
   if (!value->is_number()) Fail(std::string("expected a whole number, found ") + TypeName(*value));
   const double x = value->get<double>();
   if (std::floor(x) != x) Fail("expected a whole number, found " + FormatNumber(x));
-  if (!range.Contains(x)) Fail(FormatNumber(x) + " is out of range: it must be " + range.Describe());
+  if (!range.Contains(x))
+    Fail(FormatNumber(x) + " is out of range: it must be " + range.Describe());
   if (std::fabs(x) > 9.0e15) Fail(FormatNumber(x) + " is too large");
   return static_cast<std::int64_t>(x);
 }
@@ -145,8 +156,8 @@ std::string JsonValue::Choice(std::initializer_list<std::string_view> choices) c
   const std::string word = String();
   for (std::string_view c : choices)
     if (word == c) return word;
-  std::string message = "unknown value " + Json(word).dump() + "; expected one of: " +
-                        JoinWords(choices);
+  std::string message =
+      "unknown value " + Json(word).dump() + "; expected one of: " + JoinWords(choices);
   const std::string closest = ClosestWord(word, choices);
   if (!closest.empty()) message += " (did you mean " + Json(closest).dump() + "?)";
   Fail(message);
@@ -165,7 +176,8 @@ std::vector<JsonValue> JsonValue::Array() const {
   if (!value->is_array()) Fail(std::string("expected an array, found ") + TypeName(*value));
   std::vector<JsonValue> items;
   items.reserve(value->size());
-  for (std::size_t i = 0; i < value->size(); ++i) items.emplace_back((*value)[i], IndexPath(path, i));
+  for (std::size_t i = 0; i < value->size(); ++i)
+    items.emplace_back((*value)[i], IndexPath(path, i));
   return items;
 }
 
@@ -184,7 +196,8 @@ JsonObject JsonValue::Object(std::initializer_list<std::string_view> knownKeys) 
 
 // --- JsonObject --------------------------------------------------------------
 
-JsonObject::JsonObject(const Json& value, std::string path) : value(&value), path(std::move(path)) {}
+JsonObject::JsonObject(const Json& value, std::string path)
+    : value(&value), path(std::move(path)) {}
 
 void JsonObject::Fail(const std::string& what) const { throw UserError(path + ": " + what); }
 

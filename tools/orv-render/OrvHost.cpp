@@ -83,8 +83,7 @@ OrvHost::~OrvHost() { table.Destroy(table.context); }
 
 void OrvHost::Check(const char* call, const std::string& where) {
   const char* error = table.CheckError(table.context);
-  if (error)
-    throw UserError(where + ": the library refused " + call + ": " + error);
+  if (error) throw UserError(where + ": the library refused " + call + ": " + error);
 }
 
 Buffer* OrvHost::CreateBuffer(const BufferParam& param, const std::string& where) {

@@ -22,13 +22,20 @@ struct FormatChoice {
 };
 
 const FormatChoice kFormats[] = {
-    {"wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT},    {"wave", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
-    {"w64", SF_FORMAT_W64 | SF_FORMAT_FLOAT},    {"rf64", SF_FORMAT_RF64 | SF_FORMAT_FLOAT},
-    {"aif", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},   {"aiff", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
-    {"aifc", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},  {"au", SF_FORMAT_AU | SF_FORMAT_FLOAT},
-    {"snd", SF_FORMAT_AU | SF_FORMAT_FLOAT},     {"caf", SF_FORMAT_CAF | SF_FORMAT_FLOAT},
-    {"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24}, {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
-    {"oga", SF_FORMAT_OGG | SF_FORMAT_VORBIS},   {"opus", SF_FORMAT_OGG | SF_FORMAT_OPUS},
+    {"wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
+    {"wave", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
+    {"w64", SF_FORMAT_W64 | SF_FORMAT_FLOAT},
+    {"rf64", SF_FORMAT_RF64 | SF_FORMAT_FLOAT},
+    {"aif", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
+    {"aiff", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
+    {"aifc", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
+    {"au", SF_FORMAT_AU | SF_FORMAT_FLOAT},
+    {"snd", SF_FORMAT_AU | SF_FORMAT_FLOAT},
+    {"caf", SF_FORMAT_CAF | SF_FORMAT_FLOAT},
+    {"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
+    {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+    {"oga", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+    {"opus", SF_FORMAT_OGG | SF_FORMAT_OPUS},
     {"mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III},
 };
 
@@ -60,11 +67,12 @@ int FormatForPath(const std::string& path) {
   for (const FormatChoice& f : kFormats)
     if (ext == f.extension) return f.format;
   std::string known;
-  for (const FormatChoice& f : kFormats) known += std::string(known.empty() ? "" : ", ") + "." + f.extension;
-  throw UserError("'" + path + "': cannot tell the sound format from " +
-                  (ext.empty() ? std::string("a name without extension")
-                               : "the extension '." + ext + "'") +
-                  "; use one of " + known);
+  for (const FormatChoice& f : kFormats)
+    known += std::string(known.empty() ? "" : ", ") + "." + f.extension;
+  throw UserError(
+      "'" + path + "': cannot tell the sound format from " +
+      (ext.empty() ? std::string("a name without extension") : "the extension '." + ext + "'") +
+      "; use one of " + known);
 }
 
 OutputFile::OutputFile(const std::string& path, int sampleRate, int channels) : path(path) {

@@ -46,7 +46,8 @@ void Progress::Clear() {
 }
 
 void Progress::Draw(double doneSeconds) {
-  const double fraction = totalSeconds > 0.0 ? std::clamp(doneSeconds / totalSeconds, 0.0, 1.0) : 1.0;
+  const double fraction =
+      totalSeconds > 0.0 ? std::clamp(doneSeconds / totalSeconds, 0.0, 1.0) : 1.0;
   const int filled = static_cast<int>(fraction * kBarWidth + 0.5);
   const double wall =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -14,9 +14,9 @@ namespace orvrender {
 namespace {
 
 // Keys every generator understands, besides its own.
-#define ORV_SHAPE_KEYS                                                                    \
-  "generator", "duration", "amplitude", "channels", "sampleRate", "bits", "attack",       \
-      "release", "decay", "lowpass", "pan", "tremoloRate", "tremoloDepth", "seed"
+#define ORV_SHAPE_KEYS                                                                         \
+  "generator", "duration", "amplitude", "channels", "sampleRate", "bits", "attack", "release", \
+      "decay", "lowpass", "pan", "tremoloRate", "tremoloDepth", "seed"
 
 // A frequency a generator may ask for; the upper end leaves room for resampling.
 const Range kAudioFrequency = Range::Between(1.0, 100000.0);
@@ -32,7 +32,8 @@ GeneratorShape ReadShape(const JsonObject& o, const std::string& name) {
   s.duration = o.Get("duration").Number(Range::Between(0.0, kMaxDuration));
   s.amplitude = o.Number("amplitude", s.amplitude, Range::Between(0.0, 1.0));
   s.channels = static_cast<int>(o.Integer("channels", s.channels, Range::Between(1, 2)));
-  s.sampleRate = o.Number("sampleRate", s.sampleRate, Range::Between(kMinSampleRate, kMaxSampleRate));
+  s.sampleRate =
+      o.Number("sampleRate", s.sampleRate, Range::Between(kMinSampleRate, kMaxSampleRate));
   if (const auto bits = o.Find("bits")) {
     s.bits = static_cast<int>(bits->Integer());
     if (s.bits != 8 && s.bits != 16 && s.bits != 32)
@@ -50,8 +51,8 @@ GeneratorShape ReadShape(const JsonObject& o, const std::string& name) {
   return s;
 }
 
-SoundSpec ReadSound(const std::string& name, const JsonValue& v, const Scene& scene) {
-  SoundSpec sound;
+SoundDefinition ReadSound(const std::string& name, const JsonValue& v, const Scene& scene) {
+  SoundDefinition sound;
   sound.name = name;
   sound.path = v.Path();
   if (!v.Raw().is_object()) v.Fail("expected an object with \"file\" or \"generator\"");
@@ -81,8 +82,9 @@ SoundSpec ReadSound(const std::string& name, const JsonValue& v, const Scene& sc
     sound.shape = ReadShape(o, name);
     if (const auto color = o.Find("color")) {
       const std::string c = color->Choice({"white", "pink", "brown"});
-      sound.color = c == "white" ? NoiseColor::White : c == "pink" ? NoiseColor::Pink
-                                                                    : NoiseColor::Brown;
+      sound.color = c == "white"  ? NoiseColor::White
+                    : c == "pink" ? NoiseColor::Pink
+                                  : NoiseColor::Brown;
     }
   } else if (kind == "chirp") {
     const JsonObject o = v.Object({ORV_SHAPE_KEYS, "startFrequency", "endFrequency", "sweep"});
@@ -99,7 +101,8 @@ SoundSpec ReadSound(const std::string& name, const JsonValue& v, const Scene& sc
     sound.shape = ReadShape(o, name);
     sound.interval = o.Number("interval", sound.interval, Range::Between(0.001, kMaxDuration));
     sound.tone = o.Number("tone", sound.tone, Range::Between(0.0, 100000.0));
-    sound.alternateTone = o.Number("alternateTone", sound.alternateTone, Range::Between(0.0, 100000.0));
+    sound.alternateTone =
+        o.Number("alternateTone", sound.alternateTone, Range::Between(0.0, 100000.0));
     sound.clickDecay = o.Number("clickDecay", sound.clickDecay, Range::Between(0.0001, 1.0));
   } else {
     const JsonObject o = v.Object({ORV_SHAPE_KEYS, "pitch", "syllableRate", "vowels"});
@@ -157,7 +160,8 @@ std::vector<RoomKey> ReadRoom(const JsonValue& v) {
     key.time = o.Get("time").Number(Range::AtLeast(0.0));
     CheckTimeOrder(item, key.time, previous, keys.empty());
     ReverbParam& r = key.room;
-    r.reflectivity = static_cast<float>(o.Number("reflectivity", r.reflectivity, Range::Between(0, 1)));
+    r.reflectivity =
+        static_cast<float>(o.Number("reflectivity", r.reflectivity, Range::Between(0, 1)));
     r.roomVolume = static_cast<float>(o.Number("roomVolume", r.roomVolume, Range::Between(0, 1e9)));
     r.roomArea = static_cast<float>(o.Number("roomArea", r.roomArea, Range::Between(0, 1e9)));
     r.roomSize = static_cast<float>(o.Number("roomSize", r.roomSize, Range::Between(0, 1e6)));
@@ -167,7 +171,7 @@ std::vector<RoomKey> ReadRoom(const JsonValue& v) {
   return keys;
 }
 
-std::size_t FindSound(const JsonValue& v, const std::vector<SoundSpec>& sounds) {
+std::size_t FindSound(const JsonValue& v, const std::vector<SoundDefinition>& sounds) {
   const std::string name = v.String();
   std::vector<std::string_view> names;
   for (std::size_t i = 0; i < sounds.size(); ++i) {
@@ -181,22 +185,24 @@ std::size_t FindSound(const JsonValue& v, const std::vector<SoundSpec>& sounds) 
     message += " (the scene defines no sounds)";
   } else {
     message += " (sounds: ";
-    for (std::size_t i = 0; i < names.size(); ++i) message += (i ? ", " : "") + std::string(names[i]);
+    for (std::size_t i = 0; i < names.size(); ++i)
+      message += (i ? ", " : "") + std::string(names[i]);
     message += ")";
   }
   v.Fail(message);
 }
 
-EventSpec ReadEvent(const JsonValue& item, const std::vector<SoundSpec>& sounds) {
-  EventSpec e;
+EventDefinition ReadEvent(const JsonValue& item, const std::vector<SoundDefinition>& sounds) {
+  EventDefinition e;
   e.path = item.Path();
   const JsonObject o = item.Object(
       {"time", "sound", "mode", "position", "volume", "speed", "referenceDistance", "repeat"});
   e.time = o.Get("time").Number(Range::Between(0.0, kMaxDuration));
   e.sound = FindSound(o.Get("sound"), sounds);
   const std::string mode = o.Get("mode").Choice({"local", "relative", "world"});
-  e.mode = mode == "local" ? PlayMode::Local : mode == "relative" ? PlayMode::Relative
-                                                                  : PlayMode::World;
+  e.mode = mode == "local"      ? PlayMode::Local
+           : mode == "relative" ? PlayMode::Relative
+                                : PlayMode::World;
   if (e.mode == PlayMode::Local) {
     if (const auto p = o.Find("position"))
       p->Fail("a local sound has no position; use mode \"relative\" or \"world\"");
@@ -206,8 +212,8 @@ EventSpec ReadEvent(const JsonValue& item, const std::vector<SoundSpec>& sounds)
   e.volume = static_cast<float>(o.Number("volume", e.volume, Range::Between(0.0, 1000.0)));
   // Speed is left to the library to judge: its own message says what is wrong.
   e.speed = static_cast<float>(o.Number("speed", e.speed));
-  e.referenceDistance = static_cast<float>(
-      o.Number("referenceDistance", e.referenceDistance, Range::Above(0.0)));
+  e.referenceDistance =
+      static_cast<float>(o.Number("referenceDistance", e.referenceDistance, Range::Above(0.0)));
 
   if (const auto repeat = o.Find("repeat")) {
     const JsonObject r = repeat->Object({"count", "interval", "step"});
@@ -285,9 +291,9 @@ Scene LoadScene(const std::string& file) {
 
   try {
     const JsonValue root(document, "$");
-    const JsonObject o = root.Object({"$schema", "description", "sampleRate", "duration",
-                                      "blockSize", "threads", "polyphony", "airAbsorption",
-                                      "sounds", "listener", "room", "events"});
+    const JsonObject o =
+        root.Object({"$schema", "description", "sampleRate", "duration", "blockSize", "threads",
+                     "polyphony", "airAbsorption", "sounds", "listener", "room", "events"});
     if (const auto d = o.Find("description")) d->String();
     if (const auto s = o.Find("$schema")) s->String();
     scene.sampleRate = static_cast<double>(
@@ -296,10 +302,12 @@ Scene LoadScene(const std::string& file) {
       scene.duration = d->Number({0.0, kMaxDuration, true, false});
     scene.blockSize = static_cast<int>(
         o.Integer("blockSize", scene.blockSize, Range::Between(1, ORV_MAX_RENDER_FRAMES)));
-    scene.threads = static_cast<int>(o.Integer("threads", scene.threads, Range::Between(1, kMaxThreads)));
+    scene.threads =
+        static_cast<int>(o.Integer("threads", scene.threads, Range::Between(1, kMaxThreads)));
     scene.polyphony =
         static_cast<int>(o.Integer("polyphony", scene.polyphony, Range::Between(1, kMaxPolyphony)));
-    scene.airAbsorption = o.Number("airAbsorption", scene.airAbsorption, Range::Between(0.0, 1000.0));
+    scene.airAbsorption =
+        o.Number("airAbsorption", scene.airAbsorption, Range::Between(0.0, 1000.0));
 
     if (const auto sounds = o.Find("sounds")) {
       if (!sounds->Raw().is_object()) sounds->Fail("expected an object of named sounds");
@@ -309,7 +317,8 @@ Scene LoadScene(const std::string& file) {
     if (const auto listener = o.Find("listener")) scene.listener = ReadListener(*listener);
     if (const auto room = o.Find("room")) scene.room = ReadRoom(*room);
     if (const auto events = o.Find("events"))
-      for (const JsonValue& item : events->Array()) scene.events.push_back(ReadEvent(item, scene.sounds));
+      for (const JsonValue& item : events->Array())
+        scene.events.push_back(ReadEvent(item, scene.sounds));
   } catch (const UserError& e) {
     throw UserError(file + ": " + e.what());
   }

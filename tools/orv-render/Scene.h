@@ -33,7 +33,7 @@ struct GeneratorShape {
   std::uint32_t seed = 1;     // for everything random
 };
 
-struct SoundSpec {
+struct SoundDefinition {
   std::string name;
   std::string path;  // JSON path, for messages
   SoundKind kind = SoundKind::File;
@@ -55,7 +55,7 @@ struct SoundSpec {
 
 enum class PlayMode { Local, Relative, World };
 
-struct EventSpec {
+struct EventDefinition {
   std::string path;
   double time = 0.0;
   std::size_t sound = 0;  // index into Scene::sounds
@@ -93,10 +93,10 @@ struct Scene {
   int threads = 1;
   int polyphony = 64;
   double airAbsorption = 1.0;  // scale of the air absorption model
-  std::vector<SoundSpec> sounds;
+  std::vector<SoundDefinition> sounds;
   std::vector<ListenerKey> listener;
   std::vector<RoomKey> room;
-  std::vector<EventSpec> events;
+  std::vector<EventDefinition> events;
 };
 
 // Limits shared by the scene file and the command line.

@@ -38,7 +38,7 @@ std::vector<Play> ExpandEvents(const Scene& scene, std::int64_t totalFrames, dou
   std::vector<Play> plays;
   playsAfterEnd = 0;
   for (std::size_t e = 0; e < scene.events.size(); ++e) {
-    const EventSpec& event = scene.events[e];
+    const EventDefinition& event = scene.events[e];
     for (std::int64_t i = 0; event.isUntilEnd || i < event.count; ++i) {
       const double time = event.time + static_cast<double>(i) * event.interval;
       if (time >= duration) {
@@ -65,7 +65,9 @@ std::string AtTime(double seconds) {
 }
 
 bool SameVector(const Vector3& a, const Vector3& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-bool SameRoom(const ReverbParam& a, const ReverbParam& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool SameRoom(const ReverbParam& a, const ReverbParam& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 // Frees the buffers before the context goes.
 class Buffers {
@@ -90,7 +92,8 @@ RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sound
   const int blockSize = scene.blockSize;
   const std::int64_t totalFrames = std::max<std::int64_t>(1, std::llround(target.duration * rate));
   const std::int64_t numBlocks = (totalFrames + blockSize - 1) / blockSize;
-  const std::vector<Play> plays = ExpandEvents(scene, totalFrames, target.duration, report.playsAfterEnd);
+  const std::vector<Play> plays =
+      ExpandEvents(scene, totalFrames, target.duration, report.playsAfterEnd);
 
   OutputFile output(target.outputPath, static_cast<int>(rate), 2);
   report.formatName = output.FormatName();
@@ -102,13 +105,14 @@ RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sound
   init.lowPassUserData = &air;
   init.numThreads = scene.threads;
   init.maxPolyphonics = scene.polyphony;
-  init.logCallback = &LogCollector::Callback;
+  init.logCallback = target.log ? &LogCollector::Callback : nullptr;
   init.logUserData = target.log;
   OrvHost host(library, init);
 
   Buffers buffers(host);
   for (std::size_t i = 0; i < sounds.size(); ++i)
-    buffers.handles.push_back(host.CreateBuffer(sounds[i].Param(), scene.sounds[i].path));
+    buffers.handles.push_back(
+        host.CreateBuffer(sounds[i].Param(), scene.file + ": " + scene.sounds[i].path));
 
   const ListenerTrack listener(scene.listener);
   const RoomTrack room(scene.room);
@@ -137,7 +141,8 @@ RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sound
           !SameVector(up, sentUp) || !SameRoom(roomNow, sentRoom)) {
         // The low-pass callback runs inside Respatialize: it must see the new listener.
         air.SetListener(pose.position);
-        host.Respatialize(eye, front, up, roomNow, scene.file + ": listener and room" + AtTime(time));
+        host.Respatialize(eye, front, up, roomNow,
+                          scene.file + ": listener and room" + AtTime(time));
         sentEye = eye, sentFront = front, sentUp = up, sentRoom = roomNow;
         ++report.respatializeCalls;
       }
@@ -145,7 +150,7 @@ RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sound
         std::this_thread::sleep_until(lastRender + kRenderThreadWakeUp);
       for (; nextPlay < plays.size() && plays[nextPlay].frame / blockSize == k; ++nextPlay) {
         const Play& p = plays[nextPlay];
-        const EventSpec& e = scene.events[p.event];
+        const EventDefinition& e = scene.events[p.event];
         const double when = e.time + static_cast<double>(p.index) * e.interval;
         const std::string where = scene.file + ": " + e.path +
                                   (p.index > 0 ? " (repeat " + std::to_string(p.index) + ")" : "") +
@@ -172,14 +177,16 @@ RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sound
     host.Render(block.data(), blockSize);
     lastRender = std::chrono::steady_clock::now();
     if (k >= 1) {
-      const std::int64_t frames = std::min<std::int64_t>(blockSize, totalFrames - (k - 1) * blockSize);
+      const std::int64_t frames =
+          std::min<std::int64_t>(blockSize, totalFrames - (k - 1) * blockSize);
       report.levels.Add(block.data(), frames);
       output.Write(block.data(), frames);
       report.frames += frames;
       if (target.progress) target.progress->Update(static_cast<double>(report.frames) / rate);
     }
   }
-  report.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  report.wallSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   output.Commit();
   return report;
 }

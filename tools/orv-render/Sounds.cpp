@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -48,7 +48,8 @@ SoundData FromFloat(const std::vector<float>& interleaved, int channels, double 
     data.bytes.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
       const float s = std::clamp(interleaved[i], -1.0f, 1.0f);
-      data.bytes[i] = static_cast<unsigned char>(std::clamp(std::lround(s * 128.0f) + 128, 0L, 255L));
+      data.bytes[i] =
+          static_cast<unsigned char>(std::clamp(std::lround(s * 128.0f) + 128, 0L, 255L));
     }
   } else if (bits == 16) {
     data.bytes.resize(n * sizeof(std::int16_t));
@@ -64,7 +65,7 @@ SoundData FromFloat(const std::vector<float>& interleaved, int channels, double 
   return data;
 }
 
-SoundData ReadSoundFile(const SoundSpec& sound) {
+SoundData ReadSoundFile(const SoundDefinition& sound) {
   const std::string where = sound.path + ".file: '" + sound.file + "': ";
   struct stat status {};
   if (stat(sound.file.c_str(), &status) != 0)
@@ -112,7 +113,7 @@ SoundData ReadSoundFile(const SoundSpec& sound) {
   return data;
 }
 
-SoundData LoadSound(const SoundSpec& sound, double sceneRate) {
+SoundData LoadSound(const SoundDefinition& sound, double sceneRate) {
   if (sound.kind == SoundKind::File) return ReadSoundFile(sound);
   const double rate = sound.shape.sampleRate > 0.0 ? sound.shape.sampleRate : sceneRate;
   const double frames = std::round(sound.shape.duration * rate);

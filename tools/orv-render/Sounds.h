@@ -28,9 +28,9 @@ SoundData FromFloat(const std::vector<float>& interleaved, int channels, double 
 
 // Reads a sound file the way it is stored: 8-bit files stay 8-bit, 16-bit
 // files 16-bit, everything else becomes float. Mono or stereo only.
-SoundData ReadSoundFile(const SoundSpec& sound);
+SoundData ReadSoundFile(const SoundDefinition& sound);
 
 // A file or a generator; throws UserError naming the sound's JSON path.
-SoundData LoadSound(const SoundSpec& sound, double sceneRate);
+SoundData LoadSound(const SoundDefinition& sound, double sceneRate);
 
 }  // namespace orvrender

@@ -69,7 +69,8 @@ void PrintMessages(std::FILE* out, const std::vector<std::string>& messages) {
     g.last = m;
     ++g.count;
   }
-  std::fprintf(out, "  Library log  %zu message%s:\n", messages.size(), messages.size() == 1 ? "" : "s");
+  std::fprintf(out, "  Library log  %zu message%s:\n", messages.size(),
+               messages.size() == 1 ? "" : "s");
   for (const Group& g : groups) {
     std::fprintf(out, "    %zux %s\n", g.count, g.first.c_str());
     if (g.count > 1 && g.last != g.first) std::fprintf(out, "        last: %s\n", g.last.c_str());
@@ -82,7 +83,8 @@ void PrintSummary(const Options& options, const Scene& scene, const RenderReport
   const double seconds = static_cast<double>(r.frames) / r.sampleRate;
   std::fprintf(out, "Rendered %s -> %s (%s, %.0f Hz, stereo)\n", options.scene.c_str(),
                options.output.c_str(), r.formatName.c_str(), r.sampleRate);
-  std::fprintf(out, "  Duration     %.3f s (%lld frames)\n", seconds, static_cast<long long>(r.frames));
+  std::fprintf(out, "  Duration     %.3f s (%lld frames)\n", seconds,
+               static_cast<long long>(r.frames));
   const char* names[2] = {"Left ", "Right"};
   for (int c = 0; c < 2; ++c)
     std::fprintf(out, "  %s        peak %s   RMS %s\n", names[c], Level(r.levels.Peak(c)).c_str(),
@@ -125,12 +127,13 @@ int Run(int argc, char** argv) {
   if (options.blockSize) scene.blockSize = *options.blockSize;
   const std::optional<double> duration = options.seconds ? options.seconds : scene.duration;
   if (!duration)
-    throw UserError(options.scene + ": $.duration: missing; give the scene a duration or use --seconds");
+    throw UserError(options.scene +
+                    ": $.duration: missing; give the scene a duration or use --seconds");
 
   std::vector<SoundData> sounds;
-  for (const SoundSpec& spec : scene.sounds) {
+  for (const SoundDefinition& definition : scene.sounds) {
     try {
-      sounds.push_back(LoadSound(spec, scene.sampleRate));
+      sounds.push_back(LoadSound(definition, scene.sampleRate));
     } catch (const UserError& e) {
       throw UserError(options.scene + ": " + e.what());
     }
@@ -152,7 +155,8 @@ int Run(int argc, char** argv) {
   } catch (const UserError&) {
     progress.Clear();
     // What the library logged before the failure may explain it.
-    for (const std::string& m : log.Messages()) std::fprintf(stderr, "orv-render: library log: %s\n", m.c_str());
+    for (const std::string& m : log.Messages())
+      std::fprintf(stderr, "orv-render: library log: %s\n", m.c_str());
     throw;
   }
   progress.Finish();

@@ -49,8 +49,8 @@ ListenerKey Key(double time, Vec3 front, Vec3 up = {0, 1, 0}, Vec3 position = {}
 }
 
 TEST(ListenerTrack, HoldsTheEndsAndPassesThroughEveryKeyframe) {
-  const ListenerTrack track({Key(1.0, {0, 0, -1}, {0, 1, 0}, {1, 2, 3}),
-                             Key(2.5, {1, 0, 0}, {0, 1, 0}, {4, 2, 3})});
+  const ListenerTrack track(
+      {Key(1.0, {0, 0, -1}, {0, 1, 0}, {1, 2, 3}), Key(2.5, {1, 0, 0}, {0, 1, 0}, {4, 2, 3})});
   ExpectNear(track.At(0.0).front, {0, 0, -1}, kDirectionTolerance);
   ExpectNear(track.At(0.0).position, {1, 2, 3}, 0.0);
   ExpectNear(track.At(2.5).front, {1, 0, 0}, kDirectionTolerance);
@@ -170,8 +170,8 @@ TEST(AirAbsorption, NearSourcesAndNoAirPassUnfiltered) {
 
 // --- Generators --------------------------------------------------------------
 
-SoundSpec Generator(SoundKind kind, double duration, int channels = 1) {
-  SoundSpec s;
+SoundDefinition Generator(SoundKind kind, double duration, int channels = 1) {
+  SoundDefinition s;
   s.name = "test";
   s.kind = kind;
   s.shape.duration = duration;
@@ -209,7 +209,7 @@ double BandEnergy(const std::vector<float>& x, std::size_t from, std::size_t n, 
 }
 
 TEST(Generators, SineIsTheClosedFormAtTheAskedLength) {
-  SoundSpec s = Generator(SoundKind::Sine, 0.25);
+  SoundDefinition s = Generator(SoundKind::Sine, 0.25);
   s.frequency = 1000.0;
   s.shape.amplitude = 0.5;
   const std::vector<float> x = Generate(s, 8000.0);
@@ -219,7 +219,7 @@ TEST(Generators, SineIsTheClosedFormAtTheAskedLength) {
 }
 
 TEST(Generators, ShapeFadesDecaysAndPans) {
-  SoundSpec s = Generator(SoundKind::Sine, 1.0, 2);
+  SoundDefinition s = Generator(SoundKind::Sine, 1.0, 2);
   s.frequency = 100.0;  // whole periods in every 10 ms window below
   s.shape.amplitude = 1.0;
   s.shape.attack = 0.1;
@@ -242,7 +242,7 @@ TEST(Generators, ShapeFadesDecaysAndPans) {
 }
 
 TEST(Generators, NoiseIsRepeatableWideAndColoured) {
-  SoundSpec s = Generator(SoundKind::Noise, 1.0, 2);
+  SoundDefinition s = Generator(SoundKind::Noise, 1.0, 2);
   s.shape.amplitude = 0.25;
   const std::vector<float> a = Generate(s, 16000.0), b = Generate(s, 16000.0);
   EXPECT_EQ(a, b);
@@ -259,10 +259,10 @@ TEST(Generators, NoiseIsRepeatableWideAndColoured) {
 
   // Redder noise changes less from sample to sample: E[diff^2] / E[x^2] is
   // 2 for white noise and falls for pink, and further for brown.
-  const auto roughness = [](SoundSpec spec, NoiseColor color) {
-    spec.shape.channels = 1;
-    spec.color = color;
-    const std::vector<float> x = Generate(spec, 16000.0);
+  const auto roughness = [](SoundDefinition sound, NoiseColor color) {
+    sound.shape.channels = 1;
+    sound.color = color;
+    const std::vector<float> x = Generate(sound, 16000.0);
     double diff = 0.0;
     for (std::size_t i = 1; i < x.size(); ++i) diff += std::pow(x[i] - x[i - 1], 2.0);
     return diff / Energy(x);
@@ -276,7 +276,7 @@ TEST(Generators, NoiseIsRepeatableWideAndColoured) {
 }
 
 TEST(Generators, ChirpSweepsBetweenItsFrequencies) {
-  SoundSpec s = Generator(SoundKind::Chirp, 1.0);
+  SoundDefinition s = Generator(SoundKind::Chirp, 1.0);
   s.startFrequency = 200.0;
   s.endFrequency = 3200.0;
   const double rate = 16000.0;
@@ -290,7 +290,7 @@ TEST(Generators, ChirpSweepsBetweenItsFrequencies) {
 }
 
 TEST(Generators, ClicksStartOnTheirGridAndAlternateTheirTone) {
-  SoundSpec s = Generator(SoundKind::Clicks, 1.0);
+  SoundDefinition s = Generator(SoundKind::Clicks, 1.0);
   s.interval = 0.1;
   s.tone = 3000.0;
   s.alternateTone = 1500.0;
@@ -313,7 +313,7 @@ TEST(Generators, ClicksStartOnTheirGridAndAlternateTheirTone) {
 }
 
 TEST(Generators, VoiceSpeaksInSyllablesThroughItsFormants) {
-  SoundSpec s = Generator(SoundKind::Voice, 2.0);
+  SoundDefinition s = Generator(SoundKind::Voice, 2.0);
   s.vowels = "i";  // formants 270, 2290, 3010 Hz
   s.syllableRate = 4.0;
   const double rate = 16000.0;
@@ -328,7 +328,8 @@ TEST(Generators, VoiceSpeaksInSyllablesThroughItsFormants) {
   }
   // The second formant stands above the trough between F1 and F2.
   const std::size_t from = 1000, n = 2048;
-  EXPECT_GT(BandEnergy(x, from, n, rate, 2200, 2400), 4.0 * BandEnergy(x, from, n, rate, 1200, 1400));
+  EXPECT_GT(BandEnergy(x, from, n, rate, 2200, 2400),
+            4.0 * BandEnergy(x, from, n, rate, 1200, 1400));
 }
 
 TEST(Generators, SampleFormatsRoundTrip) {
@@ -355,8 +356,8 @@ TEST(Generators, SampleFormatsRoundTrip) {
 
 // --- Sound files ---------------------------------------------------------------
 
-SoundSpec FileSound(const std::string& file) {
-  SoundSpec s;
+SoundDefinition FileSound(const std::string& file) {
+  SoundDefinition s;
   s.kind = SoundKind::File;
   s.path = "$.sounds.x";
   s.file = file;
@@ -369,8 +370,10 @@ TEST(SoundFiles, KeepTheirSampleFormatRateAndChannels) {
   struct Case {
     int format;
     int bits;
-  } cases[] = {{SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 8}, {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16},
-               {SF_FORMAT_WAV | SF_FORMAT_FLOAT, 32}, {SF_FORMAT_WAV | SF_FORMAT_PCM_24, 32},
+  } cases[] = {{SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 8},
+               {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 16},
+               {SF_FORMAT_WAV | SF_FORMAT_FLOAT, 32},
+               {SF_FORMAT_WAV | SF_FORMAT_PCM_24, 32},
                {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16}};
   for (const Case& c : cases) {
     const std::string file = folder / ("s" + std::to_string(c.format) + ".snd");
@@ -383,7 +386,8 @@ TEST(SoundFiles, KeepTheirSampleFormatRateAndChannels) {
     for (std::size_t i = 0; i < stereo.size(); ++i) {
       double v = 0.0;
       if (data.bits == 8) v = (data.bytes[i] - 128) / 128.0;
-      if (data.bits == 16) v = reinterpret_cast<const std::int16_t*>(data.bytes.data())[i] / 32768.0;
+      if (data.bits == 16)
+        v = reinterpret_cast<const std::int16_t*>(data.bytes.data())[i] / 32768.0;
       if (data.bits == 32) v = reinterpret_cast<const float*>(data.bytes.data())[i];
       EXPECT_NEAR(v, stereo[i], 1.0 / 128.0) << std::hex << c.format << " sample " << i;
     }
@@ -395,8 +399,9 @@ void ExpectUserError(const std::function<void()>& f, const std::vector<std::stri
     f();
     ADD_FAILURE() << "no error";
   } catch (const UserError& e) {
-    for (const std::string& p : parts) EXPECT_NE(std::string(e.what()).find(p), std::string::npos)
-        << "'" << p << "' not in: " << e.what();
+    for (const std::string& p : parts)
+      EXPECT_NE(std::string(e.what()).find(p), std::string::npos)
+          << "'" << p << "' not in: " << e.what();
   }
 }
 
@@ -441,7 +446,7 @@ TEST(SceneFile, FillsDefaultsAndReadsEverySection) {
   EXPECT_EQ(scene.threads, 1);
   EXPECT_EQ(scene.polyphony, 64);
   ASSERT_EQ(scene.sounds.size(), 2u);
-  EXPECT_EQ(scene.sounds[0].name, "a");  // document order
+  EXPECT_EQ(scene.sounds[0].name, "a");               // document order
   EXPECT_EQ(scene.sounds[0].file, folder / "a.wav");  // relative to the scene
   EXPECT_EQ(scene.sounds[1].kind, SoundKind::Sine);
   ASSERT_EQ(scene.listener.size(), 2u);
@@ -466,8 +471,9 @@ TEST(SceneFile, SyntaxErrorsNameLineAndColumn) {
 
 TEST(SceneFile, UnknownKeysNameTheirPathAndTheLikelyKey) {
   ExpectSceneError(R"({"duraton": 1})", {"$.duraton: unknown key", "did you mean 'duration'"});
-  ExpectSceneError(R"({"sounds": {"my tone": {"generator": "sine", "duration": 1, "frequncy": 5}}})",
-                   {"$.sounds[\"my tone\"].frequncy: unknown key", "'frequency'"});
+  ExpectSceneError(
+      R"({"sounds": {"my tone": {"generator": "sine", "duration": 1, "frequncy": 5}}})",
+      {"$.sounds[\"my tone\"].frequncy: unknown key", "'frequency'"});
   ExpectSceneError(R"({"events": [{}, {"time": 0, "sound": "x", "mode": "local", "volme": 1}]})",
                    {"$.events[0]: missing key 'time'"});
   ExpectSceneError(R"({"room": [{"time": 0, "size": 3}]})", {"$.room[0].size: unknown key"});
@@ -493,14 +499,20 @@ TEST(SceneFile, InconsistentScenesAreRefused) {
   const std::string sound = R"("sounds": {"s": {"generator": "sine", "duration": 1}})";
   ExpectSceneError("{" + sound + R"(, "events": [{"time": 0, "sound": "t", "mode": "local"}]})",
                    {"$.events[0].sound: no sound named \"t\"", "(sounds: s)"});
-  ExpectSceneError("{" + sound + R"(, "events": [{"time": 0, "sound": "s", "mode": "local", "position": [1, 0, 0]}]})",
-                   {"$.events[0].position: a local sound has no position"});
+  ExpectSceneError(
+      "{" + sound +
+          R"(, "events": [{"time": 0, "sound": "s", "mode": "local", "position": [1, 0, 0]}]})",
+      {"$.events[0].position: a local sound has no position"});
   ExpectSceneError("{" + sound + R"(, "events": [{"time": 0, "sound": "s", "mode": "world"}]})",
                    {"$.events[0]: missing key 'position'"});
-  ExpectSceneError("{" + sound + R"(, "events": [{"time": 0, "sound": "s", "mode": "wrld", "position": [1, 0, 0]}]})",
-                   {"$.events[0].mode: unknown value \"wrld\"", "did you mean \"world\""});
-  ExpectSceneError("{" + sound + R"(, "events": [{"time": 0, "sound": "s", "mode": "local", "repeat": {"count": 2}}]})",
-                   {"$.events[0].repeat: missing key 'interval'"});
+  ExpectSceneError(
+      "{" + sound +
+          R"(, "events": [{"time": 0, "sound": "s", "mode": "wrld", "position": [1, 0, 0]}]})",
+      {"$.events[0].mode: unknown value \"wrld\"", "did you mean \"world\""});
+  ExpectSceneError(
+      "{" + sound +
+          R"(, "events": [{"time": 0, "sound": "s", "mode": "local", "repeat": {"count": 2}}]})",
+      {"$.events[0].repeat: missing key 'interval'"});
   ExpectSceneError(R"({"listener": [{"time": 2}, {"time": 1}]})",
                    {"$.listener[1]: keyframes must be in time order"});
   ExpectSceneError(R"({"listener": [{"time": 0, "front": [0, 2, 0]}]})",
@@ -538,7 +550,7 @@ TEST(OutputFile, AppearsOnlyWhenCommitted) {
     OutputFile out(path, 44100, 2);
     out.Write(frames.data(), 2);
     EXPECT_EQ(folder.List().size(), 2u);  // the old file and the temporary one
-  }  // abandoned: as after a failed render
+  }                                       // abandoned: as after a failed render
   EXPECT_EQ(orvrendertest::ReadText(path), "older file");
   EXPECT_EQ(folder.List(), std::vector<std::string>{"out.wav"});
   {
@@ -558,7 +570,8 @@ TEST(OutputFile, UnwritablePlacesAreNamed) {
   TempFolder folder;
   ExpectUserError([&] { OutputFile(folder / "no/such/folder/out.wav", 48000, 2); },
                   {"cannot write", "no/such/folder/out.wav", "No such file"});
-  ExpectUserError([&] { OutputFile(folder.Path() + "/.wav", 48000, 2); }, {"a name without extension"});
+  ExpectUserError([&] { OutputFile(folder.Path() + "/.wav", 48000, 2); },
+                  {"a name without extension"});
 }
 
 // --- Levels and command line -------------------------------------------------
@@ -587,8 +600,8 @@ Options Parse(std::vector<const char*> args) {
 }
 
 TEST(CommandLine, ReadsEveryOptionInBothForms) {
-  const Options o = Parse({"s.json", "-o", "out.wav", "--rate", "44100", "--threads=3",
-                           "--block", "256", "--seconds=2.5", "--library", "lib.so", "--quiet"});
+  const Options o = Parse({"s.json", "-o", "out.wav", "--rate", "44100", "--threads=3", "--block",
+                           "256", "--seconds=2.5", "--library", "lib.so", "--quiet"});
   EXPECT_EQ(o.scene, "s.json");
   EXPECT_EQ(o.output, "out.wav");
   EXPECT_EQ(o.sampleRate, 44100.0);

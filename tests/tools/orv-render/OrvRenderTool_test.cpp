@@ -70,7 +70,8 @@ TEST(OrvRenderScenes, WorldPositionsFollowTheListenersTurn) {
   const auto scene = [&](const std::string& front) {
     const std::string path = folder / ("turn" + std::to_string(front.size()) + ".json");
     WriteText(path, R"({"duration": 1, "sounds": {"n": {"generator": "noise", "duration": 1}},
-      "listener": [{"time": 0, "front": )" + front + R"(}],
+      "listener": [{"time": 0, "front": )" +
+                        front + R"(}],
       "events": [{"time": 0, "sound": "n", "mode": "world", "position": [2, 0, 0]}]})");
     return path;
   };
@@ -90,15 +91,17 @@ TEST(OrvRenderScenes, LocalStereoKeepsItsChannels) {
   ExpectCleanSound(r.sound, 48000, 48000);
   ASSERT_GT(r.sound.Rms(0), 0.0) << "the library rendered silence";
   EXPECT_GT(r.sound.Rms(0), kLocalSeparation * r.sound.Rms(1));
-  EXPECT_NE(r.run.out.find("Voices       1 played (1 local, 0 relative, 0 world)"), std::string::npos)
+  EXPECT_NE(r.run.out.find("Voices       1 played (1 local, 0 relative, 0 world)"),
+            std::string::npos)
       << r.run.out;
 }
 
 TEST(OrvRenderScenes, CommandLineOverridesRateLengthAndBlock) {
   TempFolder folder;
   // 0.75 s at 44.1 kHz is 33075 frames: not a whole number of 300-frame blocks.
-  const Rendered r = Render(folder, ScenePath("tests_right.json"),
-                            {"--rate", "44100", "--seconds", "0.75", "--block", "300", "--threads", "2"});
+  const Rendered r =
+      Render(folder, ScenePath("tests_right.json"),
+             {"--rate", "44100", "--seconds", "0.75", "--block", "300", "--threads", "2"});
   ASSERT_EQ(r.run.status, 0) << r.run.err;
   ExpectCleanSound(r.sound, 44100, 33075);
   EXPECT_NE(r.run.out.find("Duration     0.750 s (33075 frames)"), std::string::npos) << r.run.out;
@@ -123,7 +126,8 @@ TEST(OrvRenderScenes, DemoSceneRendersEveryKindOfSound) {
   ASSERT_EQ(r.run.status, 0) << r.run.err;
   ExpectCleanSound(r.sound, 48000, 8 * 48000);
   // By 8 s: the clock, the ambience and the first footstep have started.
-  EXPECT_NE(r.run.out.find("Voices       3 played (1 local, 0 relative, 2 world)"), std::string::npos)
+  EXPECT_NE(r.run.out.find("Voices       3 played (1 local, 0 relative, 2 world)"),
+            std::string::npos)
       << r.run.out;
   EXPECT_GT(r.sound.Rms(0), 0.0);
   EXPECT_GT(r.sound.Rms(1), 0.0);
@@ -168,7 +172,8 @@ TEST(OrvRenderScenes, EventsStartAtTheStartOfTheirBlock) {
     "sounds": {"c": {"generator": "sine", "frequency": 1000, "duration": 0.05, "attack": 0}},
     "events": [{"time": 0, "sound": "c", "mode": "local"},
                {"time": 0.25, "sound": "c", "mode": "local"}]})");
-  const ToolRun run = RunTool({folder / "onset.json", "-o", folder / "out.wav", "--block", "512"}, folder);
+  const ToolRun run =
+      RunTool({folder / "onset.json", "-o", folder / "out.wav", "--block", "512"}, folder);
   ASSERT_EQ(run.status, 0) << run.err;
   Sound s = ReadSound(folder / "out.wav");
   const std::int64_t first = Onset(s);
@@ -234,9 +239,11 @@ TEST(OrvRenderErrors, ValueOutOfRangeGivesItsPathAndRange) {
 
 TEST(OrvRenderErrors, MissingAndUnreadableSoundFiles) {
   TempFolder folder;
-  const std::string missing = ErrorScene(folder, R"({"duration": 1, "sounds": {"s": {"file": "gone.wav"}}})");
-  ExpectFailure(folder, {missing, "-o", folder / "out.wav"}, 1,
-                {"$.sounds.s.file", "gone.wav", "cannot open the sound: No such file or directory"});
+  const std::string missing =
+      ErrorScene(folder, R"({"duration": 1, "sounds": {"s": {"file": "gone.wav"}}})");
+  ExpectFailure(
+      folder, {missing, "-o", folder / "out.wav"}, 1,
+      {"$.sounds.s.file", "gone.wav", "cannot open the sound: No such file or directory"});
   WriteText(folder / "text.wav", "not a sound");
   const std::string unreadable =
       ErrorScene(folder, R"({"duration": 1, "sounds": {"s": {"file": "text.wav"}}})");

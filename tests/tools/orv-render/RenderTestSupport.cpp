@@ -1,6 +1,7 @@
 #include "RenderTestSupport.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sndfile.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -12,8 +13,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include <gtest/gtest.h>
 
 extern char** environ;
 
@@ -49,8 +48,10 @@ ToolRun RunTool(const std::vector<std::string>& args, const TempFolder& scratch)
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   pid_t pid = 0;
   const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -123,6 +124,8 @@ std::string ReadText(const std::string& path) {
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-std::string ScenePath(const std::string& name) { return std::string(ORV_RENDER_SCENES) + "/" + name; }
+std::string ScenePath(const std::string& name) {
+  return std::string(ORV_RENDER_SCENES) + "/" + name;
+}
 
 }  // namespace orvrendertest

@@ -38,7 +38,7 @@ struct Sound {
   int sampleRate = 0;
   int channels = 0;
   std::int64_t frames = 0;
-  int format = 0;             // libsndfile's major | minor format
+  int format = 0;              // libsndfile's major | minor format
   std::vector<float> samples;  // interleaved
   double Rms(int channel) const;
 };
