@@ -7,6 +7,7 @@
 #include "channel/OrvChannelRenderer.h"
 #include "common/OrvAssert.h"
 #include "common/OrvException.h"
+#include "dsp/OrvInternals_Vector.h"
 #include "engine/OrvEngine_ThreadPool.h"
 #include "spatializer/OrvSpatializer.h"
 
@@ -139,11 +140,19 @@ void Engine::RenderEqualizer(int numFrames) {
 
 void Engine::SumSlots(std::vector<float> ThreadLocalBuffer::*first,
                       std::vector<float> ThreadLocalBuffer::*second) {
+  // Up to four slots per pass, in slot order.
   for (auto member : {first, second}) {
     std::vector<float>& dst = threadLocalBuffers[0].*member;
-    for (std::size_t k = 1; k < threadLocalBuffers.size(); ++k) {
-      const std::vector<float>& src = threadLocalBuffers[k].*member;
-      for (std::size_t i = 0; i < dst.size(); ++i) dst[i] += src[i];
+    const std::size_t n = dst.size();
+    auto src = [&](std::size_t k) { return (threadLocalBuffers[k].*member).data(); };
+    std::size_t k = 1;
+    for (; k + 4 <= threadLocalBuffers.size(); k += 4)
+      Accumulate(n, dst.data(), src(k), src(k + 1), src(k + 2), src(k + 3));
+    switch (threadLocalBuffers.size() - k) {
+      case 3: Accumulate(n, dst.data(), src(k), src(k + 1), src(k + 2)); break;
+      case 2: Accumulate(n, dst.data(), src(k), src(k + 1)); break;
+      case 1: Accumulate(n, dst.data(), src(k)); break;
+      default: break;
     }
   }
 }
