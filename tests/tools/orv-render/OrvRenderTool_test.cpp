@@ -160,20 +160,22 @@ std::int64_t Onset(const Sound& s) {
   return -1;
 }
 
-TEST(OrvRenderScenes, EventsStartAtTheStartOfTheirBlock) {
-  // A play takes effect at the start of the block holding its time, a few
-  // samples in by the library's own clock. Now and then the library's render
-  // thread wakes late and the play joins the block before: one block either
-  // way is what a busy machine can do; a tool that did not make up for the
-  // library's block of latency would start every sound a whole block late.
-  constexpr int kBlock = 512;
+TEST(OrvRenderScenes, EventsStartInTheirBlock) {
+  // A play takes effect at the start of the block holding its time, plus the
+  // time the tool took to send it by the library's own clock (microseconds,
+  // but a loaded machine can stall the tool for tens of milliseconds). Now
+  // and then the library's render thread wakes late and the play joins the
+  // block before. Long blocks make all of that small against one block,
+  // which is how late every sound would start if the tool did not make up
+  // for the library's block of latency.
+  constexpr int kBlock = 4096;  // 85 ms
   TempFolder folder;
   WriteText(folder / "onset.json", R"({"duration": 0.5,
     "sounds": {"c": {"generator": "sine", "frequency": 1000, "duration": 0.05, "attack": 0}},
     "events": [{"time": 0, "sound": "c", "mode": "local"},
-               {"time": 0.25, "sound": "c", "mode": "local"}]})");
-  const ToolRun run =
-      RunTool({folder / "onset.json", "-o", folder / "out.wav", "--block", "512"}, folder);
+               {"time": 0.3, "sound": "c", "mode": "local"}]})");
+  const ToolRun run = RunTool(
+      {folder / "onset.json", "-o", folder / "out.wav", "--block", std::to_string(kBlock)}, folder);
   ASSERT_EQ(run.status, 0) << run.err;
   Sound s = ReadSound(folder / "out.wav");
   const std::int64_t first = Onset(s);
@@ -181,7 +183,7 @@ TEST(OrvRenderScenes, EventsStartAtTheStartOfTheirBlock) {
   EXPECT_LT(first, kBlock);
   // Local sounds send nothing to the reverb: past the first tone all is
   // silence until the second.
-  const std::int64_t blockStart = 12000 / kBlock * kBlock;  // 0.25 s falls in block 23
+  const std::int64_t blockStart = 14400 / kBlock * kBlock;  // 0.3 s falls in block 3
   for (std::int64_t i = 0; i < blockStart - kBlock; ++i) s.samples[2 * i] = 0.0f;
   const std::int64_t second = Onset(s);
   EXPECT_GE(second, blockStart - kBlock);
