@@ -24,13 +24,13 @@ namespace kernel {
 // Fixed per pass.
 struct KernelParam {
   const Twiddles* twiddles = nullptr;
-  std::uint32_t radix = 0;          // r: 2, 3 or 4
-  std::size_t stride = 0;           // bytes between elements in the data arrays
-  std::size_t innerCount = 0;       // P: product of the earlier passes' radices
-  std::size_t size = 0;             // N
-  std::size_t groupCount = 0;       // M = N / (P · r)
-  std::size_t twiddleOffset = 0;    // this pass's first factor in the table
-  std::size_t butterflyCount = 0;   // N / r
+  std::uint32_t radix = 0;         // r: 2, 3 or 4
+  std::size_t stride = 0;          // bytes between elements in the data arrays
+  std::size_t innerCount = 0;      // P: product of the earlier passes' radices
+  std::size_t size = 0;            // N
+  std::size_t groupCount = 0;      // M = N / (P · r)
+  std::size_t twiddleOffset = 0;   // this pass's first factor in the table
+  std::size_t butterflyCount = 0;  // N / r
 };
 
 // Per call. real/imag are transformed in place; the work arrays hold at least
@@ -52,6 +52,14 @@ void Generic(const KernelParam& param, const KernelData<T>& data) noexcept;
 // ORV_REALTIME: allocates nothing.
 template <DataType type, bool backward, cpu::FeatureLevel level>
 void Simd(const KernelParam& param, const KernelData<float>& data) noexcept;
+
+// The same pass from a source into a destination, without the copy back:
+// plans alternate two pairs of arrays between passes and so save a copy of
+// N elements per pass. The source is only read; the two must not overlap.
+// Either may have any alignment. ORV_REALTIME: allocates nothing.
+template <bool backward>
+void SimdPass(const KernelParam& param, const float* sourceReal, const float* sourceImag,
+              float* destinationReal, float* destinationImag) noexcept;
 
 }  // namespace kernel
 }  // namespace orvfft

@@ -16,8 +16,10 @@ inline T& At(T* base, std::size_t n, std::size_t stride) noexcept {
 
 template <typename T, bool isContiguous>
 inline T& Element(T* base, std::size_t n, std::size_t stride) noexcept {
-  if constexpr (isContiguous) return base[n];
-  else return At(base, n, stride);
+  if constexpr (isContiguous)
+    return base[n];
+  else
+    return At(base, n, stride);
 }
 
 }  // namespace
@@ -115,8 +117,10 @@ void _GenericInner(const KernelParam& param, const KernelData<T>& data) noexcept
 
 template <typename T, bool backward>
 void Generic(const KernelParam& param, const KernelData<T>& data) noexcept {
-  if (param.stride == sizeof(T)) _GenericInner<T, backward, true>(param, data);
-  else _GenericInner<T, backward, false>(param, data);
+  if (param.stride == sizeof(T))
+    _GenericInner<T, backward, true>(param, data);
+  else
+    _GenericInner<T, backward, false>(param, data);
 }
 
 template void Generic<float, false>(const KernelParam&, const KernelData<float>&) noexcept;

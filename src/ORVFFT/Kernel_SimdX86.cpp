@@ -68,104 +68,136 @@ inline C Twiddle(C b, C w) noexcept {
   }
 }
 
-// The length-r DFT of a in the pass's direction.
-template <std::uint32_t radix, bool backward, typename C>
-inline void Butterfly(const C* a, C* b) noexcept {
+// The factors of outputs 1 .. r - 1 and the outputs of one butterfly, as
+// named values: kept in registers, never in arrays on the stack.
+template <typename C>
+struct Factors {
+  C w1, w2, w3;
+};
+template <typename C>
+struct Outputs {
+  C b0, b1, b2, b3;
+};
+
+// The length-r DFT of a_s = load(s) in the pass's direction, outputs 1 .. r-1
+// multiplied by their factors when `twiddled`.
+template <std::uint32_t radix, bool backward, bool twiddled, typename C, typename Load>
+inline Outputs<C> Combine(const Load& load, const Factors<C>& w) noexcept {
+  Outputs<C> out;
   if constexpr (radix == 2) {
-    b[0] = Plus(a[0], a[1]);
-    b[1] = Minus(a[0], a[1]);
+    const C a0 = load(0), a1 = load(1);
+    out.b0 = Plus(a0, a1);
+    out.b1 = Minus(a0, a1);
   } else if constexpr (radix == 3) {
-    const C s = Plus(a[1], a[2]);
-    b[0] = Plus(a[0], s);
-    const C m = Minus(a[0], Scaled(s, 0.5f));
+    const C a0 = load(0), a1 = load(1), a2 = load(2);
+    const C s = Plus(a1, a2);
+    out.b0 = Plus(a0, s);
+    const C m = Minus(a0, Scaled(s, 0.5f));
     // √3/2, the imaginary part of e^(±2πi/3).
-    const C d = Scaled(Minus(a[2], a[1]), 0.8660254037844386f);
-    if constexpr (backward) {
-      b[1] = MinusITimes(m, d);
-      b[2] = PlusITimes(m, d);
-    } else {
-      b[1] = PlusITimes(m, d);
-      b[2] = MinusITimes(m, d);
-    }
+    const C d = Scaled(Minus(a2, a1), 0.8660254037844386f);
+    out.b1 = backward ? MinusITimes(m, d) : PlusITimes(m, d);
+    out.b2 = backward ? PlusITimes(m, d) : MinusITimes(m, d);
   } else {
-    const C t0 = Plus(a[0], a[2]);
-    const C t1 = Minus(a[0], a[2]);
-    const C t2 = Plus(a[1], a[3]);
-    const C t3 = Minus(a[1], a[3]);
-    b[0] = Plus(t0, t2);
-    b[2] = Minus(t0, t2);
-    if constexpr (backward) {
-      b[1] = PlusITimes(t1, t3);
-      b[3] = MinusITimes(t1, t3);
-    } else {
-      b[1] = MinusITimes(t1, t3);
-      b[3] = PlusITimes(t1, t3);
-    }
+    const C a0 = load(0), a2 = load(2);
+    const C t0 = Plus(a0, a2), t1 = Minus(a0, a2);
+    const C a1 = load(1), a3 = load(3);
+    const C t2 = Plus(a1, a3), t3 = Minus(a1, a3);
+    out.b0 = Plus(t0, t2);
+    out.b2 = Minus(t0, t2);
+    out.b1 = backward ? PlusITimes(t1, t3) : MinusITimes(t1, t3);
+    out.b3 = backward ? MinusITimes(t1, t3) : PlusITimes(t1, t3);
   }
+  if constexpr (twiddled) {
+    out.b1 = Twiddle<backward>(out.b1, w.w1);
+    if constexpr (radix >= 3) out.b2 = Twiddle<backward>(out.b2, w.w2);
+    if constexpr (radix == 4) out.b3 = Twiddle<backward>(out.b3, w.w3);
+  }
+  return out;
 }
 
+// Hands outputs 0 .. r - 1 to store(k, value).
+template <std::uint32_t radix, typename C, typename Store>
+inline void StoreOutputs(const Outputs<C>& out, const Store& store) noexcept {
+  store(0, out.b0);
+  store(1, out.b1);
+  if constexpr (radix >= 3) store(2, out.b2);
+  if constexpr (radix == 4) store(3, out.b3);
+}
+
+// One pass reads x and writes y.
 struct Pointers {
-  float* xr;
-  float* xi;
+  const float* xr;
+  const float* xi;
   float* yr;
   float* yi;
 };
 
 // One butterfly on scalars: group p, inner index q.
 template <std::uint32_t radix, bool backward>
-inline void ScalarButterfly(const Pointers& z, const std::complex<float>* factors,
-                            std::size_t P, std::size_t M, std::size_t Q, std::size_t p,
-                            std::size_t q) noexcept {
-  ScalarCx a[radix], b[radix];
-  for (std::uint32_t s = 0; s < radix; ++s) {
-    a[s] = {z.xr[q + P * p + s * Q], z.xi[q + P * p + s * Q]};
+inline void ScalarButterfly(const Pointers& z, const std::complex<float>* factors, std::size_t P,
+                            std::size_t M, std::size_t Q, std::size_t p, std::size_t q) noexcept {
+  const std::size_t in = q + P * p;
+  auto load = [&](std::size_t s) { return ScalarCx{z.xr[in + s * Q], z.xi[in + s * Q]}; };
+  Outputs<ScalarCx> out;
+  if (p > 0) {
+    auto factor = [&](std::size_t k) {
+      const std::complex<float> f = factors[(k - 1) * M + (p - 1)];
+      return ScalarCx{f.real(), f.imag()};
+    };
+    Factors<ScalarCx> w{};
+    w.w1 = factor(1);
+    if constexpr (radix >= 3) w.w2 = factor(2);
+    if constexpr (radix == 4) w.w3 = factor(3);
+    out = Combine<radix, backward, true>(load, w);
+  } else {
+    out = Combine<radix, backward, false>(load, Factors<ScalarCx>{});
   }
-  Butterfly<radix, backward>(a, b);
-  const std::size_t out = q + P * radix * p;
-  z.yr[out] = b[0].re;
-  z.yi[out] = b[0].im;
-  for (std::uint32_t k = 1; k < radix; ++k) {
-    if (p > 0) {
-      const std::complex<float> w = factors[(k - 1) * M + (p - 1)];
-      b[k] = Twiddle<backward>(b[k], ScalarCx{w.real(), w.imag()});
-    }
-    z.yr[out + P * k] = b[k].re;
-    z.yi[out + P * k] = b[k].im;
-  }
+  const std::size_t base = q + P * radix * p;
+  StoreOutputs<radix>(out, [&](std::size_t k, ScalarCx v) {
+    z.yr[base + P * k] = v.re;
+    z.yi[base + P * k] = v.im;
+  });
 }
 
-// P > 1: lanes are q .. q + 3 of one group. xAligned: every x address used is
-// 16-byte aligned (aligned arrays and P a multiple of 4); yAligned likewise.
-template <std::uint32_t radix, bool backward, bool hasFactors, bool xAligned, bool yAligned>
+// P > 1: lanes are q .. q + 3 of one group, whose factors are broadcast.
+// xAligned: every x address used is 16-byte aligned (aligned arrays and P a
+// multiple of 4); yAligned likewise.
+template <std::uint32_t radix, bool backward, bool twiddled, bool xAligned, bool yAligned>
 inline void GroupAcrossQ(const Pointers& z, const std::complex<float>* factors, std::size_t P,
                          std::size_t M, std::size_t Q, std::size_t p) noexcept {
   using orv::simd::LoadAs;
   using orv::simd::Splat;
   using orv::simd::StoreAs;
-  VectorCx w[radix];
-  if constexpr (hasFactors) {
-    for (std::uint32_t k = 1; k < radix; ++k) {
+  Factors<VectorCx> w{};
+  if constexpr (twiddled) {
+    auto factor = [&](std::size_t k) {
       const std::complex<float> f = factors[(k - 1) * M + (p - 1)];
-      w[k] = {Splat(f.real()), Splat(f.imag())};
-    }
+      return VectorCx{Splat(f.real()), Splat(f.imag())};
+    };
+    w.w1 = factor(1);
+    if constexpr (radix >= 3) w.w2 = factor(2);
+    if constexpr (radix == 4) w.w3 = factor(3);
   }
-  const std::size_t in = P * p;
-  const std::size_t out = P * radix * p;
   const std::size_t vectorEnd = P & ~std::size_t{3};
+  // Local copies: stores through y must not make the compiler reload them.
+  const float* const groupXr = z.xr + P * p;
+  const float* const groupXi = z.xi + P * p;
+  float* const groupYr = z.yr + P * radix * p;
+  float* const groupYi = z.yi + P * radix * p;
   std::size_t q = 0;
   for (; q < vectorEnd; q += 4) {
-    VectorCx a[radix], b[radix];
-    for (std::uint32_t s = 0; s < radix; ++s) {
-      a[s] = {LoadAs<xAligned>(z.xr + in + q + s * Q), LoadAs<xAligned>(z.xi + in + q + s * Q)};
-    }
-    Butterfly<radix, backward>(a, b);
-    StoreAs<yAligned>(z.yr + out + q, b[0].re);
-    StoreAs<yAligned>(z.yi + out + q, b[0].im);
-    for (std::uint32_t k = 1; k < radix; ++k) {
-      if constexpr (hasFactors) b[k] = Twiddle<backward>(b[k], w[k]);
-      StoreAs<yAligned>(z.yr + out + q + P * k, b[k].re);
-      StoreAs<yAligned>(z.yi + out + q + P * k, b[k].im);
-    }
+    const float* xr = groupXr + q;
+    const float* xi = groupXi + q;
+    auto load = [&](std::size_t s) {
+      return VectorCx{LoadAs<xAligned>(xr + s * Q), LoadAs<xAligned>(xi + s * Q)};
+    };
+    const Outputs<VectorCx> out = Combine<radix, backward, twiddled>(load, w);
+    float* yr = groupYr + q;
+    float* yi = groupYi + q;
+    StoreOutputs<radix>(out, [&](std::size_t k, VectorCx v) {
+      StoreAs<yAligned>(yr + P * k, v.re);
+      StoreAs<yAligned>(yi + P * k, v.im);
+    });
   }
   for (; q < P; ++q) ScalarButterfly<radix, backward>(z, factors, P, M, Q, p, q);
 }
@@ -180,96 +212,120 @@ void PassAcrossQ(const Pointers& z, const std::complex<float>* factors, std::siz
   }
 }
 
-// The factors of groups p0 .. p0 + 3 for output k, as a vector pair.
+// The factors of groups p0 .. p0 + 3 (p0 ≥ 4) for one output k: four
+// interleaved (re, im) pairs from entry p0 - 1 on, split into two vectors.
 inline VectorCx GatherFactors(const std::complex<float>* factorsOfK, std::size_t p0) noexcept {
   using orv::simd::LoadU;
   using orv::simd::Shuffle;
-  if (p0 == 0) {
-    // Group 0 takes the factor 1.
-    alignas(16) float re[4] = {1.0f, factorsOfK[0].real(), factorsOfK[1].real(),
-                               factorsOfK[2].real()};
-    alignas(16) float im[4] = {0.0f, factorsOfK[0].imag(), factorsOfK[1].imag(),
-                               factorsOfK[2].imag()};
-    return {orv::simd::Load(re), orv::simd::Load(im)};
-  }
-  // Four interleaved (re, im) pairs from entry p0 - 1 on.
   const float* f = reinterpret_cast<const float*>(factorsOfK + (p0 - 1));
   const Float4 lo = LoadU(f);
   const Float4 hi = LoadU(f + 4);
   return {Shuffle<0, 2, 0, 2>(lo, hi), Shuffle<1, 3, 1, 3>(lo, hi)};
 }
 
-// Lane j of b[k] belongs at y[r·(p0 + j) + k]: 4·r consecutive floats.
-template <std::uint32_t radix>
-inline void StoreGroups(float* y, Float4* b) noexcept {
+// Groups 0 .. 3, where group 0 takes the factor 1 (needs M ≥ 4, so that
+// entries 0 .. 3 exist).
+inline VectorCx FirstFactors(const std::complex<float>* factorsOfK) noexcept {
+  using orv::simd::Shuffle;
+  using orv::simd::Splat;
+  const VectorCx f = GatherFactors(factorsOfK, 1);              // groups 1 .. 4
+  const Float4 oneRe = Shuffle<0, 0, 0, 0>(Splat(1.0f), f.re);  // 1 1 r1 r1
+  const Float4 zeroIm = Shuffle<0, 0, 0, 0>(Splat(0.0f), f.im);
+  return {Shuffle<0, 2, 1, 2>(oneRe, f.re), Shuffle<0, 2, 1, 2>(zeroIm, f.im)};  // 1 r1 r2 r3
+}
+
+// Lane j of bk belongs at y[r·(p0 + j) + k]: 4·r consecutive floats.
+template <std::uint32_t radix, bool yAligned>
+inline void StoreGroups(float* y, Float4 b0, Float4 b1, Float4 b2, Float4 b3) noexcept {
   using namespace orv::simd;
+  auto Store = [](float* at, Float4 v) { StoreAs<yAligned>(at, v); };
   if constexpr (radix == 2) {
-    Store(y, InterleaveLow(b[0], b[1]));
-    Store(y + 4, InterleaveHigh(b[0], b[1]));
+    Store(y, InterleaveLow(b0, b1));
+    Store(y + 4, InterleaveHigh(b0, b1));
   } else if constexpr (radix == 3) {
-    const Float4 ab01 = InterleaveLow(b[0], b[1]);   // a0 b0 a1 b1
-    const Float4 ab23 = InterleaveHigh(b[0], b[1]);  // a2 b2 a3 b3
-    const Float4 c0a1 = Shuffle<0, 0, 2, 2>(b[2], ab01);
-    const Float4 b1c1 = Shuffle<3, 3, 1, 1>(ab01, b[2]);
-    const Float4 c2a3 = Shuffle<2, 2, 2, 2>(b[2], ab23);
-    const Float4 b3c3 = Shuffle<3, 3, 3, 3>(ab23, b[2]);
+    const Float4 ab01 = InterleaveLow(b0, b1);   // a0 b0 a1 b1
+    const Float4 ab23 = InterleaveHigh(b0, b1);  // a2 b2 a3 b3
+    const Float4 c0a1 = Shuffle<0, 0, 2, 2>(b2, ab01);
+    const Float4 b1c1 = Shuffle<3, 3, 1, 1>(ab01, b2);
+    const Float4 c2a3 = Shuffle<2, 2, 2, 2>(b2, ab23);
+    const Float4 b3c3 = Shuffle<3, 3, 3, 3>(ab23, b2);
     Store(y, Shuffle<0, 1, 0, 2>(ab01, c0a1));      // a0 b0 c0 a1
     Store(y + 4, Shuffle<0, 2, 0, 1>(b1c1, ab23));  // b1 c1 a2 b2
     Store(y + 8, Shuffle<0, 2, 0, 2>(c2a3, b3c3));  // c2 a3 b3 c3
   } else {
-    Transpose4(b[0], b[1], b[2], b[3]);
-    Store(y, b[0]);
-    Store(y + 4, b[1]);
-    Store(y + 8, b[2]);
-    Store(y + 12, b[3]);
+    Transpose4(b0, b1, b2, b3);
+    Store(y, b0);
+    Store(y + 4, b1);
+    Store(y + 8, b2);
+    Store(y + 12, b3);
   }
 }
 
-// P = 1: lanes are groups p0 .. p0 + 3. y is always aligned here since
-// r·p0 is a multiple of 4.
-template <std::uint32_t radix, bool backward, bool xAligned>
-void PassAcrossGroups(const Pointers& z, const std::complex<float>* factors, std::size_t M)
-    noexcept {
+template <std::uint32_t radix, bool yAligned>
+inline void StoreGroups(float* yr, float* yi, const Outputs<VectorCx>& out) noexcept {
+  StoreGroups<radix, yAligned>(yr, out.b0.re, out.b1.re, out.b2.re, out.b3.re);
+  StoreGroups<radix, yAligned>(yi, out.b0.im, out.b1.im, out.b2.im, out.b3.im);
+}
+
+// P = 1: lanes are groups p0 .. p0 + 3. The outputs of four groups fill
+// 4·r consecutive floats from r·p0, a multiple of 4, so y keeps its alignment.
+template <std::uint32_t radix, bool backward, bool xAligned, bool yAligned>
+void PassAcrossGroups(const Pointers& z, const std::complex<float>* factors,
+                      std::size_t M) noexcept {
   using orv::simd::LoadAs;
   const std::size_t Q = M;
+  const std::complex<float>* f1 = factors;
+  const std::complex<float>* f2 = factors + M;
+  const std::complex<float>* f3 = factors + 2 * M;
+  const float* const xr = z.xr;
+  const float* const xi = z.xi;
+  float* const yr = z.yr;
+  float* const yi = z.yi;
+  auto step = [&](std::size_t p0, const Factors<VectorCx>& w) {
+    auto load = [&](std::size_t s) {
+      return VectorCx{LoadAs<xAligned>(xr + p0 + s * Q), LoadAs<xAligned>(xi + p0 + s * Q)};
+    };
+    StoreGroups<radix, yAligned>(yr + radix * p0, yi + radix * p0,
+                                 Combine<radix, backward, true>(load, w));
+  };
   std::size_t p0 = 0;
-  for (; p0 + 4 <= M; p0 += 4) {
-    VectorCx a[radix], b[radix];
-    for (std::uint32_t s = 0; s < radix; ++s) {
-      a[s] = {LoadAs<xAligned>(z.xr + p0 + s * Q), LoadAs<xAligned>(z.xi + p0 + s * Q)};
+  if (M >= 4) {
+    Factors<VectorCx> w{};
+    w.w1 = FirstFactors(f1);
+    if constexpr (radix >= 3) w.w2 = FirstFactors(f2);
+    if constexpr (radix == 4) w.w3 = FirstFactors(f3);
+    step(0, w);
+    for (p0 = 4; p0 + 4 <= M; p0 += 4) {
+      w.w1 = GatherFactors(f1, p0);
+      if constexpr (radix >= 3) w.w2 = GatherFactors(f2, p0);
+      if constexpr (radix == 4) w.w3 = GatherFactors(f3, p0);
+      step(p0, w);
     }
-    Butterfly<radix, backward>(a, b);
-    for (std::uint32_t k = 1; k < radix; ++k) {
-      b[k] = Twiddle<backward>(b[k], GatherFactors(factors + (k - 1) * M, p0));
-    }
-    Float4 re[radix], im[radix];
-    for (std::uint32_t k = 0; k < radix; ++k) {
-      re[k] = b[k].re;
-      im[k] = b[k].im;
-    }
-    StoreGroups<radix>(z.yr + radix * p0, re);
-    StoreGroups<radix>(z.yi + radix * p0, im);
   }
   for (; p0 < M; ++p0) ScalarButterfly<radix, backward>(z, factors, 1, M, Q, p0, 0);
 }
 
-template <std::uint32_t radix, bool backward, bool isAligned>
+// xAligned, yAligned: both arrays of x (of y) start on 16-byte boundaries.
+template <std::uint32_t radix, bool backward, bool xAligned, bool yAligned>
 void Pass(const KernelParam& param, const Pointers& z) noexcept {
-  const std::complex<float>* factors =
-      param.twiddles->Factors<float>() + param.twiddleOffset;
+  const std::complex<float>* factors = param.twiddles->Factors<float>() + param.twiddleOffset;
   const std::size_t P = param.innerCount;
   const std::size_t M = param.groupCount;
   const std::size_t Q = param.butterflyCount;
   if (P == 1) {
-    if (M % 4 == 0) PassAcrossGroups<radix, backward, isAligned>(z, factors, M);
-    else PassAcrossGroups<radix, backward, false>(z, factors, M);
+    // x is read at p0 + s·M: aligned only when M is a multiple of 4.
+    if (M % 4 == 0)
+      PassAcrossGroups<radix, backward, xAligned, yAligned>(z, factors, M);
+    else
+      PassAcrossGroups<radix, backward, false, yAligned>(z, factors, M);
   } else if (P % 4 == 0) {
-    PassAcrossQ<radix, backward, isAligned, true>(z, factors, P, M, Q);
+    PassAcrossQ<radix, backward, xAligned, yAligned>(z, factors, P, M, Q);
   } else {
     PassAcrossQ<radix, backward, false, false>(z, factors, P, M, Q);
   }
 }
 
+// The end of a pass run in place: y back into x.
 template <bool isAligned>
 inline void CopyBack(float* x, const float* y, std::size_t n) noexcept {
   using namespace orv::simd;
@@ -284,29 +340,57 @@ inline void CopyBack(float* x, const float* y, std::size_t n) noexcept {
 
 }  // namespace
 
-// isAligned: both data arrays start on 16-byte boundaries.
-template <bool backward, bool isAligned>
-void Process(const KernelParam& param, const KernelData<float>& data) noexcept {
-  const Pointers z{data.real, data.imag, data.workReal, data.workImag};
+template <bool backward, bool xAligned, bool yAligned>
+void Process(const KernelParam& param, const Pointers& z) noexcept {
   switch (param.radix) {
-    case 2: Pass<2, backward, isAligned>(param, z); break;
-    case 3: Pass<3, backward, isAligned>(param, z); break;
-    case 4: Pass<4, backward, isAligned>(param, z); break;
-    default: ORV_ASSERT(false, "ORVFFT/Kernel_SimdX86");
+    case 2:
+      Pass<2, backward, xAligned, yAligned>(param, z);
+      break;
+    case 3:
+      Pass<3, backward, xAligned, yAligned>(param, z);
+      break;
+    case 4:
+      Pass<4, backward, xAligned, yAligned>(param, z);
+      break;
+    default:
+      ORV_ASSERT(false, "ORVFFT/Kernel_SimdX86");
   }
-  CopyBack<isAligned>(data.real, data.workReal, param.size);
-  CopyBack<isAligned>(data.imag, data.workImag, param.size);
+}
+
+template <bool backward>
+inline void Dispatch(const KernelParam& param, const Pointers& z) noexcept {
+  using orv::simd::IsAligned16;
+  const bool xAligned = IsAligned16(z.xr) && IsAligned16(z.xi);
+  const bool yAligned = IsAligned16(z.yr) && IsAligned16(z.yi);
+  if (xAligned && yAligned)
+    Process<backward, true, true>(param, z);
+  else if (xAligned)
+    Process<backward, true, false>(param, z);
+  else if (yAligned)
+    Process<backward, false, true>(param, z);
+  else
+    Process<backward, false, false>(param, z);
 }
 
 template <DataType type, bool backward, cpu::FeatureLevel level>
 void Simd(const KernelParam& param, const KernelData<float>& data) noexcept {
   static_assert(type == kDataTypeFloat, "the vector kernel works on 32-bit floats");
   if (param.stride != sizeof(float)) ORV_ASSERT(false, "ORVFFT/Kernel_SimdX86");
+  Dispatch<backward>(param, Pointers{data.real, data.imag, data.workReal, data.workImag});
   if (orv::simd::IsAligned16(data.real) && orv::simd::IsAligned16(data.imag)) {
-    Process<backward, true>(param, data);
+    CopyBack<true>(data.real, data.workReal, param.size);
+    CopyBack<true>(data.imag, data.workImag, param.size);
   } else {
-    Process<backward, false>(param, data);
+    CopyBack<false>(data.real, data.workReal, param.size);
+    CopyBack<false>(data.imag, data.workImag, param.size);
   }
+}
+
+template <bool backward>
+void SimdPass(const KernelParam& param, const float* sourceReal, const float* sourceImag,
+              float* destinationReal, float* destinationImag) noexcept {
+  if (param.stride != sizeof(float)) ORV_ASSERT(false, "ORVFFT/Kernel_SimdX86");
+  Dispatch<backward>(param, Pointers{sourceReal, sourceImag, destinationReal, destinationImag});
 }
 
 #else  // no vector unit: plans never pick this kernel, but it stays callable.
@@ -318,8 +402,17 @@ void Simd(const KernelParam& param, const KernelData<float>& data) noexcept {
   Generic<float, backward>(param, data);
 }
 
+template <bool backward>
+void SimdPass(const KernelParam&, const float*, const float*, float*, float*) noexcept {
+  ORV_ASSERT(false, "ORVFFT/Kernel_SimdX86");
+}
+
 #endif  // ORV_HAVE_SIMD4
 
+template void SimdPass<false>(const KernelParam&, const float*, const float*, float*,
+                              float*) noexcept;
+template void SimdPass<true>(const KernelParam&, const float*, const float*, float*,
+                             float*) noexcept;
 template void Simd<kDataTypeFloat, false, cpu::kFeatureLevelSimd4>(
     const KernelParam&, const KernelData<float>&) noexcept;
 template void Simd<kDataTypeFloat, true, cpu::kFeatureLevelSimd4>(

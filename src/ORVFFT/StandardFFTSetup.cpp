@@ -44,12 +44,15 @@ namespace cpu {
 
 bool Supports(FeatureLevel level) noexcept {
   switch (level) {
-    case kFeatureLevelGeneric: return true;
+    case kFeatureLevelGeneric:
+      return true;
 #if defined(ORV_HAVE_SIMD4)
     // Built with the vector instructions enabled, so the processor has them.
-    case kFeatureLevelSimd4: return true;
+    case kFeatureLevelSimd4:
+      return true;
 #endif
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -82,12 +85,14 @@ StandardFFTSetup<level, type, backward>::StandardFFTSetup(const FFTParam& param)
     ++pass;
     remaining /= radix;
   }
+  // Alternating needs batches that do not overlap.
+  isAlternating = !steps.empty() && (parallel <= 1 || distance >= stride * size);
+  for (const Step& step : steps) isAlternating = isAlternating && step.pass != nullptr;
 }
 
 template <cpu::FeatureLevel level, DataType type, bool backward>
 void StandardFFTSetup<level, type, backward>::AppendStep(std::uint32_t radix,
-                                                         std::size_t innerCount,
-                                                         std::size_t pass) {
+                                                         std::size_t innerCount, std::size_t pass) {
   Step step{};
   step.param.twiddles = twiddles.get();
   step.param.radix = radix;
@@ -98,9 +103,11 @@ void StandardFFTSetup<level, type, backward>::AppendStep(std::uint32_t radix,
   step.param.twiddleOffset = twiddles->LevelOffsets().at(pass);
   step.param.butterflyCount = size / radix;
   step.run = &kernel::Generic<T, backward>;
+  step.pass = nullptr;
   if constexpr (type == kDataTypeFloat && level >= cpu::kFeatureLevelSimd4) {
     if (stride == sizeof(float) && cpu::Supports(cpu::kFeatureLevelSimd4)) {
       step.run = &kernel::Simd<kDataTypeFloat, backward, cpu::kFeatureLevelSimd4>;
+      step.pass = &kernel::SimdPass<backward>;
     }
   }
   steps.push_back(step);
@@ -128,9 +135,21 @@ void StandardFFTSetup<level, type, backward>::Transform(const FFTInput& input) n
   if (parallel == 0) return;
   T* outReal = static_cast<T*>(input.outReal);
   T* outImag = static_cast<T*>(input.outImag);
-  if (input.inReal != input.outReal) CopyIn(outReal, static_cast<const T*>(input.inReal));
-  if (input.inImag != input.outImag) CopyIn(outImag, static_cast<const T*>(input.inImag));
+  const T* inReal = static_cast<const T*>(input.inReal);
+  const T* inImag = static_cast<const T*>(input.inImag);
 
+  if (isAlternating) {
+    const bool isInPlace = inReal == outReal || inImag == outImag;
+    for (std::size_t b = 0; b < parallel; ++b) {
+      const std::size_t offset = b * distance;
+      TransformAlternating(ByteOffset(outReal, offset), ByteOffset(outImag, offset),
+                           ByteOffset(inReal, offset), ByteOffset(inImag, offset), isInPlace);
+    }
+    return;
+  }
+
+  if (inReal != outReal) CopyIn(outReal, inReal);
+  if (inImag != outImag) CopyIn(outImag, inImag);
   kernel::KernelData<T> data;
   data.workReal = AlignUp16(workReal.data());
   data.workImag = AlignUp16(workImag.data());
@@ -138,6 +157,32 @@ void StandardFFTSetup<level, type, backward>::Transform(const FFTInput& input) n
     data.real = ByteOffset(outReal, b * distance);
     data.imag = ByteOffset(outImag, b * distance);
     for (const Step& step : steps) step(data);
+  }
+}
+
+template <cpu::FeatureLevel level, DataType type, bool backward>
+void StandardFFTSetup<level, type, backward>::TransformAlternating(T* outReal, T* outImag,
+                                                                   const T* inReal, const T* inImag,
+                                                                   bool isInPlace) noexcept {
+  T* const work[2] = {AlignUp16(workReal.data()), AlignUp16(workImag.data())};
+  // The last pass must write the output, so with an odd number of passes the
+  // first one does, reading the input directly. In place that would read and
+  // write one array in one pass: then the first pass goes to the work arrays
+  // and the result is copied at the end.
+  bool toOutput = steps.size() % 2 == 1 && !isInPlace;
+  const T* sourceReal = inReal;
+  const T* sourceImag = inImag;
+  for (const Step& step : steps) {
+    T* destinationReal = toOutput ? outReal : work[0];
+    T* destinationImag = toOutput ? outImag : work[1];
+    step.pass(step.param, sourceReal, sourceImag, destinationReal, destinationImag);
+    sourceReal = destinationReal;
+    sourceImag = destinationImag;
+    toOutput = !toOutput;
+  }
+  if (sourceReal != outReal) {
+    std::memcpy(outReal, sourceReal, size * sizeof(T));
+    std::memcpy(outImag, sourceImag, size * sizeof(T));
   }
 }
 

@@ -45,15 +45,22 @@ class StandardFFTSetup final : public FFTSetup {
   const std::shared_ptr<Twiddles>& SharedTwiddles() const noexcept { return twiddles; }
 
  private:
-  // One pass with its fixed parameters bound.
+  // One pass with its fixed parameters bound. `run` transforms the data
+  // arrays in place through the work arrays; `pass`, where the vector kernel
+  // serves, goes from one pair of arrays to another without copying back.
   struct Step {
     kernel::KernelParam param;
     void (*run)(const kernel::KernelParam&, const kernel::KernelData<T>&) noexcept;
+    void (*pass)(const kernel::KernelParam&, const T*, const T*, T*, T*) noexcept;
     void operator()(const kernel::KernelData<T>& data) const noexcept { run(param, data); }
   };
 
   void AppendStep(std::uint32_t radix, std::size_t innerCount, std::size_t pass);
   void CopyIn(T* out, const T* in) const noexcept;
+  // One transform by passes that alternate between the output and the work
+  // arrays, ending in the output.
+  void TransformAlternating(T* outReal, T* outImag, const T* inReal, const T* inImag,
+                            bool isInPlace) noexcept;
 
   bool isBackward;
   std::size_t size;  // N, the one length
@@ -65,6 +72,7 @@ class StandardFFTSetup final : public FFTSetup {
   std::shared_ptr<Twiddles> twiddles;
   std::vector<T> workReal;  // N + 4 elements: room to start on a 16-byte boundary
   std::vector<T> workImag;
+  bool isAlternating = false;  // every step has a `pass`
 };
 
 // Several dimensions, innermost first: one plan per dimension, each batched

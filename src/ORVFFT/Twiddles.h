@@ -31,8 +31,10 @@ class Twiddles {
   // 0 .. L. Forward kernels use the conjugates.
   template <typename T>
   const std::complex<T>* Factors() const noexcept {
-    if constexpr (sizeof(T) == sizeof(float)) return twiddleFloat.data();
-    else return twiddleDouble.data();
+    if constexpr (sizeof(T) == sizeof(float))
+      return twiddleFloat.data();
+    else
+      return twiddleDouble.data();
   }
   const std::vector<std::complex<float>>& FloatFactors() const noexcept { return twiddleFloat; }
   const std::vector<std::complex<double>>& DoubleFactors() const noexcept { return twiddleDouble; }

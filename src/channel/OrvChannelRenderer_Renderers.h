@@ -19,6 +19,10 @@
 
 namespace orv {
 
+// The loop variants below are nested lambdas; each must fold into the one
+// sample loop of its renderer type, not become a call with its state in memory.
+#define ORV_LOOP_INLINE __attribute__((always_inline))
+
 // The one-pole low-pass of the dry path, y += (s - y) * c. With c = 1 it
 // passes s through exactly: y + (s - y) can be off by a rounding step when y
 // and s differ much in size, so that case is a loop of its own.
@@ -53,13 +57,16 @@ class RendererBase : public Channel::Renderer {
 
  protected:
   // Walks the cursor x over up to count output samples, calling
-  // perSample(k, x, inLoop) for each sample k that is produced, and returns
-  // how many were. Sets ended when the voice is over: a one-shot cursor at or
-  // past endPosition, or a cursor that is not finite (an infinite position or
-  // speed passes validation; such a voice would otherwise never end, and a
+  // perSample(k, x, inLoop, checked) for each sample k that is produced, and
+  // returns how many were. checked is a std::bool_constant: false when every
+  // tap of the call is known to lie inside the buffer, so the sampler may skip
+  // its range checks. Sets ended when the voice is over: a one-shot cursor at
+  // or past endPosition, or a cursor that is not finite (an infinite position
+  // or speed passes validation; such a voice would otherwise never end, and a
   // looping one would wrap forever).
   template <class PerSample>
-  int Advance(double& x, double step, int count, bool& ended, PerSample&& perSample) noexcept {
+  ORV_LOOP_INLINE int Advance(double& x, double step, int count, bool& ended,
+                              PerSample&& perSample) noexcept {
     if (!std::isfinite(x)) [[unlikely]] {
       ended = true;
       return 0;
@@ -68,28 +75,51 @@ class RendererBase : public Channel::Renderer {
       const double start = static_cast<double>(sampler.LoopStart());
       const double end = static_cast<double>(sampler.LoopEnd());
       WrapLoopCursor(x, start, end);  // finite, so it cannot fail
-      bool entered = inLoop;
-      int k = 0;
-      while (k < count) {
-        perSample(k, x, entered);
-        ++k;
-        x += step;
-        entered = entered || x >= start;
-        if (!WrapLoopCursor(x, start, end)) [[unlikely]] {
-          ended = true;
-          break;
+      const auto run = [&](auto checked) ORV_LOOP_INLINE {
+        double cursor = x;
+        bool entered = inLoop;
+        int k = 0;
+        while (k < count) {
+          perSample(k, cursor, entered, checked);
+          ++k;
+          cursor += step;
+          entered = entered || cursor >= start;
+          if (!WrapLoopCursor(cursor, start, end)) [[unlikely]] {
+            ended = true;
+            break;
+          }
         }
+        x = cursor;
+        inLoop = entered;
+        return k;
+      };
+      // Until the loop is entered the cursor only grows from here; once it
+      // is, every tap lands in the loop. So this start and the loop bounds
+      // tell whether the whole call reads inside the buffer.
+      if (sampler.AllTapsInside(x, x, Sampler::kTapsBefore, Sampler::kTapsAfter)) {
+        return run(std::false_type{});
       }
-      inLoop = entered;
-      return k;
+      return run(std::true_type{});
     } else {
+      // The cursor after k steps is x + k * step up to k half-ulps of rounding;
+      // a frame of slack covers that and the rounding of the product.
+      const double reach = x + step * count;
+      const double last = reach + 1.0 + reach * count * 0x1p-50;
+      if (sampler.AllTapsInside(x, last, Sampler::kTapsBefore, Sampler::kTapsAfter)) {
+        // Inside the buffer all the way, so short of endPosition too.
+        for (int k = 0; k < count; ++k) {
+          perSample(k, x, false, std::false_type{});
+          x += step;
+        }
+        return count;
+      }
       const double stopAt = endPosition;
       for (int k = 0; k < count; ++k) {
         if (x >= stopAt) {
           ended = true;
           return k;
         }
-        perSample(k, x, false);
+        perSample(k, x, false, std::true_type{});
         x += step;
       }
       return count;
@@ -147,9 +177,9 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     float gain = currentGain;
     float reverbGain = currentReverbGain;
     bool ended = false;
-    const auto run = [&](auto filtered) {
-      return this->Advance(x, step, count, ended, [&](int k, double at, bool inLoop) {
-        const float s = sampler.GetSample(at, 0, inLoop);
+    const auto run = [&](auto filtered) ORV_LOOP_INLINE {
+      const auto mixSample = [&](int k, double at, bool inLoop, auto checked) ORV_LOOP_INLINE {
+        const float s = sampler.template GetSample<decltype(checked)::value>(at, 0, inLoop);
         reverbSend[k] += reverbGain * s;
         y = LowPass<decltype(filtered)::value>(y, s, c);
         const float out = gain * y;
@@ -157,7 +187,8 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
         dryMonoSum[k] += out;
         gain += (targetGain - gain) * kSmoothing;
         reverbGain += (targetReverb - reverbGain) * kSmoothing;
-      });
+      };
+      return this->Advance(x, step, count, ended, mixSample);
     };
     const int produced = c == 1.0f ? run(kUnfiltered) : run(kFiltered);
 
@@ -200,15 +231,16 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
     const Sampler sampler = this->sampler;
     float y = filterState;
     bool ended = false;
-    const auto run = [&](auto filtered) {
-      this->Advance(x, step, count, ended, [&](int k, double at, bool inLoop) {
-        const float s = sampler.GetSample(at, 0, inLoop);
+    const auto run = [&](auto filtered) ORV_LOOP_INLINE {
+      const auto mixSample = [&](int k, double at, bool inLoop, auto checked) ORV_LOOP_INLINE {
+        const float s = sampler.template GetSample<decltype(checked)::value>(at, 0, inLoop);
         reverbSend[k] += reverbGain * s;
         y = LowPass<decltype(filtered)::value>(y, s, c);
         const float out = gain * y;
         mainMix[2 * k] += out;
         mainMix[2 * k + 1] += out;
-      });
+      };
+      this->Advance(x, step, count, ended, mixSample);
     };
     c == 1.0f ? run(kUnfiltered) : run(kFiltered);
 
@@ -245,16 +277,18 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
     float yLeft = filterStateLeft;
     float yRight = filterStateRight;
     bool ended = false;
-    const auto run = [&](auto filtered) {
-      this->Advance(x, step, count, ended, [&](int k, double at, bool inLoop) {
-        const float left = sampler.GetSample(at, 0, inLoop);
-        const float right = sampler.GetSample(at, 1, inLoop);
+    const auto run = [&](auto filtered) ORV_LOOP_INLINE {
+      const auto mixSample = [&](int k, double at, bool inLoop, auto checked) ORV_LOOP_INLINE {
+        constexpr bool kChecked = decltype(checked)::value;
+        const float left = sampler.template GetSample<kChecked>(at, 0, inLoop);
+        const float right = sampler.template GetSample<kChecked>(at, 1, inLoop);
         reverbSend[k] += (left + right) * reverbGain;
         yLeft = LowPass<decltype(filtered)::value>(yLeft, left, c);
         yRight = LowPass<decltype(filtered)::value>(yRight, right, c);
         mainMix[2 * k] += gain * yLeft;
         mainMix[2 * k + 1] += gain * yRight;
-      });
+      };
+      this->Advance(x, step, count, ended, mixSample);
     };
     c == 1.0f ? run(kUnfiltered) : run(kFiltered);
 
@@ -268,5 +302,7 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
   float filterStateLeft = 0.0f;
   float filterStateRight = 0.0f;
 };
+
+#undef ORV_LOOP_INLINE
 
 }  // namespace orv

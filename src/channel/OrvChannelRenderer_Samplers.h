@@ -3,6 +3,10 @@
 // on interpolation, channel count, sample format and looping, so that each of
 // the 36 combinations is straight-line code inside a renderer's sample loop.
 // Everything here is ORV_REALTIME: inline, no allocation, no locks.
+//
+// GetSample<true> (the default) takes any position, NaN and infinities
+// included. GetSample<false> skips the clamp and the per-tap range checks; a
+// renderer uses it for a call whose reads AllTapsInside has vouched for.
 #pragma once
 
 #include <cmath>
@@ -49,9 +53,12 @@ struct SampleFormat<kAudioFormatFloat32> {
 };
 
 // Clamps into +-kReadPositionLimit; a NaN comes out as the lower bound.
+// Renderers keep their cursors finite and far inside the limit, so the test
+// is one branch that is never taken.
 inline double ClampReadPosition(double x) noexcept {
-  x = x > -kReadPositionLimit ? x : -kReadPositionLimit;
-  return x < kReadPositionLimit ? x : kReadPositionLimit;
+  if (x >= -kReadPositionLimit && x <= kReadPositionLimit) [[likely]]
+    return x;
+  return x > 0.0 ? kReadPositionLimit : -kReadPositionLimit;
 }
 
 // Brings a looping voice's play cursor back into [start, end): what
@@ -97,11 +104,21 @@ class BaseSampler<numChannels, T, false> {
 
   void ParamUpdated() noexcept {}
 
+  // Whether every tap read at positions first .. last (first <= last, both
+  // finite) lies inside the buffer, given the interpolation's reach.
+  bool AllTapsInside(double first, double last, int tapsBefore, int tapsAfter) const noexcept {
+    return first >= tapsBefore && last + tapsAfter < static_cast<double>(numSamples);
+  }
+
  protected:
   // Frame i of a channel; frames outside the buffer are silent.
-  // i must lie within +-(kReadPositionLimit + 2).
+  // i must lie within +-(kReadPositionLimit + 2), and inside the buffer
+  // unless checked.
+  template <bool checked>
   float ReadFrame(std::int64_t i, int channel, bool /*inLoop*/) const noexcept {
-    if (static_cast<std::uint64_t>(i) >= static_cast<std::uint64_t>(numSamples)) return 0.0f;
+    if constexpr (checked) {
+      if (static_cast<std::uint64_t>(i) >= static_cast<std::uint64_t>(numSamples)) return 0.0f;
+    }
     return ToFloat(data[i * numChannels + channel]);
   }
 
@@ -133,6 +150,15 @@ class BaseSampler<numChannels, T, true> {
   std::int64_t LoopStart() const noexcept { return loopStart; }
   std::int64_t LoopEnd() const noexcept { return loopEnd; }
 
+  // Whether every tap read at positions from first on lies inside the
+  // buffer, for a cursor that the loop wrap keeps below loopEnd: taps below
+  // first (and below loopStart before the loop is entered) are read as they
+  // are, all others land in the loop.
+  bool AllTapsInside(double first, double /*last*/, int tapsBefore,
+                     int /*tapsAfter*/) const noexcept {
+    return first >= tapsBefore && loopStart >= 0 && loopEnd <= numSamples;
+  }
+
   // Where frame i is read from: once inside the loop, taps before loopStart
   // come from the loop's end; taps at or past loopEnd always come from its
   // start. The closed forms give what repeated adding or subtracting of the
@@ -147,9 +173,12 @@ class BaseSampler<numChannels, T, true> {
   }
 
  protected:
+  template <bool checked>
   float ReadFrame(std::int64_t i, int channel, bool inLoop) const noexcept {
     i = MapFrame(i, inLoop);
-    if (static_cast<std::uint64_t>(i) >= static_cast<std::uint64_t>(numSamples)) return 0.0f;
+    if constexpr (checked) {
+      if (static_cast<std::uint64_t>(i) >= static_cast<std::uint64_t>(numSamples)) return 0.0f;
+    }
     return ToFloat(data[i * numChannels + channel]);
   }
 
@@ -171,15 +200,19 @@ class NearestSampler
   using Base = BaseSampler<numChannels, typename SampleFormat<format>::Element, looped>;
 
  public:
+  static constexpr int kTapsBefore = 0;  // frames read before floor(x) / trunc(x)
+  static constexpr int kTapsAfter = 0;   // frames read after it
+
   using Base::Base;
 
+  template <bool checked = true>
   float GetSample(double position, int channel, bool inLoop) const noexcept {
     ORV_ASSERT(channel >= 0, "OrvChannelRenderer");
     ORV_ASSERT(channel < numChannels, "OrvChannelRenderer");
-    const double x = ClampReadPosition(position);
+    const double x = checked ? ClampReadPosition(position) : position;
     std::int64_t i = static_cast<std::int64_t>(x);
     i -= x < static_cast<double>(i);  // floor without a library call
-    return this->ReadFrame(i, channel, inLoop);
+    return this->template ReadFrame<checked>(i, channel, inLoop);
   }
 };
 
@@ -190,16 +223,20 @@ class LinearSampler
   using Base = BaseSampler<numChannels, typename SampleFormat<format>::Element, looped>;
 
  public:
+  static constexpr int kTapsBefore = 0;
+  static constexpr int kTapsAfter = 1;
+
   using Base::Base;
 
+  template <bool checked = true>
   float GetSample(double position, int channel, bool inLoop) const noexcept {
     ORV_ASSERT(channel >= 0, "OrvChannelRenderer");
     ORV_ASSERT(channel < numChannels, "OrvChannelRenderer");
-    const double x = ClampReadPosition(position);
+    const double x = checked ? ClampReadPosition(position) : position;
     const std::int64_t i = static_cast<std::int64_t>(x);
     const float t = static_cast<float>(x - static_cast<double>(i));
-    const float s0 = this->ReadFrame(i, channel, inLoop);
-    const float s1 = this->ReadFrame(i + 1, channel, inLoop);
+    const float s0 = this->template ReadFrame<checked>(i, channel, inLoop);
+    const float s1 = this->template ReadFrame<checked>(i + 1, channel, inLoop);
     return s0 + (s1 - s0) * t;
   }
 };
@@ -211,19 +248,23 @@ class CubicSampler
   using Base = BaseSampler<numChannels, typename SampleFormat<format>::Element, looped>;
 
  public:
+  static constexpr int kTapsBefore = 1;
+  static constexpr int kTapsAfter = 2;
+
   using Base::Base;
 
+  template <bool checked = true>
   float GetSample(double position, int channel, bool inLoop) const noexcept {
     ORV_ASSERT(channel >= 0, "OrvChannelRenderer");
     ORV_ASSERT(channel < numChannels, "OrvChannelRenderer");
-    const double x = ClampReadPosition(position);
+    const double x = checked ? ClampReadPosition(position) : position;
     std::int64_t i = static_cast<std::int64_t>(x);
     i -= x < static_cast<double>(i);
     const float t = static_cast<float>(x - static_cast<double>(i));
-    const float p0 = this->ReadFrame(i - 1, channel, inLoop);
-    const float p1 = this->ReadFrame(i, channel, inLoop);
-    const float p2 = this->ReadFrame(i + 1, channel, inLoop);
-    const float p3 = this->ReadFrame(i + 2, channel, inLoop);
+    const float p0 = this->template ReadFrame<checked>(i - 1, channel, inLoop);
+    const float p1 = this->template ReadFrame<checked>(i, channel, inLoop);
+    const float p2 = this->template ReadFrame<checked>(i + 1, channel, inLoop);
+    const float p3 = this->template ReadFrame<checked>(i + 2, channel, inLoop);
     const float a = p3 - p2 - p0 + p1;
     const float b = p0 - p1 - a;
     const float c = p2 - p0;

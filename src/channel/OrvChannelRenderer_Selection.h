@@ -59,7 +59,9 @@ struct InterpolateModeSelector {
 template <int numChannels, AudioFormat format>
 struct LoopedSelector {
   static RendererPointer Get(const Channel::RendererBuildParam& build) {
-    if (build.param->isLooped) return InterpolateModeSelector<numChannels, format, true>::Get(build);
+    if (build.param->isLooped) {
+      return InterpolateModeSelector<numChannels, format, true>::Get(build);
+    }
     return InterpolateModeSelector<numChannels, format, false>::Get(build);
   }
 };

@@ -32,13 +32,17 @@ inline void StoreU(float* p, Float4 v) noexcept { _mm_storeu_ps(p, v); }
 // Aligned or unaligned access chosen at compile time.
 template <bool isAligned>
 inline Float4 LoadAs(const float* p) noexcept {
-  if constexpr (isAligned) return Load(p);
-  else return LoadU(p);
+  if constexpr (isAligned)
+    return Load(p);
+  else
+    return LoadU(p);
 }
 template <bool isAligned>
 inline void StoreAs(float* p, Float4 v) noexcept {
-  if constexpr (isAligned) Store(p, v);
-  else StoreU(p, v);
+  if constexpr (isAligned)
+    Store(p, v);
+  else
+    StoreU(p, v);
 }
 
 inline Float4 Splat(float x) noexcept { return _mm_set1_ps(x); }

@@ -22,9 +22,9 @@ DualMiniConvolver::DualMiniConvolver(const float* leftResponse, const float* rig
     : size(size), fft(size) {
   ORV_ASSERT(IsPowerOfTwo(size), "OrvConvolver");
   const int n = size;
-  for (AlignedArray<float>* bins : {&leftSpectrumRe, &leftSpectrumIm, &rightSpectrumRe,
-                                    &rightSpectrumIm, &productRe, &productIm, &rightProductRe,
-                                    &rightProductIm}) {
+  for (AlignedArray<float>* bins :
+       {&leftSpectrumRe, &leftSpectrumIm, &rightSpectrumRe, &rightSpectrumIm, &productRe,
+        &productIm, &rightProductRe, &rightProductIm}) {
     bins->resize(n + 1);
   }
   for (AlignedArray<float>* block : {&input, &leftOutput, &rightOutput}) {
@@ -83,8 +83,9 @@ void DualMiniConvolver::BufferFull() noexcept {
   if (inputActive) {
     fft.ForwardTransform(productRe.Data(), productIm.Data(), input.Data());
     ComplexMultiply(n + 1, productRe.Data(), productIm.Data(), rightProductRe.Data(),
-                    rightProductIm.Data(), productRe.Data(), productIm.Data(), leftSpectrumRe.Data(),
-                    leftSpectrumIm.Data(), rightSpectrumRe.Data(), rightSpectrumIm.Data());
+                    rightProductIm.Data(), productRe.Data(), productIm.Data(),
+                    leftSpectrumRe.Data(), leftSpectrumIm.Data(), rightSpectrumRe.Data(),
+                    rightSpectrumIm.Data());
     std::copy(leftOutput.Data() + n, leftOutput.Data() + 2 * n, leftTail.Data());
     std::copy(rightOutput.Data() + n, rightOutput.Data() + 2 * n, rightTail.Data());
     fft.BackwardTransform(leftOutput.Data(), productRe.Data(), productIm.Data());
@@ -115,9 +116,13 @@ void DualMiniConvolver::BufferFull() noexcept {
   inputActive = false;
 }
 
-template void DualMiniConvolver::ApplyAdditive<false, false>(unsigned int, const float*, float*) noexcept;
-template void DualMiniConvolver::ApplyAdditive<false, true>(unsigned int, const float*, float*) noexcept;
-template void DualMiniConvolver::ApplyAdditive<true, false>(unsigned int, const float*, float*) noexcept;
-template void DualMiniConvolver::ApplyAdditive<true, true>(unsigned int, const float*, float*) noexcept;
+template void DualMiniConvolver::ApplyAdditive<false, false>(unsigned int, const float*,
+                                                             float*) noexcept;
+template void DualMiniConvolver::ApplyAdditive<false, true>(unsigned int, const float*,
+                                                            float*) noexcept;
+template void DualMiniConvolver::ApplyAdditive<true, false>(unsigned int, const float*,
+                                                            float*) noexcept;
+template void DualMiniConvolver::ApplyAdditive<true, true>(unsigned int, const float*,
+                                                           float*) noexcept;
 
 }  // namespace orv

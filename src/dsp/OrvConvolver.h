@@ -45,7 +45,7 @@ class DualMiniConvolver {
   AlignedArray<float> rightSpectrumRe, rightSpectrumIm;
   AlignedArray<float> productRe, productIm;
   AlignedArray<float> rightProductRe, rightProductIm;
-  AlignedArray<float> input;  // [0, N): current block; [N, 2N): always zero
+  AlignedArray<float> input;                    // [0, N): current block; [N, 2N): always zero
   AlignedArray<float> leftOutput, rightOutput;  // [0, N): this block; [N, 2N): overlap
   AlignedArray<float> leftTail, rightTail;
   int size;
@@ -55,9 +55,13 @@ class DualMiniConvolver {
   bool hasOutput = false;
 };
 
-extern template void DualMiniConvolver::ApplyAdditive<false, false>(unsigned int, const float*, float*) noexcept;
-extern template void DualMiniConvolver::ApplyAdditive<false, true>(unsigned int, const float*, float*) noexcept;
-extern template void DualMiniConvolver::ApplyAdditive<true, false>(unsigned int, const float*, float*) noexcept;
-extern template void DualMiniConvolver::ApplyAdditive<true, true>(unsigned int, const float*, float*) noexcept;
+extern template void DualMiniConvolver::ApplyAdditive<false, false>(unsigned int, const float*,
+                                                                    float*) noexcept;
+extern template void DualMiniConvolver::ApplyAdditive<false, true>(unsigned int, const float*,
+                                                                   float*) noexcept;
+extern template void DualMiniConvolver::ApplyAdditive<true, false>(unsigned int, const float*,
+                                                                   float*) noexcept;
+extern template void DualMiniConvolver::ApplyAdditive<true, true>(unsigned int, const float*,
+                                                                  float*) noexcept;
 
 }  // namespace orv

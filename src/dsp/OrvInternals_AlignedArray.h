@@ -40,7 +40,8 @@ class AlignedArray {
     size = 0;
     rawStorage.reset(new unsigned char[n * sizeof(T) + kAlignment]);
     const auto address = reinterpret_cast<std::uintptr_t>(rawStorage.get());
-    alignedData = reinterpret_cast<T*>((address + kAlignment - 1) & ~std::uintptr_t{kAlignment - 1});
+    alignedData =
+        reinterpret_cast<T*>((address + kAlignment - 1) & ~std::uintptr_t{kAlignment - 1});
     size = n;
   }
 

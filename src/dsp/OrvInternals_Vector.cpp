@@ -18,7 +18,8 @@ void Accumulate(std::size_t n, float* dst, const float* a) noexcept {
   std::size_t i = 0;
 #if defined(ORV_HAVE_SIMD4)
   if (n >= 4 && AllAligned(dst, a)) {
-    for (; i + 4 <= n; i += 4) simd::Store(dst + i, simd::Add(simd::Load(dst + i), simd::Load(a + i)));
+    for (; i + 4 <= n; i += 4)
+      simd::Store(dst + i, simd::Add(simd::Load(dst + i), simd::Load(a + i)));
   }
 #endif
   for (; i < n; ++i) dst[i] += a[i];
@@ -39,7 +40,8 @@ void Accumulate(std::size_t n, float* dst, const float* a, const float* b) noexc
   for (std::size_t i = 0; i < n; ++i) dst[i] += a[i] + b[i];
 }
 
-void Accumulate(std::size_t n, float* dst, const float* a, const float* b, const float* c) noexcept {
+void Accumulate(std::size_t n, float* dst, const float* a, const float* b,
+                const float* c) noexcept {
 #if defined(ORV_HAVE_SIMD4)
   if (n >= 4 && AllAligned(dst, a, b, c)) {
     std::size_t i = 0;
@@ -119,6 +121,116 @@ void Scale(std::size_t n, float* buffer, float factor) noexcept {
   }
 #endif
   for (; i < n; ++i) buffer[i] *= factor;
+}
+
+void Deinterleave(std::size_t n, float* even, float* odd, const float* in) noexcept {
+  std::size_t k = 0;
+#if defined(ORV_HAVE_SIMD4)
+  if (n >= 4 && AllAligned(even, odd, in)) {
+    using namespace simd;
+    for (; k + 4 <= n; k += 4) {
+      const Float4 lo = Load(in + 2 * k), hi = Load(in + 2 * k + 4);
+      Store(even + k, Shuffle<0, 2, 0, 2>(lo, hi));
+      Store(odd + k, Shuffle<1, 3, 1, 3>(lo, hi));
+    }
+  }
+#endif
+  for (; k < n; ++k) {
+    even[k] = in[2 * k];
+    odd[k] = in[2 * k + 1];
+  }
+}
+
+void Interleave(std::size_t n, float* out, const float* even, const float* odd) noexcept {
+  std::size_t k = 0;
+#if defined(ORV_HAVE_SIMD4)
+  if (n >= 4 && AllAligned(out, even, odd)) {
+    using namespace simd;
+    for (; k + 4 <= n; k += 4) {
+      const Float4 e = Load(even + k), o = Load(odd + k);
+      Store(out + 2 * k, InterleaveLow(e, o));
+      Store(out + 2 * k + 4, InterleaveHigh(e, o));
+    }
+  }
+#endif
+  for (; k < n; ++k) {
+    out[2 * k] = even[k];
+    out[2 * k + 1] = odd[k];
+  }
+}
+
+namespace {
+
+constexpr std::size_t kChains = 4;
+
+// One bin pair of the untangling pass; the scalar twin of the vector body.
+inline void UntangleBin(std::size_t n, std::size_t k, float* outRe, float* outIm, const float* zRe,
+                        const float* zIm, float tr, float ti, float scale) noexcept {
+  const float ar = zRe[k] + zRe[n - k], ai = zIm[k] - zIm[n - k];
+  const float br = zRe[k] - zRe[n - k], bi = zIm[k] + zIm[n - k];
+  const float tbr = tr * br - ti * bi, tbi = tr * bi + ti * br;
+  outRe[k] = scale * (ar + tbr);
+  outIm[k] = scale * (ai + tbi);
+  outRe[n - k] = scale * (ar - tbr);
+  outIm[n - k] = scale * (tbi - ai);
+}
+
+}  // namespace
+
+void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zRe, const float* zIm,
+                      std::complex<float> first, std::complex<float> step, float scale) noexcept {
+  // Chain j starts at t_(1+j) and advances by step^4.
+  alignas(16) float tRe[kChains];
+  alignas(16) float tIm[kChains];
+  tRe[0] = first.real();
+  tIm[0] = first.imag();
+  for (std::size_t j = 1; j < kChains; ++j) {
+    tRe[j] = tRe[j - 1] * step.real() - tIm[j - 1] * step.imag();
+    tIm[j] = tRe[j - 1] * step.imag() + tIm[j - 1] * step.real();
+  }
+  const std::complex<float> step2 = step * step;
+  const std::complex<float> step4 = step2 * step2;
+  const float s4r = step4.real(), s4i = step4.imag();
+  const std::size_t half = n / 2;
+  std::size_t k = 1;
+#if defined(ORV_HAVE_SIMD4)
+  if (n >= 8 && AllAligned(outRe, outIm, zRe, zIm)) {
+    using namespace simd;
+    // Lanes are bins k .. k + 3 and, reversed, bins n-k .. n-k-3: loaded
+    // from n-k-3 on and turned around. n/2 is a multiple of 4, so the
+    // chains end exactly at n/2.
+    auto reverse = [](Float4 v) { return Shuffle<3, 2, 1, 0>(v, v); };
+    Float4 tr = Load(tRe), ti = Load(tIm);
+    const Float4 stepRe = Splat(s4r), stepIm = Splat(s4i), factor = Splat(scale);
+    for (; k + 3 <= half; k += 4) {
+      const Float4 zr = LoadU(zRe + k), zi = LoadU(zIm + k);
+      const Float4 mr = reverse(LoadU(zRe + n - k - 3)), mi = reverse(LoadU(zIm + n - k - 3));
+      const Float4 ar = Add(zr, mr), ai = Sub(zi, mi);
+      const Float4 br = Sub(zr, mr), bi = Add(zi, mi);
+      const Float4 tbr = Sub(Mul(tr, br), Mul(ti, bi)), tbi = Add(Mul(tr, bi), Mul(ti, br));
+      StoreU(outRe + k, Mul(factor, Add(ar, tbr)));
+      StoreU(outIm + k, Mul(factor, Add(ai, tbi)));
+      StoreU(outRe + n - k - 3, reverse(Mul(factor, Sub(ar, tbr))));
+      StoreU(outIm + n - k - 3, reverse(Mul(factor, Sub(tbi, ai))));
+      const Float4 nextRe = Sub(Mul(tr, stepRe), Mul(ti, stepIm));
+      ti = Add(Mul(tr, stepIm), Mul(ti, stepRe));
+      tr = nextRe;
+    }
+    Store(tRe, tr);
+    Store(tIm, ti);
+  }
+#endif
+  for (; k + 3 <= half; k += 4) {
+    for (std::size_t j = 0; j < kChains; ++j) {
+      UntangleBin(n, k + j, outRe, outIm, zRe, zIm, tRe[j], tIm[j], scale);
+      const float nextRe = tRe[j] * s4r - tIm[j] * s4i;
+      tIm[j] = tRe[j] * s4i + tIm[j] * s4r;
+      tRe[j] = nextRe;
+    }
+  }
+  for (std::size_t j = 0; k <= half; ++k, ++j) {
+    UntangleBin(n, k, outRe, outIm, zRe, zIm, tRe[j], tIm[j], scale);
+  }
 }
 
 }  // namespace orv

@@ -8,6 +8,7 @@
 // ORV_REALTIME.
 #pragma once
 
+#include <complex>
 #include <cstddef>
 
 namespace orv {
@@ -29,5 +30,23 @@ void ComplexMultiply(std::size_t n, float* out1Re, float* out1Im, float* out2Re,
 
 // buffer[i] *= factor.
 void Scale(std::size_t n, float* buffer, float factor) noexcept;
+
+// The real FFT's packing: even[k] = in[2k], odd[k] = in[2k + 1] for k < n,
+// and back: out[2k] = even[k], out[2k + 1] = odd[k]. Vector path when all
+// pointers are aligned and n ≥ 4.
+void Deinterleave(std::size_t n, float* even, float* odd, const float* in) noexcept;
+void Interleave(std::size_t n, float* out, const float* even, const float* odd) noexcept;
+
+// The real FFT's untangling pass over a complex sequence z of n values
+// (n a power of two ≥ 2): for k = 1 .. n/2, with A = z[k] + conj(z[n-k]),
+// B = z[k] - conj(z[n-k]) and t_k = first · step^(k-1),
+//   out[k] = scale·(A + t_k·B),  out[n-k] = scale·conj(A - t_k·B).
+// At k = n/2 both address one element and the second is stored (the real
+// FFT's factors make the two equal there). Elements 0 of out are not
+// written; out must not overlap z. The factors
+// come from four chains advanced by step^4. Vector path when all four
+// pointers are aligned and n ≥ 8; both paths compute alike.
+void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zRe, const float* zIm,
+                      std::complex<float> first, std::complex<float> step, float scale) noexcept;
 
 }  // namespace orv

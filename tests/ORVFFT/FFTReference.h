@@ -66,6 +66,15 @@ inline ComplexSignal DirectDft(const ComplexSignal& x, bool backward) {
   return out;
 }
 
+// x placed every `strideElems` elements, the elements between (and three
+// after the end) set to a marker that transforms must leave alone.
+template <typename T>
+std::vector<T> Scatter(const std::vector<long double>& x, std::size_t strideElems, T marker) {
+  std::vector<T> buffer(x.size() * strideElems + 3, marker);
+  for (std::size_t i = 0; i < x.size(); ++i) buffer[i * strideElems] = static_cast<T>(x[i]);
+  return buffer;
+}
+
 // sqrt(Σ|a - ref|² / Σ|ref|²) over n values read `step` elements apart in a.
 template <typename T>
 double RelativeRmsError(const T* aRe, const T* aIm, const ComplexSignal& ref,

@@ -1,10 +1,12 @@
+#include "ORVFFT/Kernel.h"
+
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <complex>
 #include <cstdint>
 #include <vector>
 
-#include "ORVFFT/Kernel.h"
 #include "ORVFFT/StandardFFTSetup.h"
 #include "ORVFFT/Twiddles.h"
 
@@ -35,8 +37,8 @@ void ExpectBothKernels(const std::vector<std::complex<float>>& in,
       OneDimension(n, backward));
   StandardFFTSetup<orvfft::cpu::kFeatureLevelSimd4, orvfft::kDataTypeFloat, backward> vector(
       OneDimension(n, backward));
-  for (orvfft::FFTSetup* plan : {static_cast<orvfft::FFTSetup*>(&generic),
-                                 static_cast<orvfft::FFTSetup*>(&vector)}) {
+  for (orvfft::FFTSetup* plan :
+       {static_cast<orvfft::FFTSetup*>(&generic), static_cast<orvfft::FFTSetup*>(&vector)}) {
     std::vector<float> re(n), im(n);
     for (std::size_t i = 0; i < n; ++i) {
       re[i] = in[i].real();
@@ -90,6 +92,42 @@ TEST(Kernel, LengthEightRunsARadixFourThenARadixTwoPass) {
   ExpectBothKernels<false>(in, expected);
 }
 
+// The plan chains its vector passes from array to array; run one by one as
+// in-place passes (each copying back), they must give the same transform.
+template <bool backward>
+void CheckPassByPass(std::size_t n, std::size_t offset) {
+  StandardFFTSetup<orvfft::cpu::kFeatureLevelSimd4, orvfft::kDataTypeFloat, backward> plan(
+      OneDimension(n, backward));
+  std::vector<float> re(n + 4), im(n + 4);
+  for (std::size_t i = 0; i < n; ++i) {
+    re[offset + i] = std::sin(0.37f * static_cast<float>(i)) + 0.1f;
+    im[offset + i] = std::cos(1.3f * static_cast<float>(i * i % 17));
+  }
+  std::vector<float> planRe(re), planIm(im);
+  plan.Transform(FFTInput{planRe.data() + offset, planIm.data() + offset, planRe.data() + offset,
+                          planIm.data() + offset});
+  alignas(16) static float workRe[4096], workIm[4096];
+  const KernelData<float> data{re.data() + offset, im.data() + offset, workRe, workIm};
+  for (std::size_t i = 0; i < plan.PassCount(); ++i) {
+    orvfft::kernel::Simd<orvfft::kDataTypeFloat, backward, orvfft::cpu::kFeatureLevelSimd4>(
+        plan.PassParam(i), data);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    // Identical operations either way: the results must match exactly.
+    ASSERT_EQ(re[offset + i], planRe[offset + i]) << "N = " << n << ", element " << i;
+    ASSERT_EQ(im[offset + i], planIm[offset + i]) << "N = " << n << ", element " << i;
+  }
+}
+
+TEST(Kernel, VectorPassesOneByOneEqualTheChainedPlan) {
+  for (const std::size_t n : {2u, 3u, 8u, 12u, 32u, 96u, 128u, 729u, 1024u, 3072u}) {
+    for (const std::size_t offset : {0u, 1u}) {
+      CheckPassByPass<false>(n, offset);
+      CheckPassByPass<true>(n, offset);
+    }
+  }
+}
+
 // Kernel parameters for one pass of a table, as a plan would fill them.
 KernelParam PassOf(const orvfft::Twiddles& table, std::uint32_t radix, std::size_t n,
                    std::size_t stride) {
@@ -112,9 +150,10 @@ TEST_F(KernelDeathTest, VectorKernelRejectsStridedData) {
   const orvfft::Twiddles table(8);
   alignas(16) float re[16] = {}, im[16] = {}, workRe[16] = {}, workIm[16] = {};
   const KernelData<float> data{re, im, workRe, workIm};
-  EXPECT_DEATH((orvfft::kernel::Simd<orvfft::kDataTypeFloat, false, orvfft::cpu::kFeatureLevelSimd4>(
-                   PassOf(table, 4, 8, 8), data)),
-               "Assertion failed: \\(false\\), function Simd, file ORVFFT/Kernel_SimdX86");
+  EXPECT_DEATH(
+      (orvfft::kernel::Simd<orvfft::kDataTypeFloat, false, orvfft::cpu::kFeatureLevelSimd4>(
+          PassOf(table, 4, 8, 8), data)),
+      "Assertion failed: \\(false\\), function Simd, file ORVFFT/Kernel_SimdX86");
 }
 
 TEST_F(KernelDeathTest, KernelsRejectAnUnknownRadix) {

@@ -55,8 +55,8 @@ TEST(Twiddles, EveryFactorSitsWhereThePassesReadIt) {
       for (std::size_t k = 1; k < radix; ++k) {
         for (std::size_t m = 1; m <= n / after; ++m) {
           const std::size_t index = offset + (k - 1) * (n / after) + (m - 1);
-          const long double angle =
-              2.0L * M_PIl * static_cast<long double>((k * m * before) % n) / static_cast<long double>(n);
+          const long double angle = 2.0L * M_PIl * static_cast<long double>((k * m * before) % n) /
+                                    static_cast<long double>(n);
           const std::complex<double> d = table.DoubleFactors()[index];
           const std::complex<float> f = table.FloatFactors()[index];
           ASSERT_NEAR(d.real(), static_cast<double>(std::cos(angle)), kDoubleFactorTolerance)

@@ -20,6 +20,7 @@ class PlayTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(library.loadError.empty()) << library.loadError;
+    FreeBuffers();
     host = std::make_unique<HostContext>(library);
     const InitParam init = DefaultInitParam(48000.0, 2, 2);
     t().Init(ctx(), &init);
@@ -30,6 +31,14 @@ class PlayTest : public ::testing::Test {
     t().Respatialize(ctx(), &eye, &front, &up, &room);
   }
 
+  void TearDown() override { FreeBuffers(); }
+
+  // A host frees its handles; the sounds playing them keep their own share.
+  void FreeBuffers() {
+    for (Buffer* b : buffers) host->table.FreeBuffer(host->ctx(), b);
+    buffers.clear();
+  }
+
   const OrvContext& t() const { return host->table; }
   ContextPrivate* ctx() const { return host->ctx(); }
 
@@ -37,6 +46,7 @@ class PlayTest : public ::testing::Test {
     const BufferParam bp{data, bits, channels, frames, rate};
     Buffer* b = t().CreateBuffer(ctx(), &bp);
     EXPECT_NE(b, nullptr) << host->Error();
+    if (b) buffers.push_back(b);
     return b;
   }
 
@@ -59,6 +69,7 @@ class PlayTest : public ::testing::Test {
 
   HostLibrary library;
   std::unique_ptr<HostContext> host;
+  std::vector<Buffer*> buffers;
 };
 
 TEST_F(PlayTest, ALocalFloatSoundComesOutSampleExactOnBothChannels) {
@@ -147,7 +158,7 @@ TEST_F(PlayTest, SoundsOutliveTheirHandleAndIgnoreLaterHostWrites) {
   Buffer* b = Create(x.data(), 32, 1, static_cast<int>(x.size()));
   const PlayParam play{1.0f, 1.0f, 1.0f};
   t().PlayLocal(ctx(), b, &play);
-  t().FreeBuffer(ctx(), b);
+  FreeBuffers();
   std::fill(x.begin(), x.end(), 0.9f);
   const auto out = Render(8192);
   const std::size_t onset = Onset(out, 0);

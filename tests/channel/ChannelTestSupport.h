@@ -16,12 +16,18 @@ namespace orvtest {
 // A sound buffer over a copy of the given interleaved elements.
 class TestBuffer final : public orv::Buffer {
  public:
+  // Bytes of guard around the data: a read outside the buffer's frames finds
+  // NaN or a loud integer instead of the silence the samplers must produce.
+  static constexpr std::size_t kGuardBytes = 64;
+
   template <typename T>
   static std::shared_ptr<TestBuffer> Make(const std::vector<T>& elements, int numChannels,
                                           orv::AudioFormat format, double samplingRate = 48000.0) {
     auto buffer = std::make_shared<TestBuffer>();
-    buffer->bytes.resize(elements.size() * sizeof(T));
-    if (!elements.empty()) std::memcpy(buffer->bytes.data(), elements.data(), buffer->bytes.size());
+    const std::size_t size = elements.size() * sizeof(T);
+    // 0xFF bytes: NaN as float, -1 as int16, 0.9921875 as uint8.
+    buffer->bytes.assign(kGuardBytes + size + kGuardBytes, 0xFF);
+    if (!elements.empty()) std::memcpy(buffer->bytes.data() + kGuardBytes, elements.data(), size);
     buffer->format = format;
     buffer->numChannels = numChannels;
     buffer->samplingRate = samplingRate;
@@ -33,7 +39,7 @@ class TestBuffer final : public orv::Buffer {
     return Make(samples, 1, orv::kAudioFormatFloat32, samplingRate);
   }
 
-  const void* GetData() const override { return bytes.data(); }
+  const void* GetData() const override { return bytes.data() + kGuardBytes; }
   orv::AudioFormat GetFormat() const override { return format; }
   int GetNumChannels() const override { return numChannels; }
   double GetSamplingRate() const override { return samplingRate; }
@@ -59,7 +65,8 @@ struct RecordingSource {
     std::vector<float> copy;  // samples[0 .. count - 1] at the time of the call
   };
   void Mix(const float* samples, int offset, int count, const orv::Vector3& position) {
-    calls.push_back({samples, offset, count, position, std::vector<float>(samples, samples + count)});
+    calls.push_back(
+        {samples, offset, count, position, std::vector<float>(samples, samples + count)});
   }
   std::vector<Call> calls;
 };

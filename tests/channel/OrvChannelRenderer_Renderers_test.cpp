@@ -3,7 +3,9 @@
 // references are written out sample by sample from the mixing rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -197,6 +199,69 @@ TEST(Renderers, LoopedVoiceFollowsTheCursorRule) {
   CheckLoopedVoice<MonoLinearLooped>();
   CheckLoopedVoice<orv::CubicSampler<1, orv::kAudioFormatFloat32, true>>();
   CheckLoopedVoice<orv::NearestSampler<1, orv::kAudioFormatFloat32, true>>();
+}
+
+// Calls that stay inside the buffer take a path without range checks; calls
+// that touch its edges (or the end of the voice) take the checked one. Both
+// must read what the checked sampler reads, whatever the call lengths.
+template <class Sampler>
+void CheckEdgesAndInterior(double position, double speed, std::int64_t loopStart,
+                           std::int64_t loopEnd) {
+  SCOPED_TRACE(::testing::Message() << "position " << position << " speed " << speed
+                                    << " loop " << loopStart << ".." << loopEnd);
+  const auto samples = orvtest::Noise(90, 17);
+  const auto buffer = TestBuffer::Mono(samples);
+  ChannelParam param;
+  param.isLooped = Sampler::kLooped;
+  param.loopStart = loopStart;
+  param.loopEnd = loopEnd;
+  param.position = position;
+  param.speed = speed;
+  orv::NonSpatializedMonoRenderer<Sampler> renderer(Build(*buffer, param), kEngineRate);
+  ChannelParam referenceParam = param;
+  const Sampler sampler(*buffer, &referenceParam);
+
+  constexpr int kTotal = 400;
+  auto buffers = MakeMixBuffers(kTotal);
+  std::vector<int> pieces;
+  for (int n = 0, k = 0; n < kTotal; ++k) {
+    pieces.push_back(std::min(1 + (k * 7) % 23, kTotal - n));
+    n += pieces.back();
+  }
+  RenderPieces(renderer, buffers, pieces);
+
+  double x = position;
+  bool inLoop = false;
+  for (int k = 0; k < kTotal; ++k) {
+    if (Sampler::kLooped) {
+      while (x >= static_cast<double>(loopEnd)) x -= static_cast<double>(loopEnd - loopStart);
+    } else if (x >= 90.0 + 8.0) {
+      ASSERT_EQ(buffers.mainMix[2 * k], 0.0f) << k;  // ended: nothing written
+      continue;
+    }
+    ASSERT_NEAR(buffers.mainMix[2 * k], sampler.GetSample(x, 0, inLoop), kSameArithmetic) << k;
+    x += speed;
+    if (!inLoop && x >= static_cast<double>(loopStart)) inLoop = true;
+  }
+}
+
+template <template <int, orv::AudioFormat, bool> class Sampler>
+void CheckEdgesAndInteriorOfKind() {
+  for (double position : {-3.3, 0.0, 0.5, 1.0, 40.25}) {
+    for (double speed : {0.7, 1.0, 1.3}) {
+      CheckEdgesAndInterior<Sampler<1, orv::kAudioFormatFloat32, false>>(position, speed, 0, 0);
+      CheckEdgesAndInterior<Sampler<1, orv::kAudioFormatFloat32, true>>(position, speed, 10, 60);
+      CheckEdgesAndInterior<Sampler<1, orv::kAudioFormatFloat32, true>>(position, speed, 0, 90);
+      CheckEdgesAndInterior<Sampler<1, orv::kAudioFormatFloat32, true>>(position, speed, 50, 120);
+      CheckEdgesAndInterior<Sampler<1, orv::kAudioFormatFloat32, true>>(position, speed, -20, 30);
+    }
+  }
+}
+
+TEST(Renderers, CallsInsideAndAtTheEdgesOfTheBufferReadAlike) {
+  CheckEdgesAndInteriorOfKind<orv::NearestSampler>();
+  CheckEdgesAndInteriorOfKind<orv::LinearSampler>();
+  CheckEdgesAndInteriorOfKind<orv::CubicSampler>();
 }
 
 TEST(Renderers, LoopBoundsChangeWithParamUpdated) {

@@ -82,7 +82,8 @@ TEST(RealFFT, ForwardGivesHalfTheDirectDft) {
 TEST(RealFFT, BackwardIsTheUnnormalisedInverseOfAHermitianSpectrum) {
   for (const int n : {4, 16, 128, 1024}) {
     SCOPED_TRACE("N = " + std::to_string(n));
-    const std::vector<float> binsRe = orvtest::Noise(n + 1, 50u), binsIm = orvtest::Noise(n + 1, 51u);
+    const std::vector<float> binsRe = orvtest::Noise(n + 1, 50u),
+                             binsIm = orvtest::Noise(n + 1, 51u);
     // out[m] = Σ_k X[k]·e^(+2πi·mk/2N) over X and its Hermitian extension,
     // with the imaginary parts of bins 0 and N taken as zero.
     orvtest::ComplexSignal full{std::vector<long double>(2 * n), std::vector<long double>(2 * n)};
@@ -114,7 +115,8 @@ TEST(RealFFT, RoundTripScalesByN) {
     fft.BackwardTransform(out.Data(), re.Data(), im.Data());
     std::vector<float> expected(x);
     for (float& v : expected) v *= static_cast<float>(n);
-    EXPECT_LT(orvtest::RelativeRmsError(out.Data(), expected.data(), expected.size()), kRealFftTolerance)
+    EXPECT_LT(orvtest::RelativeRmsError(out.Data(), expected.data(), expected.size()),
+              kRealFftTolerance)
         << "N = " << n;
   }
 }
@@ -122,7 +124,8 @@ TEST(RealFFT, RoundTripScalesByN) {
 TEST(RealFFT, CosineOfPeriodTwoNOverThreeLandsInBinThree) {
   constexpr int kN = 64;
   std::vector<float> x(2 * kN);
-  for (int i = 0; i < 2 * kN; ++i) x[i] = static_cast<float>(std::cos(2.0 * M_PI * 3.0 * i / (2 * kN)));
+  for (int i = 0; i < 2 * kN; ++i)
+    x[i] = static_cast<float>(std::cos(2.0 * M_PI * 3.0 * i / (2 * kN)));
   const auto in = Aligned(x);
   RealFFT fft(kN);
   AlignedArray<float> re(kN + 1), im(kN + 1);
@@ -141,7 +144,8 @@ TEST(RealFFT, CopyTransformsExactlyLikeTheOriginal) {
   const RealFFT copy(original);
   RealFFT copyOfCopy(copy);
   const auto in = Aligned(orvtest::Noise(2 * kN, 9u));
-  AlignedArray<float> re1(kN + 1), im1(kN + 1), re2(kN + 1), im2(kN + 1), out1(2 * kN), out2(2 * kN);
+  AlignedArray<float> re1(kN + 1), im1(kN + 1), re2(kN + 1), im2(kN + 1), out1(2 * kN),
+      out2(2 * kN);
   original.ForwardTransform(re1.Data(), im1.Data(), in.Data());
   copyOfCopy.ForwardTransform(re2.Data(), im2.Data(), in.Data());
   EXPECT_TRUE(std::equal(re1.begin(), re1.end(), re2.begin()));
@@ -167,8 +171,9 @@ using RealFFTDeathTest = ::testing::Test;
 
 TEST_F(RealFFTDeathTest, SizeMustBeAPowerOfTwo) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(RealFFT fft(6),
-               "Assertion failed: \\(IsPowerOfTwo\\(size\\)\\), function RealFFT, file OrvConvolver");
+  EXPECT_DEATH(
+      RealFFT fft(6),
+      "Assertion failed: \\(IsPowerOfTwo\\(size\\)\\), function RealFFT, file OrvConvolver");
 }
 
 // ---------------------------------------------------------------------------
@@ -191,7 +196,8 @@ std::vector<float> Feed(DualMiniConvolver& convolver, const std::vector<float>& 
   std::vector<float> out(2 * x.size(), 0.0f);
   std::size_t at = 0;
   for (std::size_t r = 0; at < x.size(); ++r) {
-    const unsigned run = std::min<unsigned>(runs[r % runs.size()], static_cast<unsigned>(x.size() - at));
+    const unsigned run =
+        std::min<unsigned>(runs[r % runs.size()], static_cast<unsigned>(x.size() - at));
     convolver.ApplyAdditive<swap, false>(run, x.data() + at, out.data() + 2 * at);
     at += run;
   }
@@ -201,8 +207,8 @@ std::vector<float> Feed(DualMiniConvolver& convolver, const std::vector<float>& 
 // Output = one half of the convolution, N samples late. Float FFT
 // convolution errors are relative to the signal's scale, not per sample.
 void ExpectHalfConvolutionDelayedByN(const std::vector<float>& out, const std::vector<float>& x,
-                                     const std::vector<float>& left, const std::vector<float>& right,
-                                     int n, bool swapped) {
+                                     const std::vector<float>& left,
+                                     const std::vector<float>& right, int n, bool swapped) {
   constexpr double kConvolutionTolerance = 2e-5;  // relative RMS
   const auto yLeft = NaiveConvolution(x, left), yRight = NaiveConvolution(x, right);
   std::vector<float> gotLeft, gotRight, wantLeft, wantRight;
@@ -219,8 +225,10 @@ void ExpectHalfConvolutionDelayedByN(const std::vector<float>& out, const std::v
     ASSERT_EQ(gotLeft[t], 0.0f) << t;
     ASSERT_EQ(gotRight[t], 0.0f) << t;
   }
-  EXPECT_LT(orvtest::RelativeRmsError(gotLeft.data(), wantLeft.data(), x.size()), kConvolutionTolerance);
-  EXPECT_LT(orvtest::RelativeRmsError(gotRight.data(), wantRight.data(), x.size()), kConvolutionTolerance);
+  EXPECT_LT(orvtest::RelativeRmsError(gotLeft.data(), wantLeft.data(), x.size()),
+            kConvolutionTolerance);
+  EXPECT_LT(orvtest::RelativeRmsError(gotRight.data(), wantRight.data(), x.size()),
+            kConvolutionTolerance);
 }
 
 TEST(DualMiniConvolver, EqualsHalfTheLinearConvolutionDelayedByN) {
@@ -311,7 +319,8 @@ TEST(DualMiniConvolver, InsignificantInputKeepsItIdle) {
   for (std::size_t i = 0; i < tiny.size(); ++i) tiny[i] = (i % 2 ? 1e-10f : -1e-10f);
   tiny[7] = std::numeric_limits<float>::quiet_NaN();  // not significant either
   std::vector<float> out(2 * tiny.size(), 0.0f);
-  convolver.ApplyAdditive<false, false>(static_cast<unsigned>(tiny.size()), tiny.data(), out.data());
+  convolver.ApplyAdditive<false, false>(static_cast<unsigned>(tiny.size()), tiny.data(),
+                                        out.data());
   EXPECT_FALSE(convolver.HasOutput());
   for (const float v : out) ASSERT_EQ(v, 0.0f);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -110,9 +111,15 @@ TEST(Accumulate, SeveralSourcesMatchTheDoubleSumOnEveryPath) {
         // pointer is enough to force the scalar path.
         Placed dst(d0, offset), a(s[0], 0), b(s[1], 0), c(s[2], 0), d(s[3], 0);
         switch (sources) {
-          case 2: orv::Accumulate(n, dst.data(), a.data(), b.data()); break;
-          case 3: orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data()); break;
-          default: orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data(), d.data()); break;
+          case 2:
+            orv::Accumulate(n, dst.data(), a.data(), b.data());
+            break;
+          case 3:
+            orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data());
+            break;
+          default:
+            orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data(), d.data());
+            break;
         }
         for (std::size_t i = 0; i < n; ++i) {
           double expected = d0[i];
@@ -213,6 +220,79 @@ TEST(Scale, TwentyOneAlignedElementsAreAllHalved) {
   Placed buffer(v, 0);
   orv::Scale(21, buffer.data(), 0.5f);
   for (std::size_t i = 0; i < 21; ++i) EXPECT_EQ(buffer.data()[i], v[i] / 2) << i;
+}
+
+TEST(Interleaving, SplitsAndJoinsExactlyOnEveryPath) {
+  for (const std::size_t n : kCounts) {
+    for (const std::size_t offset : kOffsets) {
+      SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset));
+      const auto samples = Values(2 * n, 50);
+      Placed in(samples, offset), even(std::vector<float>(n), 0), odd(std::vector<float>(n), 0);
+      orv::Deinterleave(n, even.data(), odd.data(), in.data());
+      for (std::size_t k = 0; k < n; ++k) {
+        ASSERT_EQ(even.data()[k], samples[2 * k]) << k;
+        ASSERT_EQ(odd.data()[k], samples[2 * k + 1]) << k;
+      }
+      Placed out(std::vector<float>(2 * n), offset);
+      orv::Interleave(n, out.data(), even.data(), odd.data());
+      for (std::size_t i = 0; i < 2 * n; ++i) ASSERT_EQ(out.data()[i], samples[i]) << i;
+      EXPECT_TRUE(even.GuardsIntact() && odd.GuardsIntact() && out.GuardsIntact());
+    }
+  }
+}
+
+TEST(UntangleSpectrum, MatchesTheFormulaWithExactFactors) {
+  // Factors come from chains of float products, about n/8 links long: their
+  // error grows to ~n/8 · eps relative, on values of magnitude up to ~8.
+  constexpr double kChainTolerance = 2e-5;
+  for (const std::size_t n : {2u, 4u, 8u, 16u, 64u, 256u, 1024u}) {
+    for (const std::size_t offset : {std::size_t{0}, std::size_t{1}}) {
+      SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset));
+      // The real FFT's factors: t_k = -i·e^(-iπk/n). With them the two
+      // formulas agree at k = n/2, where they address one element.
+      const double beta = -M_PI / static_cast<double>(n), alpha = -M_PI / 2 + beta;
+      const std::complex<float> first(static_cast<float>(std::cos(alpha)),
+                                      static_cast<float>(std::sin(alpha)));
+      const std::complex<float> step(static_cast<float>(std::cos(beta)),
+                                     static_cast<float>(std::sin(beta)));
+      const auto z0r = Values(n, 60), z0i = Values(n, 61);
+      Placed zr(z0r, offset), zi(z0i, offset);
+      Placed outRe(std::vector<float>(n, 99.0f), offset),
+          outIm(std::vector<float>(n, 99.0f), offset);
+      orv::UntangleSpectrum(n, outRe.data(), outIm.data(), zr.data(), zi.data(), first, step,
+                            0.25f);
+      EXPECT_EQ(outRe.data()[0], 99.0f) << "element 0 is the caller's";
+      EXPECT_EQ(outIm.data()[0], 99.0f);
+      for (std::size_t k = 1; k <= n / 2; ++k) {
+        const std::complex<double> zk(z0r[k], z0i[k]), zm(z0r[n - k], z0i[n - k]);
+        const std::complex<double> a = zk + std::conj(zm), b = zk - std::conj(zm);
+        const std::complex<double> t =
+            std::complex<double>(first) * std::polar(1.0, beta * static_cast<double>(k - 1));
+        const std::complex<double> low = 0.25 * (a + t * b), high = 0.25 * std::conj(a - t * b);
+        ASSERT_NEAR(outRe.data()[k], low.real(), kChainTolerance) << k;
+        ASSERT_NEAR(outIm.data()[k], low.imag(), kChainTolerance) << k;
+        ASSERT_NEAR(outRe.data()[n - k], high.real(), kChainTolerance) << k;
+        ASSERT_NEAR(outIm.data()[n - k], high.imag(), kChainTolerance) << k;
+      }
+      EXPECT_TRUE(outRe.GuardsIntact() && outIm.GuardsIntact());
+    }
+  }
+}
+
+TEST(UntangleSpectrum, VectorAndScalarPathsAgree) {
+  // Same operations in the same order on both paths.
+  constexpr float kSamePathTolerance = 1e-6f;
+  constexpr std::size_t kN = 128;
+  const std::complex<float> first(0.1f, -0.995f), step(0.9997f, -0.0245f);
+  const auto z0r = Values(kN, 70), z0i = Values(kN, 71);
+  Placed zr(z0r, 0), zi(z0i, 0), vr(std::vector<float>(kN), 0), vi(std::vector<float>(kN), 0);
+  Placed zrOff(z0r, 3), ziOff(z0i, 3), sr(std::vector<float>(kN), 3), si(std::vector<float>(kN), 3);
+  orv::UntangleSpectrum(kN, vr.data(), vi.data(), zr.data(), zi.data(), first, step, 1.0f);
+  orv::UntangleSpectrum(kN, sr.data(), si.data(), zrOff.data(), ziOff.data(), first, step, 1.0f);
+  for (std::size_t k = 1; k < kN; ++k) {
+    ASSERT_NEAR(vr.data()[k], sr.data()[k], kSamePathTolerance) << k;
+    ASSERT_NEAR(vi.data()[k], si.data()[k], kSamePathTolerance) << k;
+  }
 }
 
 }  // namespace

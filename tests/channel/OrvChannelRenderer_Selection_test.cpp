@@ -1,0 +1,183 @@
+// Renderer selection: every combination of channel count, format, loop
+// setting and interpolation mode reaches the renderer of its own sampler, and
+// the three switches reject what they do not know.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "channel/ChannelTestSupport.h"
+#include "channel/OrvChannelRenderer_Selection.h"
+#include "common/OrvException.h"
+#include "common/OrvTestUtil.h"
+
+#ifdef ORV_HAVE_CARRIED_HRTF
+namespace orv {
+extern const unsigned char kCarriedHrtfData[];
+extern const std::size_t kCarriedHrtfDataSize;
+}  // namespace orv
+#endif
+
+namespace {
+
+using orv::AudioFormat;
+using orv::ChannelParam;
+using orvtest::MakeMixBuffers;
+using orvtest::TestBuffer;
+
+// The chosen renderer and the sampler read directly do the same arithmetic.
+constexpr float kSameArithmetic = 0.0f;
+constexpr int kCount = 64;
+
+std::shared_ptr<orv::Engine> MakeEngine(bool withSpatializer) {
+  orv::EngineParam param;
+#ifdef ORV_HAVE_CARRIED_HRTF
+  if (withSpatializer) {
+    param.hrtfData = orv::kCarriedHrtfData;
+    param.hrtfDataSize = orv::kCarriedHrtfDataSize;
+  }
+#else
+  (void)withSpatializer;
+#endif
+  return std::make_shared<orv::Engine>(param);
+}
+
+// Random elements of the format's type, 80 frames.
+std::shared_ptr<TestBuffer> RandomBuffer(int numChannels, AudioFormat format) {
+  constexpr int kFrames = 80;
+  std::mt19937 rng(static_cast<std::uint32_t>(numChannels * 10 + format));
+  switch (format) {
+    case orv::kAudioFormatUInt8: {
+      std::vector<std::uint8_t> v(kFrames * numChannels);
+      for (auto& e : v) e = static_cast<std::uint8_t>(rng());
+      return TestBuffer::Make(v, numChannels, format);
+    }
+    case orv::kAudioFormatInt16: {
+      std::vector<std::int16_t> v(kFrames * numChannels);
+      for (auto& e : v) e = static_cast<std::int16_t>(rng());
+      return TestBuffer::Make(v, numChannels, format);
+    }
+    default: {
+      std::vector<float> v(kFrames * numChannels);
+      std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+      for (auto& e : v) e = d(rng);
+      return TestBuffer::Make(v, numChannels, format);
+    }
+  }
+}
+
+ChannelParam VoiceParam(bool looped) {
+  ChannelParam p;
+  p.isLooped = looped;
+  p.loopStart = 7;
+  p.loopEnd = 31;
+  p.position = 2.6;
+  p.speed = 0.85;
+  return p;
+}
+
+// Renders kCount samples through the renderer the chain picks and compares
+// them with the expected sampler, read along the same cursor.
+template <template <int, AudioFormat, bool> class Sampler, int numChannels, AudioFormat format,
+          bool looped>
+void CheckCombination(orv::Engine& engine, int mode) {
+  SCOPED_TRACE(::testing::Message() << "channels " << numChannels << " format " << format
+                                    << " looped " << looped << " mode " << mode);
+  const auto buffer = RandomBuffer(numChannels, format);
+  ChannelParam param = VoiceParam(looped);
+  const orv::Channel::RendererBuildParam build{buffer.get(), &param, mode, numChannels, format,
+                                              &engine};
+  const auto renderer = orv::RendererBuilder::NumChannelsSelector::Get(build);
+  auto buffers = MakeMixBuffers(kCount);
+  ASSERT_TRUE(renderer->Render(&engine, 0, kCount, buffers));
+
+  ChannelParam referenceParam = VoiceParam(looped);
+  const Sampler<numChannels, format, looped> sampler(*buffer, &referenceParam);
+  double x = 2.6;
+  bool inLoop = false;
+  for (int k = 0; k < kCount; ++k) {
+    const float left = sampler.GetSample(x, 0, inLoop);
+    const float right = sampler.GetSample(x, numChannels - 1, inLoop);
+    ASSERT_NEAR(buffers.mainMix[2 * k], left, kSameArithmetic) << k;
+    ASSERT_NEAR(buffers.mainMix[2 * k + 1], right, kSameArithmetic) << k;
+    x += 0.85;
+    if (looped) {
+      if (x >= 7.0) inLoop = true;
+      while (x >= 31.0) x -= 24.0;
+    }
+  }
+}
+
+template <int numChannels, AudioFormat format, bool looped>
+void CheckModes(orv::Engine& engine) {
+  CheckCombination<orv::NearestSampler, numChannels, format, looped>(engine, 0);
+  CheckCombination<orv::LinearSampler, numChannels, format, looped>(engine, 1);
+  CheckCombination<orv::CubicSampler, numChannels, format, looped>(engine, 2);
+}
+
+template <int numChannels, AudioFormat format>
+void CheckLoopSettings(orv::Engine& engine) {
+  CheckModes<numChannels, format, false>(engine);
+  CheckModes<numChannels, format, true>(engine);
+}
+
+TEST(RendererSelection, EachCombinationGetsItsOwnSampler) {
+  const auto engine = MakeEngine(false);
+  CheckLoopSettings<1, orv::kAudioFormatUInt8>(*engine);
+  CheckLoopSettings<1, orv::kAudioFormatInt16>(*engine);
+  CheckLoopSettings<1, orv::kAudioFormatFloat32>(*engine);
+  CheckLoopSettings<2, orv::kAudioFormatUInt8>(*engine);
+  CheckLoopSettings<2, orv::kAudioFormatInt16>(*engine);
+  CheckLoopSettings<2, orv::kAudioFormatFloat32>(*engine);
+}
+
+std::string Rejection(orv::Engine& engine, int numChannels, int format, int mode) {
+  const auto buffer = TestBuffer::Mono(std::vector<float>(8, 0.0f));
+  ChannelParam param;
+  const orv::Channel::RendererBuildParam build{
+      buffer.get(), &param, mode, numChannels, static_cast<AudioFormat>(format), &engine};
+  try {
+    orv::RendererBuilder::NumChannelsSelector::Get(build);
+  } catch (const orv::Exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(RendererSelection, UnknownValuesAreRejectedLevelByLevel) {
+  const auto engine = MakeEngine(false);
+  EXPECT_EQ(Rejection(*engine, 3, 7, 9), "Invalid channel count: 3");
+  EXPECT_EQ(Rejection(*engine, 0, 0, 1), "Invalid channel count: 0");
+  EXPECT_EQ(Rejection(*engine, -2, 0, 1), "Invalid channel count: -2");
+  EXPECT_EQ(Rejection(*engine, 1, 3, 9), "Invalid audio format: 3");
+  EXPECT_EQ(Rejection(*engine, 2, -1, 1), "Invalid audio format: -1");
+  EXPECT_EQ(Rejection(*engine, 1, 2, 3), "Invalid interpolation mode: 3");
+  EXPECT_EQ(Rejection(*engine, 2, 0, -1), "Invalid interpolation mode: -1");
+  EXPECT_EQ(Rejection(*engine, 1, 2, 1), "");
+}
+
+#ifdef ORV_HAVE_CARRIED_HRTF
+TEST(RendererSelection, MonoVoicesAskingForItGoBinauralWhenThereIsASpatializer) {
+  const auto engine = MakeEngine(true);
+  const auto buffer = TestBuffer::Mono(std::vector<float>(100, 0.5f));
+  for (bool spatialized : {false, true}) {
+    ChannelParam param;
+    param.isSpatialized = spatialized;
+    const orv::Channel::RendererBuildParam build{buffer.get(), &param, 1, 1,
+                                                orv::kAudioFormatFloat32, engine.get()};
+    const auto renderer = orv::RendererBuilder::NumChannelsSelector::Get(build);
+    engine->spatializer->BeginRender(kCount);
+    auto buffers = MakeMixBuffers(kCount);
+    ASSERT_TRUE(renderer->Render(engine.get(), 0, kCount, buffers));
+    // The binaural kind writes the source and the bass enhancer's input; the
+    // centred kind writes the dry mix.
+    EXPECT_EQ(orvtest::Energy(buffers.dryMonoSum.data(), kCount) > 0.0, spatialized);
+    EXPECT_EQ(orvtest::Energy(buffers.mainMix.data(), 2 * kCount) > 0.0, !spatialized);
+  }
+}
+#endif
+
+}  // namespace
