@@ -154,6 +154,21 @@ TEST(OrvRenderScenes, SoundFilesPlayInEveryFormatAndOutputFollowsTheExtension) {
   EXPECT_NE(run.out.find("3 played (1 local, 1 relative, 1 world)"), std::string::npos) << run.out;
 }
 
+TEST(OrvRenderScenes, ProgressBarOnlyOnATerminal) {
+  TempFolder folder;
+  const std::string scene = ScenePath("tests_local.json");
+  const ToolRun shown = RunToolOnTerminal({scene, "-o", folder / "out.wav"}, folder);
+  ASSERT_EQ(shown.status, 0) << shown.err;
+  // The bar is redrawn in place and ends full, on its own line.
+  EXPECT_NE(shown.err.find("\r\033[K["), std::string::npos) << shown.err;
+  EXPECT_NE(shown.err.find("] 100%"), std::string::npos) << shown.err;
+  EXPECT_NE(shown.out.find("Rendered "), std::string::npos);
+  const ToolRun quiet = RunToolOnTerminal({scene, "-o", folder / "out.wav", "--quiet"}, folder);
+  ASSERT_EQ(quiet.status, 0) << quiet.err;
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(quiet.out, "");
+}
+
 std::int64_t Onset(const Sound& s) {
   for (std::int64_t i = 0; i < s.frames; ++i)
     if (std::fabs(s.samples[static_cast<std::size_t>(2 * i)]) > 1e-4f) return i;

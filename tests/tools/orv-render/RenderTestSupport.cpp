@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sndfile.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -37,36 +38,95 @@ std::vector<std::string> TempFolder::List() const {
   return names;
 }
 
-ToolRun RunTool(const std::vector<std::string>& args, const TempFolder& scratch) {
-  const std::string outFile = scratch / ".tool-stdout", errFile = scratch / ".tool-stderr";
+namespace {
+
+std::vector<std::string> ToolCommand(const std::vector<std::string>& args) {
   std::vector<std::string> all{ORV_RENDER_TOOL};
   all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  return all;
+}
 
+// Starts the tool with stdin from /dev/null, stdout to a file and stderr to
+// the given file or, when stderrFd >= 0, to that descriptor.
+pid_t Spawn(std::vector<std::string> command, const std::string& outFile,
+            const std::string& errFile, int stderrFd) {
+  std::vector<char*> argv;
+  for (std::string& a : command) argv.push_back(a.data());
+  argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
+  if (stderrFd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
+  else
+    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
   pid_t pid = 0;
   const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  ToolRun run;
   if (spawned != 0) {
     ADD_FAILURE() << "cannot start " << argv[0];
-    return run;
+    return -1;
   }
+  return pid;
+}
+
+int ExitStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+}  // namespace
+
+ToolRun RunTool(const std::vector<std::string>& args, const TempFolder& scratch) {
+  const std::string outFile = scratch / ".tool-stdout", errFile = scratch / ".tool-stderr";
+  ToolRun run;
+  const pid_t pid = Spawn(ToolCommand(args), outFile, errFile, -1);
+  if (pid < 0) return run;
   int status = 0;
   waitpid(pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.status = ExitStatus(status);
   run.out = ReadText(outFile);
   run.err = ReadText(errFile);
   std::filesystem::remove(outFile);
   std::filesystem::remove(errFile);
+  return run;
+}
+
+ToolRun RunToolOnTerminal(const std::vector<std::string>& args, const TempFolder& scratch) {
+  const std::string outFile = scratch / ".tool-stdout";
+  ToolRun run;
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    ADD_FAILURE() << "no pseudo-terminal";
+    return run;
+  }
+  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  const pid_t pid = Spawn(ToolCommand(args), outFile, "", slave);
+  close(slave);
+  if (pid < 0) {
+    close(master);
+    return run;
+  }
+  // Drain the terminal while the tool runs, so that it never blocks on it.
+  int status = 0;
+  bool hasExited = false;
+  for (;;) {
+    pollfd fd{master, POLLIN, 0};
+    if (poll(&fd, 1, 50) > 0 && (fd.revents & POLLIN)) {
+      char buffer[4096];
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n > 0) {
+        run.err.append(buffer, static_cast<std::size_t>(n));
+        continue;
+      }
+    }
+    if (hasExited) break;
+    hasExited = waitpid(pid, &status, WNOHANG) == pid;
+  }
+  close(master);
+  run.status = ExitStatus(status);
+  run.out = ReadText(outFile);
+  std::filesystem::remove(outFile);
   return run;
 }
 

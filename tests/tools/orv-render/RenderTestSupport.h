@@ -33,6 +33,8 @@ struct ToolRun {
 
 // Runs orv-render with the arguments, output captured in `scratch`.
 ToolRun RunTool(const std::vector<std::string>& args, const TempFolder& scratch);
+// The same with standard error on a pseudo-terminal, as in an interactive shell.
+ToolRun RunToolOnTerminal(const std::vector<std::string>& args, const TempFolder& scratch);
 
 struct Sound {
   int sampleRate = 0;
