@@ -25,6 +25,13 @@ constexpr std::array<ReverbLayerParam, 3> kDefaultReverbLayers = {{
 // small blocks do not pay for the hand-over to workers.
 constexpr std::size_t kChannelsPerSlot = 8;
 
+std::vector<AllpassFilter1> MakeDiffuser() {
+  std::vector<AllpassFilter1> filters;
+  filters.reserve(kDiffuserStages.size());
+  for (const auto& stage : kDiffuserStages) filters.emplace_back(stage.delay, stage.coef);
+  return filters;
+}
+
 float CompressorRate(const EngineParam& param) {
   param.Validate();
   if (param.numChannels != 2) throw Exception("Unsupported channel count: %d", param.numChannels);
@@ -37,8 +44,10 @@ Engine::Engine(const EngineParam& engineParam)
     : param(engineParam),
       reverbLayers(kDefaultReverbLayers),
       compressor(CompressorRate(engineParam)),
+      allpassFilters(MakeDiffuser()),
       activeReverbLayers(kDefaultReverbLayers) {
   threadPool = std::make_shared<ThreadPool>(static_cast<std::size_t>(param.numThreads));
+  BuildRoom();
   if (param.hrtfData)
     spatializer = std::make_shared<Spatializer>(param.hrtfData, param.hrtfDataSize, param.samplingRate);
 }
@@ -80,6 +89,9 @@ void Engine::Render(float* out, int numFrames) {
     if (spatializer) spatializer->BeginRender(n);
     RenderChannels(numFrames);
     SumSlots(&ThreadLocalBuffer::reverbSend, &ThreadLocalBuffer::dryMonoSum);
+    UpdateReverbParameters();
+    RenderReverb(numFrames);
+    RenderBassEnhancer(numFrames);
     RenderBinaural();
     SumSlots(&ThreadLocalBuffer::mainMix, &ThreadLocalBuffer::spatialMix);
     RenderEqualizer(numFrames);
@@ -127,15 +139,6 @@ void Engine::RenderBinaural() {
     for (std::size_t j = k; j < stage.count; j += stage.slots) engine.spatializer->EndRender(output, j);
   };
   threadPool->ExecuteParallel(slots, task);
-}
-
-void Engine::RenderEqualizer(int numFrames) {
-  // The six-band equaliser joins here; until then the binaural mix goes in flat.
-  ThreadLocalBuffer& r0 = threadLocalBuffers[0];
-  for (std::size_t i = 0; i < 2 * static_cast<std::size_t>(numFrames); ++i) {
-    const float v = r0.spatialMix[i];
-    r0.mainMix[i] += std::isfinite(v) ? v : 0.0f;
-  }
 }
 
 void Engine::SumSlots(std::vector<float> ThreadLocalBuffer::*first,

@@ -80,6 +80,8 @@ void Spatializer::LoadData(const char* data, std::size_t size) {
     auto ring = std::make_shared<Ring>();
     if (reader.Remaining() < 4) Truncated();
     ring->elevation = reader.Peek<float>(0);
+    // A direction must be a number: the nearest-key search has no answer for NaN.
+    if (!std::isfinite(ring->elevation)) BadData();
     if (reader.Remaining() < 8) Truncated();
     const std::int32_t angleCount = reader.Peek<std::int32_t>(4);
     reader.Advance(8);
@@ -88,6 +90,7 @@ void Spatializer::LoadData(const char* data, std::size_t size) {
       if (reader.Remaining() < 4) Truncated();
       const float azimuth = reader.Peek<float>(0);
       if (reader.Remaining() < 8) Truncated();
+      if (!std::isfinite(azimuth)) BadData();
       const std::int32_t tapCount = reader.Peek<std::int32_t>(4);
       // Lengths first, in 64 bits, then the count's own validity, all before
       // anything is allocated.

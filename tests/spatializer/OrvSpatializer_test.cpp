@@ -140,6 +140,17 @@ TEST(SpatializerLoad, RejectsTapCountsTheConvolverCannotTakeBeforeAllocating) {
   }
 }
 
+TEST(SpatializerLoad, RejectsDirectionsThatAreNotNumbers) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  for (float bad : {nan, inf, -inf}) {
+    EXPECT_EQ(LoadError(BuildData({{bad, {RandomAngle(0.0f, 4, 1)}}})),
+              "Invalid ORV HRTF data: bad data.");
+    EXPECT_EQ(LoadError(BuildData({{0.0f, {RandomAngle(bad, 4, 1)}}})),
+              "Invalid ORV HRTF data: bad data.");
+  }
+}
+
 TEST(SpatializerLoad, IgnoresBytesAfterTheLastRing) {
   auto data = BuildData({{-10.0f, {RandomAngle(0.0f, 4, 5), RandomAngle(90.0f, 4, 6)}},
                          {10.0f, {RandomAngle(0.0f, 4, 7)}}});
