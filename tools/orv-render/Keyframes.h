@@ -1,0 +1,43 @@
+// The listener and the room over time: keyframes interpolated at any time,
+// held before the first and after the last.
+#pragma once
+
+#include <vector>
+
+#include "Scene.h"
+
+namespace orvrender {
+
+struct ListenerPose {
+  Vec3 position;
+  Vec3 front{0.0, 0.0, -1.0};  // unit length
+  Vec3 up{0.0, 1.0, 0.0};      // unit length, at right angles to front
+};
+
+// Positions move linearly between keyframes; the orientation turns at an even
+// rate the shorter way round (a rotation interpolated as a unit quaternion).
+class ListenerTrack {
+ public:
+  explicit ListenerTrack(const std::vector<ListenerKey>& keys);
+  ListenerPose At(double time) const;
+
+ private:
+  struct Key {
+    double time;
+    Vec3 position;
+    double rotation[4];  // w, x, y, z
+  };
+  std::vector<Key> keys;
+};
+
+// Each of the five room values moves linearly between keyframes.
+class RoomTrack {
+ public:
+  explicit RoomTrack(const std::vector<RoomKey>& keys);
+  ReverbParam At(double time) const;
+
+ private:
+  std::vector<RoomKey> keys;
+};
+
+}  // namespace orvrender

@@ -1,0 +1,139 @@
+#include "OutputFile.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "UserError.h"
+
+namespace orvrender {
+
+namespace {
+
+struct FormatChoice {
+  const char* extension;
+  int format;
+};
+
+const FormatChoice kFormats[] = {
+    {"wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
+    {"wave", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
+    {"w64", SF_FORMAT_W64 | SF_FORMAT_FLOAT},
+    {"rf64", SF_FORMAT_RF64 | SF_FORMAT_FLOAT},
+    {"aif", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
+    {"aiff", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
+    {"aifc", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
+    {"au", SF_FORMAT_AU | SF_FORMAT_FLOAT},
+    {"snd", SF_FORMAT_AU | SF_FORMAT_FLOAT},
+    {"caf", SF_FORMAT_CAF | SF_FORMAT_FLOAT},
+    {"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
+    {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+    {"oga", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+    {"opus", SF_FORMAT_OGG | SF_FORMAT_OPUS},
+    {"mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III},
+};
+
+std::string Extension(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t dot = path.rfind('.');
+  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  // A leading dot marks a hidden name, not an extension.
+  if (dot == std::string::npos || dot <= nameStart) return "";
+  std::string ext = path.substr(dot + 1);
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return ext;
+}
+
+std::string Describe(int format) {
+  SF_FORMAT_INFO major{}, minor{};
+  major.format = format & SF_FORMAT_TYPEMASK;
+  minor.format = format & SF_FORMAT_SUBMASK;
+  sf_command(nullptr, SFC_GET_FORMAT_INFO, &major, sizeof major);
+  sf_command(nullptr, SFC_GET_FORMAT_INFO, &minor, sizeof minor);
+  return std::string(major.name ? major.name : "?") + ", " + (minor.name ? minor.name : "?");
+}
+
+}  // namespace
+
+int FormatForPath(const std::string& path) {
+  const std::string ext = Extension(path);
+  for (const FormatChoice& f : kFormats)
+    if (ext == f.extension) return f.format;
+  std::string known;
+  for (const FormatChoice& f : kFormats)
+    known += std::string(known.empty() ? "" : ", ") + "." + f.extension;
+  throw UserError(
+      "'" + path + "': cannot tell the sound format from " +
+      (ext.empty() ? std::string("a name without extension") : "the extension '." + ext + "'") +
+      "; use one of " + known);
+}
+
+OutputFile::OutputFile(const std::string& path, int sampleRate, int channels) : path(path) {
+  SF_INFO info{};
+  info.samplerate = sampleRate;
+  info.channels = channels;
+  info.format = FormatForPath(path);
+  formatName = Describe(info.format);
+  if (!sf_format_check(&info))
+    throw UserError("'" + path + "': this libsndfile cannot write " + formatName + " at " +
+                    std::to_string(sampleRate) + " Hz");
+
+  struct stat status {};
+  if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+    throw UserError("'" + path + "': the output path is a folder");
+
+  // The temporary file lives in the same folder, so the final rename stays
+  // on one file system and is atomic.
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::vector<char> pattern(folder.begin(), folder.end());
+  const std::string tail = "." + name + ".orv-render-XXXXXX";
+  pattern.insert(pattern.end(), tail.begin(), tail.end());
+  pattern.push_back('\0');
+  const int fd = mkstemp(pattern.data());
+  if (fd < 0) throw UserError("cannot write '" + path + "': " + std::strerror(errno));
+  temporaryPath = pattern.data();
+  // mkstemp makes the file private; give it the usual permissions.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+
+  file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+  if (!file) {
+    const std::string error = sf_strerror(nullptr);
+    close(fd);
+    std::remove(temporaryPath.c_str());
+    throw UserError("cannot write '" + path + "': " + error);
+  }
+  // Integer formats: clip instead of wrapping around.
+  sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+}
+
+OutputFile::~OutputFile() {
+  if (file) sf_close(file);
+  if (!isCommitted && !temporaryPath.empty()) std::remove(temporaryPath.c_str());
+}
+
+void OutputFile::Write(const float* interleaved, std::int64_t frames) {
+  if (sf_writef_float(file, interleaved, frames) != frames)
+    throw UserError("cannot write '" + path + "': " + sf_strerror(file));
+}
+
+void OutputFile::Commit() {
+  const int status = sf_close(file);
+  file = nullptr;
+  if (status != 0) throw UserError("cannot write '" + path + "': " + sf_error_number(status));
+  if (std::rename(temporaryPath.c_str(), path.c_str()) != 0)
+    throw UserError("cannot write '" + path + "': " + std::strerror(errno));
+  isCommitted = true;
+}
+
+}  // namespace orvrender

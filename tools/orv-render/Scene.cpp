@@ -1,0 +1,328 @@
+#include "Scene.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "JsonReader.h"
+#include "UserError.h"
+
+namespace orvrender {
+
+namespace {
+
+// Keys every generator understands, besides its own.
+#define ORV_SHAPE_KEYS                                                                         \
+  "generator", "duration", "amplitude", "channels", "sampleRate", "bits", "attack", "release", \
+      "decay", "lowpass", "pan", "tremoloRate", "tremoloDepth", "seed"
+
+// A frequency a generator may ask for; the upper end leaves room for resampling.
+const Range kAudioFrequency = Range::Between(1.0, 100000.0);
+
+std::uint32_t NameSeed(const std::string& name) {
+  std::uint32_t hash = 2166136261u;  // FNV-1a: stable across runs and platforms
+  for (unsigned char c : name) hash = (hash ^ c) * 16777619u;
+  return hash;
+}
+
+GeneratorShape ReadShape(const JsonObject& o, const std::string& name) {
+  GeneratorShape s;
+  s.duration = o.Get("duration").Number(Range::Between(0.0, kMaxDuration));
+  s.amplitude = o.Number("amplitude", s.amplitude, Range::Between(0.0, 1.0));
+  s.channels = static_cast<int>(o.Integer("channels", s.channels, Range::Between(1, 2)));
+  s.sampleRate =
+      o.Number("sampleRate", s.sampleRate, Range::Between(kMinSampleRate, kMaxSampleRate));
+  if (const auto bits = o.Find("bits")) {
+    s.bits = static_cast<int>(bits->Integer());
+    if (s.bits != 8 && s.bits != 16 && s.bits != 32)
+      bits->Fail(std::to_string(s.bits) + " is out of range: it must be 8, 16 or 32");
+  }
+  s.attack = o.Number("attack", s.attack, Range::AtLeast(0.0));
+  s.release = o.Number("release", s.release, Range::AtLeast(0.0));
+  s.decay = o.Number("decay", s.decay, Range::AtLeast(0.0));
+  s.lowpass = o.Number("lowpass", s.lowpass, Range::AtLeast(0.0));
+  s.pan = o.Number("pan", s.pan, Range::Between(-1.0, 1.0));
+  s.tremoloRate = o.Number("tremoloRate", s.tremoloRate, Range::AtLeast(0.0));
+  s.tremoloDepth = o.Number("tremoloDepth", s.tremoloDepth, Range::Between(0.0, 1.0));
+  s.seed = static_cast<std::uint32_t>(
+      o.Integer("seed", NameSeed(name), Range::Between(0.0, 4294967295.0)));
+  return s;
+}
+
+SoundDefinition ReadSound(const std::string& name, const JsonValue& v, const Scene& scene) {
+  SoundDefinition sound;
+  sound.name = name;
+  sound.path = v.Path();
+  if (!v.Raw().is_object()) v.Fail("expected an object with \"file\" or \"generator\"");
+  const bool hasFile = v.Raw().contains("file");
+  const bool hasGenerator = v.Raw().contains("generator");
+  if (hasFile == hasGenerator) v.Fail("a sound needs exactly one of \"file\" and \"generator\"");
+
+  if (hasFile) {
+    const JsonObject o = v.Object({"file"});
+    sound.kind = SoundKind::File;
+    sound.file = o.Get("file").String();
+    if (sound.file.empty()) o.Get("file").Fail("the file name is empty");
+    if (sound.file[0] != '/' && !scene.folder.empty()) sound.file = scene.folder + "/" + sound.file;
+    return sound;
+  }
+
+  const JsonValue generator = JsonObject(v.Raw(), v.Path()).Get("generator");
+  const std::string kind = generator.Choice({"sine", "noise", "chirp", "clicks", "voice"});
+  if (kind == "sine") {
+    const JsonObject o = v.Object({ORV_SHAPE_KEYS, "frequency"});
+    sound.kind = SoundKind::Sine;
+    sound.shape = ReadShape(o, name);
+    sound.frequency = o.Number("frequency", sound.frequency, kAudioFrequency);
+  } else if (kind == "noise") {
+    const JsonObject o = v.Object({ORV_SHAPE_KEYS, "color"});
+    sound.kind = SoundKind::Noise;
+    sound.shape = ReadShape(o, name);
+    if (const auto color = o.Find("color")) {
+      const std::string c = color->Choice({"white", "pink", "brown"});
+      sound.color = c == "white"  ? NoiseColor::White
+                    : c == "pink" ? NoiseColor::Pink
+                                  : NoiseColor::Brown;
+    }
+  } else if (kind == "chirp") {
+    const JsonObject o = v.Object({ORV_SHAPE_KEYS, "startFrequency", "endFrequency", "sweep"});
+    sound.kind = SoundKind::Chirp;
+    sound.shape = ReadShape(o, name);
+    sound.startFrequency = o.Number("startFrequency", sound.startFrequency, kAudioFrequency);
+    sound.endFrequency = o.Number("endFrequency", sound.endFrequency, kAudioFrequency);
+    if (const auto sweep = o.Find("sweep"))
+      sound.isExponential = sweep->Choice({"exponential", "linear"}) == "exponential";
+  } else if (kind == "clicks") {
+    const JsonObject o =
+        v.Object({ORV_SHAPE_KEYS, "interval", "tone", "alternateTone", "clickDecay"});
+    sound.kind = SoundKind::Clicks;
+    sound.shape = ReadShape(o, name);
+    sound.interval = o.Number("interval", sound.interval, Range::Between(0.001, kMaxDuration));
+    sound.tone = o.Number("tone", sound.tone, Range::Between(0.0, 100000.0));
+    sound.alternateTone =
+        o.Number("alternateTone", sound.alternateTone, Range::Between(0.0, 100000.0));
+    sound.clickDecay = o.Number("clickDecay", sound.clickDecay, Range::Between(0.0001, 1.0));
+  } else {
+    const JsonObject o = v.Object({ORV_SHAPE_KEYS, "pitch", "syllableRate", "vowels"});
+    sound.kind = SoundKind::Voice;
+    sound.shape = ReadShape(o, name);
+    sound.pitch = o.Number("pitch", sound.pitch, Range::Between(40.0, 1000.0));
+    sound.syllableRate = o.Number("syllableRate", sound.syllableRate, Range::Between(0.1, 20.0));
+    if (const auto vowels = o.Find("vowels")) {
+      sound.vowels = vowels->String();
+      if (sound.vowels.empty() || sound.vowels.find_first_not_of("aeiou") != std::string::npos)
+        vowels->Fail("expected vowels from \"aeiou\", found " + Json(sound.vowels).dump());
+    }
+  }
+  return sound;
+}
+
+void CheckTimeOrder(const JsonValue& item, double time, double previous, bool isFirst) {
+  if (!isFirst && time < previous)
+    item.Fail("keyframes must be in time order: " + FormatNumber(time) + " s comes after " +
+              FormatNumber(previous) + " s");
+}
+
+std::vector<ListenerKey> ReadListener(const JsonValue& v) {
+  std::vector<ListenerKey> keys;
+  ListenerKey key;  // each keyframe starts from the previous one
+  for (const JsonValue& item : v.Array()) {
+    const JsonObject o = item.Object({"time", "position", "front", "up"});
+    const double previous = key.time;
+    key.time = o.Get("time").Number(Range::AtLeast(0.0));
+    CheckTimeOrder(item, key.time, previous, keys.empty());
+    if (const auto p = o.Find("position")) key.position = p->Vector();
+    if (const auto f = o.Find("front")) {
+      key.front = f->Vector();
+      if (!(Length(key.front) > 1e-9)) f->Fail("the front vector has no length");
+    }
+    if (const auto u = o.Find("up")) {
+      key.up = u->Vector();
+      if (!(Length(key.up) > 1e-9)) u->Fail("the up vector has no length");
+    }
+    if (!(Length(Cross(Normalized(key.front), Normalized(key.up))) > 1e-6))
+      item.Fail("front and up point along the same line; the listener's orientation is undefined");
+    keys.push_back(key);
+  }
+  return keys;
+}
+
+std::vector<RoomKey> ReadRoom(const JsonValue& v) {
+  std::vector<RoomKey> keys;
+  RoomKey key;
+  key.room = DefaultRoom();
+  for (const JsonValue& item : v.Array()) {
+    const JsonObject o =
+        item.Object({"time", "reflectivity", "roomVolume", "roomArea", "roomSize", "enclosure"});
+    const double previous = key.time;
+    key.time = o.Get("time").Number(Range::AtLeast(0.0));
+    CheckTimeOrder(item, key.time, previous, keys.empty());
+    ReverbParam& r = key.room;
+    r.reflectivity =
+        static_cast<float>(o.Number("reflectivity", r.reflectivity, Range::Between(0, 1)));
+    r.roomVolume = static_cast<float>(o.Number("roomVolume", r.roomVolume, Range::Between(0, 1e9)));
+    r.roomArea = static_cast<float>(o.Number("roomArea", r.roomArea, Range::Between(0, 1e9)));
+    r.roomSize = static_cast<float>(o.Number("roomSize", r.roomSize, Range::Between(0, 1e6)));
+    r.enclosure = static_cast<float>(o.Number("enclosure", r.enclosure, Range::Between(0, 1)));
+    keys.push_back(key);
+  }
+  return keys;
+}
+
+std::size_t FindSound(const JsonValue& v, const std::vector<SoundDefinition>& sounds) {
+  const std::string name = v.String();
+  std::vector<std::string_view> names;
+  for (std::size_t i = 0; i < sounds.size(); ++i) {
+    if (sounds[i].name == name) return i;
+    names.push_back(sounds[i].name);
+  }
+  std::string message = "no sound named " + Json(name).dump();
+  const std::string closest = ClosestWord(name, names);
+  if (!closest.empty()) message += "; did you mean " + Json(closest).dump() + "?";
+  if (names.empty()) {
+    message += " (the scene defines no sounds)";
+  } else {
+    message += " (sounds: ";
+    for (std::size_t i = 0; i < names.size(); ++i)
+      message += (i ? ", " : "") + std::string(names[i]);
+    message += ")";
+  }
+  v.Fail(message);
+}
+
+EventDefinition ReadEvent(const JsonValue& item, const std::vector<SoundDefinition>& sounds) {
+  EventDefinition e;
+  e.path = item.Path();
+  const JsonObject o = item.Object(
+      {"time", "sound", "mode", "position", "volume", "speed", "referenceDistance", "repeat"});
+  e.time = o.Get("time").Number(Range::Between(0.0, kMaxDuration));
+  e.sound = FindSound(o.Get("sound"), sounds);
+  const std::string mode = o.Get("mode").Choice({"local", "relative", "world"});
+  e.mode = mode == "local"      ? PlayMode::Local
+           : mode == "relative" ? PlayMode::Relative
+                                : PlayMode::World;
+  if (e.mode == PlayMode::Local) {
+    if (const auto p = o.Find("position"))
+      p->Fail("a local sound has no position; use mode \"relative\" or \"world\"");
+  } else {
+    e.position = o.Get("position").Vector();
+  }
+  e.volume = static_cast<float>(o.Number("volume", e.volume, Range::Between(0.0, 1000.0)));
+  // Speed is left to the library to judge: its own message says what is wrong.
+  e.speed = static_cast<float>(o.Number("speed", e.speed));
+  e.referenceDistance =
+      static_cast<float>(o.Number("referenceDistance", e.referenceDistance, Range::Above(0.0)));
+
+  if (const auto repeat = o.Find("repeat")) {
+    const JsonObject r = repeat->Object({"count", "interval", "step"});
+    if (const auto count = r.Find("count"))
+      e.count = count->Integer(Range::Between(1, 1e7));
+    else
+      e.isUntilEnd = true;
+    if (e.isUntilEnd || e.count > 1)
+      e.interval = r.Get("interval").Number(Range::Between(0.001, kMaxDuration));
+    if (const auto step = r.Find("step")) {
+      if (e.mode == PlayMode::Local)
+        step->Fail("a local sound has no position to step; use mode \"relative\" or \"world\"");
+      e.step = step->Vector();
+    }
+  }
+  return e;
+}
+
+std::string ReadFile(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw UserError("cannot open the scene '" + file + "': " + std::strerror(errno));
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw UserError("cannot read the scene '" + file + "': " + std::strerror(errno));
+  return text.str();
+}
+
+// nlohmann's parse error names a byte offset; users need line and column.
+[[noreturn]] void ThrowSyntaxError(const std::string& file, const std::string& text,
+                                   const Json::parse_error& e) {
+  std::size_t line = 1, column = 1;
+  const std::size_t end = std::min<std::size_t>(e.byte > 0 ? e.byte - 1 : 0, text.size());
+  for (std::size_t i = 0; i < end; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  std::string detail = e.what();
+  // Keep only nlohmann's own explanation after its "...: " prefixes.
+  const std::size_t colon = detail.rfind(": ");
+  if (colon != std::string::npos) detail = detail.substr(colon + 2);
+  throw UserError(file + ":" + std::to_string(line) + ":" + std::to_string(column) +
+                  ": JSON syntax error at line " + std::to_string(line) + ", column " +
+                  std::to_string(column) + ": " + detail);
+}
+
+}  // namespace
+
+ReverbParam DefaultRoom() {
+  ReverbParam room;
+  room.reflectivity = 0.5f;
+  room.roomVolume = 60.0f;
+  room.roomArea = 100.0f;
+  room.roomSize = 3.0f;
+  room.enclosure = 1.0f;
+  return room;
+}
+
+Scene LoadScene(const std::string& file) {
+  Scene scene;
+  scene.file = file;
+  const std::size_t slash = file.rfind('/');
+  scene.folder = slash == std::string::npos ? "." : file.substr(0, slash == 0 ? 1 : slash);
+
+  const std::string text = ReadFile(file);
+  Json document;
+  try {
+    document = Json::parse(text);
+  } catch (const Json::parse_error& e) {
+    ThrowSyntaxError(file, text, e);
+  }
+
+  try {
+    const JsonValue root(document, "$");
+    const JsonObject o =
+        root.Object({"$schema", "description", "sampleRate", "duration", "blockSize", "threads",
+                     "polyphony", "airAbsorption", "sounds", "listener", "room", "events"});
+    if (const auto d = o.Find("description")) d->String();
+    if (const auto s = o.Find("$schema")) s->String();
+    scene.sampleRate = static_cast<double>(
+        o.Integer("sampleRate", 48000, Range::Between(kMinSampleRate, kMaxSampleRate)));
+    if (const auto d = o.Find("duration"))
+      scene.duration = d->Number({0.0, kMaxDuration, true, false});
+    scene.blockSize = static_cast<int>(
+        o.Integer("blockSize", scene.blockSize, Range::Between(1, ORV_MAX_RENDER_FRAMES)));
+    scene.threads =
+        static_cast<int>(o.Integer("threads", scene.threads, Range::Between(1, kMaxThreads)));
+    scene.polyphony =
+        static_cast<int>(o.Integer("polyphony", scene.polyphony, Range::Between(1, kMaxPolyphony)));
+    scene.airAbsorption =
+        o.Number("airAbsorption", scene.airAbsorption, Range::Between(0.0, 1000.0));
+
+    if (const auto sounds = o.Find("sounds")) {
+      if (!sounds->Raw().is_object()) sounds->Fail("expected an object of named sounds");
+      for (const auto& [name, value] : JsonObject(sounds->Raw(), sounds->Path()).Members())
+        scene.sounds.push_back(ReadSound(name, value, scene));
+    }
+    if (const auto listener = o.Find("listener")) scene.listener = ReadListener(*listener);
+    if (const auto room = o.Find("room")) scene.room = ReadRoom(*room);
+    if (const auto events = o.Find("events"))
+      for (const JsonValue& item : events->Array())
+        scene.events.push_back(ReadEvent(item, scene.sounds));
+  } catch (const UserError& e) {
+    throw UserError(file + ": " + e.what());
+  }
+  return scene;
+}
+
+}  // namespace orvrender

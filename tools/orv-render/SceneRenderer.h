@@ -1,0 +1,45 @@
+// Renders a scene through the library, block by block, as a host's audio
+// loop would: between two Render calls it moves the listener and the room
+// (Respatialize, only when they changed) and starts the sounds whose time has
+// come. Timing is therefore quantised to the block.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Levels.h"
+#include "OrvHost.h"
+#include "Progress.h"
+#include "Scene.h"
+#include "Sounds.h"
+
+namespace orvrender {
+
+struct RenderReport {
+  double sampleRate = 0.0;
+  std::int64_t frames = 0;
+  Levels levels{2};
+  std::int64_t localVoices = 0;
+  std::int64_t relativeVoices = 0;
+  std::int64_t worldVoices = 0;
+  std::int64_t playsAfterEnd = 0;  // repeats or events at or past the end, not played
+  std::int64_t respatializeCalls = 0;
+  double wallSeconds = 0.0;
+  std::string formatName;
+};
+
+struct RenderTarget {
+  std::string outputPath;
+  double duration = 0.0;  // seconds
+  Progress* progress = nullptr;
+  const std::atomic<bool>* isInterrupted = nullptr;
+  LogCollector* log = nullptr;
+};
+
+// Throws UserError (also when interrupted); the output path is then untouched.
+RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sounds,
+                         const OrvLibrary& library, const RenderTarget& target);
+
+}  // namespace orvrender

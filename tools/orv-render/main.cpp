@@ -1,0 +1,185 @@
+// orv-render: renders a JSON scene to a sound file through liborv.so.
+#include <signal.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CommandLine.h"
+#include "OrvHost.h"
+#include "OutputFile.h"
+#include "Progress.h"
+#include "Scene.h"
+#include "SceneRenderer.h"
+#include "Sounds.h"
+#include "UserError.h"
+
+namespace orvrender {
+namespace {
+
+std::atomic<bool> isInterrupted{false};
+
+void OnSignal(int) { isInterrupted = true; }
+
+void CatchInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+std::string Level(double x) {
+  char text[32];
+  if (x > 0.0)
+    std::snprintf(text, sizeof text, "%6.1f dBFS", Levels::Decibels(x));
+  else
+    std::snprintf(text, sizeof text, "  silent");
+  return text;
+}
+
+// Each distinct message once, in order of first appearance, with its count
+// and, when it recurred with other numbers, its last form.
+void PrintMessages(std::FILE* out, const std::vector<std::string>& messages) {
+  if (messages.empty()) {
+    std::fprintf(out, "  Library log  none\n");
+    return;
+  }
+  struct Group {
+    std::string first, last;
+    std::size_t count = 0;
+  };
+  std::vector<Group> groups;
+  std::map<std::string, std::size_t> index;  // message with each number as '#' -> group
+  for (const std::string& m : messages) {
+    std::string shape;
+    for (char c : m) {
+      const bool isDigit = c >= '0' && c <= '9';
+      if (!isDigit)
+        shape += c;
+      else if (shape.empty() || shape.back() != '#')
+        shape += '#';
+    }
+    const auto [it, isNew] = index.emplace(shape, groups.size());
+    if (isNew) groups.push_back({m, m, 0});
+    Group& g = groups[it->second];
+    g.last = m;
+    ++g.count;
+  }
+  std::fprintf(out, "  Library log  %zu message%s:\n", messages.size(),
+               messages.size() == 1 ? "" : "s");
+  for (const Group& g : groups) {
+    std::fprintf(out, "    %zux %s\n", g.count, g.first.c_str());
+    if (g.count > 1 && g.last != g.first) std::fprintf(out, "        last: %s\n", g.last.c_str());
+  }
+}
+
+void PrintSummary(const Options& options, const Scene& scene, const RenderReport& r,
+                  const std::string& libraryPath, const std::vector<std::string>& messages) {
+  std::FILE* out = stdout;
+  const double seconds = static_cast<double>(r.frames) / r.sampleRate;
+  std::fprintf(out, "Rendered %s -> %s (%s, %.0f Hz, stereo)\n", options.scene.c_str(),
+               options.output.c_str(), r.formatName.c_str(), r.sampleRate);
+  std::fprintf(out, "  Duration     %.3f s (%lld frames)\n", seconds,
+               static_cast<long long>(r.frames));
+  const char* names[2] = {"Left ", "Right"};
+  for (int c = 0; c < 2; ++c)
+    std::fprintf(out, "  %s        peak %s   RMS %s\n", names[c], Level(r.levels.Peak(c)).c_str(),
+                 Level(r.levels.Rms(c)).c_str());
+  if (r.levels.NonFinite() > 0)
+    std::fprintf(out, "  Warning      %lld samples were not finite numbers\n",
+                 static_cast<long long>(r.levels.NonFinite()));
+  if (r.levels.BeyondFullScale() > 0)
+    std::fprintf(out, "  Warning      %lld samples lie beyond full scale\n",
+                 static_cast<long long>(r.levels.BeyondFullScale()));
+  const long long voices = r.localVoices + r.relativeVoices + r.worldVoices;
+  std::fprintf(out, "  Voices       %lld played (%lld local, %lld relative, %lld world)\n", voices,
+               static_cast<long long>(r.localVoices), static_cast<long long>(r.relativeVoices),
+               static_cast<long long>(r.worldVoices));
+  if (r.playsAfterEnd > 0)
+    std::fprintf(out, "  Note         %lld plays fall at or after the end and were not played\n",
+                 static_cast<long long>(r.playsAfterEnd));
+  std::fprintf(out, "  Speed        %.1fx real time (%.2f s; %d thread%s, blocks of %d frames)\n",
+               r.wallSeconds > 0.0 ? seconds / r.wallSeconds : 0.0, r.wallSeconds, scene.threads,
+               scene.threads == 1 ? "" : "s", scene.blockSize);
+  std::fprintf(out, "  Library      %s\n", libraryPath.c_str());
+  PrintMessages(out, messages);
+}
+
+int Run(int argc, char** argv) {
+  const Options options = ParseCommandLine(argc, argv);
+  if (options.shouldShowHelp) {
+    std::fputs(HelpText().c_str(), stdout);
+    return 0;
+  }
+  if (options.shouldShowVersion) {
+    std::printf("orv-render %s\n", ORV_RENDER_VERSION);
+    return 0;
+  }
+
+  Scene scene = LoadScene(options.scene);
+  FormatForPath(options.output);  // a wrong extension fails before any work
+  if (options.sampleRate) scene.sampleRate = *options.sampleRate;
+  if (options.threads) scene.threads = *options.threads;
+  if (options.blockSize) scene.blockSize = *options.blockSize;
+  const std::optional<double> duration = options.seconds ? options.seconds : scene.duration;
+  if (!duration)
+    throw UserError(options.scene +
+                    ": $.duration: missing; give the scene a duration or use --seconds");
+
+  std::vector<SoundData> sounds;
+  for (const SoundDefinition& definition : scene.sounds) {
+    try {
+      sounds.push_back(LoadSound(definition, scene.sampleRate));
+    } catch (const UserError& e) {
+      throw UserError(options.scene + ": " + e.what());
+    }
+  }
+
+  const std::string libraryPath = options.library.empty() ? DefaultLibraryPath() : options.library;
+  const OrvLibrary library(libraryPath);
+  LogCollector log;
+  Progress progress(!options.isQuiet && Progress::IsTerminal(stderr), *duration);
+  RenderTarget target;
+  target.outputPath = options.output;
+  target.duration = *duration;
+  target.progress = &progress;
+  target.isInterrupted = &isInterrupted;
+  target.log = &log;
+  RenderReport report;
+  try {
+    report = RenderScene(scene, sounds, library, target);
+  } catch (const UserError&) {
+    progress.Clear();
+    // What the library logged before the failure may explain it.
+    for (const std::string& m : log.Messages())
+      std::fprintf(stderr, "orv-render: library log: %s\n", m.c_str());
+    throw;
+  }
+  progress.Finish();
+  if (!options.isQuiet) PrintSummary(options, scene, report, library.Path(), log.Messages());
+  return 0;
+}
+
+}  // namespace
+}  // namespace orvrender
+
+int main(int argc, char** argv) {
+  using namespace orvrender;
+  CatchInterrupts();
+  try {
+    return Run(argc, argv);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "orv-render: %s\nTry 'orv-render --help'.\n", e.what());
+    return 2;
+  } catch (const UserError& e) {
+    std::fprintf(stderr, "orv-render: %s\n", e.what());
+    return isInterrupted ? 130 : 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "orv-render: unexpected failure: %s\n", e.what());
+    return 1;
+  }
+}
