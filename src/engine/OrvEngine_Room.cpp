@@ -93,9 +93,12 @@ void Engine::BuildRoom() {
   mediumReverb = std::make_unique<Reverb>(param.samplingRate);
   shortReverb = std::make_unique<Reverb>(param.samplingRate);
 
-  // One second of ring each; below 1 Hz the ring still holds one sample.
+  // One second of ring each; below 1 Hz the ring still holds one sample, and
+  // above kMaxPreDelayRing samples the ring stops growing: pre-delays are
+  // clamped into it, and an absurd rate must not cost gigabytes per line.
+  constexpr float kMaxPreDelayRing = 1 << 20;  // 2.7 s at 384 kHz
   const float sr = static_cast<float>(param.samplingRate);
-  const float ringSize = std::max(sr, 1.0f);
+  const float ringSize = std::clamp(sr, 1.0f, kMaxPreDelayRing);
   longPreDelay = std::make_unique<ExactDelayLine>(0.0f, ringSize);
   mediumPreDelay = std::make_unique<ExactDelayLine>(0.0f, ringSize);
   shortPreDelay = std::make_unique<ExactDelayLine>(0.0f, ringSize);
