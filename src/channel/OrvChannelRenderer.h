@@ -67,7 +67,7 @@ class Channel {
   void RenderBlock(int numFrames, ThreadLocalBuffer& buffers) noexcept;
 
  private:
-  void Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept;
+  void Render(Engine* owner, int offset, int count, ThreadLocalBuffer& buffers) noexcept;
   void InternalUpdateChannelParam(const ChannelUpdate& update) noexcept;
 
   std::weak_ptr<Engine> engine;

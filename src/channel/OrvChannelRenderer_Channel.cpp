@@ -84,15 +84,19 @@ void Channel::Postrender(long numSamples) {
 }
 
 void Channel::RenderBlock(int numFrames, ThreadLocalBuffer& buffers) noexcept {
+  // One lock of the engine reference per block, not per segment: the
+  // reference count is shared by every worker rendering voices.
+  const std::shared_ptr<Engine> strongEngine = engine.lock();
+  if (!strongEngine) return;
+  Engine* owner = strongEngine.get();
   RenderBlockSegments(
       currentUpdates, numFrames,
       [this](const ChannelUpdate& update) { InternalUpdateChannelParam(update); },
-      [this, &buffers](int offset, int count) { Render(offset, count, buffers); });
+      [this, owner, &buffers](int offset, int count) { Render(owner, offset, count, buffers); });
 }
 
-void Channel::Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept {
-  const std::shared_ptr<Engine> strongEngine = engine.lock();
-  if (!strongEngine || !playing.load(std::memory_order_relaxed)) return;
+void Channel::Render(Engine* owner, int offset, int count, ThreadLocalBuffer& buffers) noexcept {
+  if (!playing.load(std::memory_order_relaxed)) return;
   if (startDelay >= count) {
     startDelay -= count;
     return;
@@ -102,7 +106,7 @@ void Channel::Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept
     count -= static_cast<int>(startDelay);
     startDelay = 0;
   }
-  if (param.shouldStop || !renderer->Render(strongEngine.get(), offset, count, buffers)) {
+  if (param.shouldStop || !renderer->Render(owner, offset, count, buffers)) {
     playing.store(false, std::memory_order_release);
   }
 }
