@@ -236,9 +236,17 @@ struct Ears {
 class BinauralTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(library.loadError.empty()) << library.loadError; }
+  void TearDown() override { FreeBuffer(); }
+
+  // A host frees its handle; a playing sound keeps its own share.
+  void FreeBuffer() {
+    if (host && buffer) t().FreeBuffer(ctx(), buffer);
+    buffer = nullptr;
+  }
 
   void Start(const ReverbParam& room, const Vector3& eye = {0, 0, 0},
              const Vector3& front = {0, 0, 1}, const Vector3& up = {0, 1, 0}) {
+    FreeBuffer();
     host = std::make_unique<HostContext>(library);
     InitParam init = DefaultInitParam(kRate, 2, 8);
     init.lowPassCallback = UnfilteredLowPass;
@@ -283,6 +291,7 @@ class BinauralTest : public ::testing::Test {
       ears.left.push_back(out[2 * i]);
       ears.right.push_back(out[2 * i + 1]);
     }
+    FreeBuffer();
     host.reset();
     return ears;
   }

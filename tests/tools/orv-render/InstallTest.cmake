@@ -28,6 +28,10 @@ function(expect_in text part what)
   endif()
 endfunction()
 
+# The hosts are built with the build's own C flags, so that a sanitizer build
+# links its runtime into them as it did into the library.
+separate_arguments(extraFlags UNIX_COMMAND "${C_FLAGS}")
+
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
@@ -53,7 +57,7 @@ get_filename_component(libDir ${libraries} DIRECTORY)
 # 1. CMake: find_package(orv) and orv::orv.
 set(cmakeBuild ${WORK_DIR}/cmake-build)
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/host -B ${cmakeBuild} -G ${GENERATOR}
-    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${C_COMPILER})
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=${C_FLAGS}")
 run(${CMAKE_COMMAND} --build ${cmakeBuild})
 run(${cmakeBuild}/orv-example-host)
 expect_in("${RUN_OUTPUT}" "left RMS" "example host built with CMake")
@@ -62,7 +66,7 @@ expect_in("${RUN_OUTPUT}" "left RMS" "example host built with CMake")
 run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcDir} pkg-config --cflags --libs orv)
 string(STRIP "${RUN_OUTPUT}" flags)
 separate_arguments(flags UNIX_COMMAND "${flags}")
-run(${C_COMPILER} -std=c11 -Wall -Wextra -Werror -o ${WORK_DIR}/host-pkg-config
+run(${C_COMPILER} ${extraFlags} -std=c11 -Wall -Wextra -Werror -o ${WORK_DIR}/host-pkg-config
     ${SOURCE_DIR}/examples/host/main.c ${flags} -lm)
 run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libDir} ${WORK_DIR}/host-pkg-config)
 expect_in("${RUN_OUTPUT}" "left RMS" "example host built with pkg-config")
@@ -71,12 +75,16 @@ if(MAKE_PROGRAM)
   file(COPY ${SOURCE_DIR}/examples/host/main.c ${SOURCE_DIR}/examples/host/Makefile
        DESTINATION ${WORK_DIR}/make-build)
   run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcDir} CC=${C_COMPILER}
-      ${MAKE_PROGRAM} -C ${WORK_DIR}/make-build)
+      "CFLAGS=-O2 -Wall -Wextra ${C_FLAGS}" ${MAKE_PROGRAM} -C ${WORK_DIR}/make-build)
   run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libDir} ${WORK_DIR}/make-build/orv-example-host)
 endif()
 
 # 3. The installed tool loads the installed library, not the build's.
 run(${prefix}/bin/orv-render ${SOURCE_DIR}/examples/scenes/tests_local.json -o ${WORK_DIR}/local.wav)
 expect_in("${RUN_OUTPUT}" "Library      ${prefix}/" "installed orv-render")
+
+# The hosts are built with the build's own C flags, so that a sanitizer build
+# links its runtime into them as it did into the library.
+separate_arguments(extraFlags UNIX_COMMAND "${C_FLAGS}")
 
 file(REMOVE_RECURSE ${WORK_DIR})
