@@ -96,16 +96,27 @@ class RendererBase : public Channel::Renderer {
       // Until the loop is entered the cursor only grows from here; once it
       // is, every tap lands in the loop. So this start and the loop bounds
       // tell whether the whole call reads inside the buffer.
-      if (sampler.AllTapsInside(x, x, Sampler::kTapsBefore, Sampler::kTapsAfter)) {
+      // (A cursor that walks backwards, from a negative buffer rate, leaves
+      // that range: it always takes the checked reads.)
+      if (step >= 0.0 && sampler.AllTapsInside(x, x, Sampler::kTapsBefore, Sampler::kTapsAfter)) {
         return run(std::false_type{});
       }
       return run(std::true_type{});
     } else {
+      // A buffer with a negative sampling rate plays backwards: once its
+      // cursor is eight frames before the start there is nothing left to
+      // hear, and a one-shot voice that nobody can stop must end.
+      if (step < 0.0 && x < -8.0) [[unlikely]] {
+        ended = true;
+        return 0;
+      }
       // The cursor after k steps is x + k * step up to k half-ulps of rounding;
-      // a frame of slack covers that and the rounding of the product.
+      // a frame of slack covers that and the rounding of the product. Only a
+      // cursor that moves forwards stays within [x, last].
       const double reach = x + step * count;
       const double last = reach + 1.0 + reach * count * 0x1p-50;
-      if (sampler.AllTapsInside(x, last, Sampler::kTapsBefore, Sampler::kTapsAfter)) {
+      if (step >= 0.0 &&
+          sampler.AllTapsInside(x, last, Sampler::kTapsBefore, Sampler::kTapsAfter)) {
         // Inside the buffer all the way, so short of endPosition too.
         for (int k = 0; k < count; ++k) {
           perSample(k, x, false, std::false_type{});

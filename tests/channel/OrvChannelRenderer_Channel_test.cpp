@@ -289,6 +289,27 @@ TEST_F(EngineVoices, OneShotVoiceOfHundredFramesLastsHundredAndEight) {
   EXPECT_FALSE(Registered(channel));
 }
 
+TEST_F(EngineVoices, ABackwardsBufferReadsOnlyItsOwnFramesAndEnds) {
+  // A negative sampling rate passes every check and walks the cursor
+  // backwards: from the start (reads before the buffer are silent) and, in a
+  // loop, from anywhere. The guard bytes of the test buffer turn any read
+  // outside it into NaN, and ASan would stop the process.
+  const auto samples = orvtest::Noise(300, 13, 0.5f);
+  const auto oneShot = Play(TestBuffer::Mono(samples, -48000.0));
+  ChannelParam looped;
+  looped.isLooped = true;
+  looped.loopStart = 40;
+  looped.loopEnd = 280;
+  looped.position = 250.0;
+  const auto loop = Play(TestBuffer::Mono(samples, -24000.0), 0.0, looped);
+  for (int block = 0; block < 20; ++block) {
+    const auto out = Left({512});
+    for (float v : out) ASSERT_TRUE(std::isfinite(v)) << "block " << block;
+  }
+  EXPECT_FALSE(oneShot->IsPlaying());
+  EXPECT_TRUE(loop->IsPlaying());  // looped voices never end by themselves
+}
+
 TEST_F(EngineVoices, NonFiniteCursorEndsALoopingVoice) {
   const auto samples = orvtest::Noise(256, 12, 0.5f);
   const double inf = std::numeric_limits<double>::infinity();
