@@ -36,7 +36,6 @@
 #include <AL/alext.h>
 #endif
 
-#include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace {
 
@@ -109,8 +108,7 @@ void BM_Engine(benchmark::State& state) {
   orv::EngineParam param;
   param.samplingRate = kRate;
   param.numThreads = static_cast<int>(state.range(1));
-  param.hrtfData = orv::kCarriedHrtfData;
-  param.hrtfDataSize = orv::kCarriedHrtfDataSize;
+  param.UseCarriedHrtf();
   auto engine = std::make_shared<orv::Engine>(param);
 
   std::vector<std::shared_ptr<orv::Buffer>> buffers;

@@ -10,7 +10,6 @@
 #include "channel/OrvChannelRenderer.h"
 #include "engine/OrvEngine.h"
 
-#include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace {
 
@@ -39,14 +38,7 @@ class NoiseBuffer final : public orv::Buffer {
 std::shared_ptr<orv::Engine> MakeEngine(bool withHrtf) {
   orv::EngineParam p;
   p.samplingRate = kRate;
-#if defined(ORV_HAVE_CARRIED_HRTF)
-  if (withHrtf) {
-    p.hrtfData = orv::kCarriedHrtfData;
-    p.hrtfDataSize = orv::kCarriedHrtfDataSize;
-  }
-#else
-  (void)withHrtf;
-#endif
+  if (withHrtf) p.UseCarriedHrtf();
   return std::make_shared<orv::Engine>(p);
 }
 

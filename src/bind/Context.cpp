@@ -10,7 +10,6 @@
 #include "common/OrvException.h"
 #include "engine/OrvEngine.h"
 
-#include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace orvbind {
 namespace {
@@ -38,10 +37,7 @@ Context::Context(const InitParam& initParam)
   engineParam.samplingRate = param.samplingRate;
   engineParam.numChannels = 2;
   engineParam.numThreads = param.numThreads;
-#ifdef ORV_HAVE_CARRIED_HRTF
-  engineParam.hrtfData = orv::kCarriedHrtfData;
-  engineParam.hrtfDataSize = orv::kCarriedHrtfDataSize;
-#endif
+  engineParam.UseCarriedHrtf();
   engine = std::make_shared<orv::Engine>(engineParam);
   lastRenderTime = MonotonicTime();
   requestedFrames.store(kFirstBlockFrames);

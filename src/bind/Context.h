@@ -58,8 +58,6 @@ class Context : public std::enable_shared_from_this<Context> {
   // Formats into 2048 bytes and passes the text to the host's log callback.
   void DebugLog(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-  int CurrentMaxPolyphonics() const { return currentMaxPolyphonics.load(); }
-
   // --- Shared with the host channels -------------------------------------------
   std::shared_ptr<orv::Engine> engine;
   InitParam param;

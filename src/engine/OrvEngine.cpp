@@ -32,6 +32,22 @@ std::vector<AllpassFilter1> MakeDiffuser() {
   return filters;
 }
 
+// Runs item(k, i) for every i below count, slot k taking i = k, k + slots,
+// ... The task captures one pointer, so it stays inside std::function's local
+// storage: nothing is allocated per block.
+template <class Item>
+void ForEachStriped(ThreadPool& pool, std::size_t count, std::size_t slots, const Item& item) {
+  struct Stage {
+    const Item* item;
+    std::size_t count;
+    std::size_t slots;
+  } stage{&item, count, slots};
+  const std::function<void(std::size_t)> task = [&stage](std::size_t k) {
+    for (std::size_t i = k; i < stage.count; i += stage.slots) (*stage.item)(k, i);
+  };
+  pool.ExecuteParallel(slots, task);
+}
+
 float CompressorRate(const EngineParam& param) {
   param.Validate();
   if (param.numChannels != 2) throw Exception("Unsupported channel count: %d", param.numChannels);
@@ -104,22 +120,10 @@ void Engine::RenderChannels(int numFrames) {
   const std::size_t count = renderChannels.size();
   const std::size_t slots = std::max<std::size_t>(
       1, std::min<std::size_t>(count / kChannelsPerSlot, static_cast<std::size_t>(param.numThreads)));
-  // One pointer-sized capture keeps the task inside std::function's local
-  // storage: no allocation per block.
-  struct Stage {
-    Engine* engine;
-    int numFrames;
-    std::size_t slots;
-  } stage{this, numFrames, slots};
-  const std::function<void(std::size_t)> task = [&stage](std::size_t k) {
-    Engine& engine = *stage.engine;
-    const auto& channels = engine.renderChannels;
-    for (std::size_t i = k; i < channels.size(); i += stage.slots) {
-      std::shared_ptr<Channel> channel = channels[i];
-      channel->RenderBlock(stage.numFrames, engine.threadLocalBuffers[k]);
-    }
-  };
-  threadPool->ExecuteParallel(slots, task);
+  ForEachStriped(*threadPool, count, slots, [this, numFrames](std::size_t k, std::size_t i) {
+    std::shared_ptr<Channel> channel = renderChannels[i];
+    channel->RenderBlock(numFrames, threadLocalBuffers[k]);
+  });
 }
 
 void Engine::RenderBinaural() {
@@ -128,17 +132,9 @@ void Engine::RenderBinaural() {
   if (count == 0) return;
   const std::size_t slots =
       std::max<std::size_t>(1, std::min<std::size_t>(count, static_cast<std::size_t>(param.numThreads)));
-  struct Stage {
-    Engine* engine;
-    std::size_t count;
-    std::size_t slots;
-  } stage{this, count, slots};
-  const std::function<void(std::size_t)> task = [&stage](std::size_t k) {
-    Engine& engine = *stage.engine;
-    float* output = engine.threadLocalBuffers[k].spatialMix.data();
-    for (std::size_t j = k; j < stage.count; j += stage.slots) engine.spatializer->EndRender(output, j);
-  };
-  threadPool->ExecuteParallel(slots, task);
+  ForEachStriped(*threadPool, count, slots, [this](std::size_t k, std::size_t j) {
+    spatializer->EndRender(threadLocalBuffers[k].spatialMix.data(), j);
+  });
 }
 
 void Engine::SumSlots(std::vector<float> ThreadLocalBuffer::*first,

@@ -1,5 +1,6 @@
 #include "common/OrvException.h"
 #include "engine/OrvEngine_Param.h"
+#include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace orv {
 
@@ -8,6 +9,16 @@ void EngineParam::Validate() const {
   if (!(samplingRate > 0.0)) throw Exception("Invalid sampling rate: %f", samplingRate);
   // The render cycle needs at least its own thread as a worker slot.
   if (numThreads < 1) throw Exception("Invalid thread count: %d", numThreads);
+}
+
+bool EngineParam::UseCarriedHrtf() {
+#ifdef ORV_HAVE_CARRIED_HRTF
+  hrtfData = kCarriedHrtfData;
+  hrtfDataSize = kCarriedHrtfDataSize;
+  return true;
+#else
+  return false;
+#endif
 }
 
 }  // namespace orv

@@ -14,7 +14,6 @@
 #include "common/OrvException.h"
 #include "common/OrvTestUtil.h"
 
-#include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace {
 
@@ -29,14 +28,7 @@ constexpr int kCount = 64;
 
 std::shared_ptr<orv::Engine> MakeEngine(bool withSpatializer) {
   orv::EngineParam param;
-#ifdef ORV_HAVE_CARRIED_HRTF
-  if (withSpatializer) {
-    param.hrtfData = orv::kCarriedHrtfData;
-    param.hrtfDataSize = orv::kCarriedHrtfDataSize;
-  }
-#else
-  (void)withSpatializer;
-#endif
+  if (withSpatializer) param.UseCarriedHrtf();
   return std::make_shared<orv::Engine>(param);
 }
 

@@ -11,7 +11,6 @@
 #include "engine/OrvEngine.h"
 
 #ifdef ORV_HAVE_CARRIED_HRTF
-#include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace {
 
@@ -31,8 +30,7 @@ constexpr int kBlocks = 6;
 std::vector<float> RenderVoice(const std::shared_ptr<TestBuffer>& buffer, const ChannelParam& p,
                                std::shared_ptr<orv::Channel>* channelOut = nullptr) {
   orv::EngineParam param;
-  param.hrtfData = orv::kCarriedHrtfData;
-  param.hrtfDataSize = orv::kCarriedHrtfDataSize;
+  param.UseCarriedHrtf();
   auto engine = std::make_shared<orv::Engine>(param);
   EXPECT_TRUE(engine->spatializer);
   auto channel = engine->CreateChannel(0.0, buffer, p);

@@ -25,7 +25,6 @@
 #include "engine/OrvEngine.h"
 #include "engine/OrvEngine_Room.h"
 
-#include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace {
 
@@ -67,14 +66,7 @@ std::shared_ptr<Engine> MakeEngine(double rate, bool withHrtf = false, int numTh
   EngineParam p;
   p.samplingRate = rate;
   p.numThreads = numThreads;
-#if defined(ORV_HAVE_CARRIED_HRTF)
-  if (withHrtf) {
-    p.hrtfData = orv::kCarriedHrtfData;
-    p.hrtfDataSize = orv::kCarriedHrtfDataSize;
-  }
-#else
-  (void)withHrtf;
-#endif
+  if (withHrtf) p.UseCarriedHrtf();
   return std::make_shared<Engine>(p);
 }
 
