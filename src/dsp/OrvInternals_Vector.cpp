@@ -233,4 +233,34 @@ void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zR
   }
 }
 
+void ComplexMultiplyAccumulate(std::size_t n, float* acc1Re, float* acc1Im, float* acc2Re,
+                               float* acc2Im, const float* xRe, const float* xIm,
+                               const float* h1Re, const float* h1Im, const float* h2Re,
+                               const float* h2Im) noexcept {
+  std::size_t i = 0;
+#if defined(ORV_HAVE_SIMD4)
+  if (n >= 4 && AllAligned(acc1Re, acc1Im, acc2Re, acc2Im, xRe, xIm, h1Re, h1Im, h2Re, h2Im)) {
+    using namespace simd;
+    for (; i + 4 <= n; i += 4) {
+      const Float4 xr = Load(xRe + i), xi = Load(xIm + i);
+      const Float4 ar = Load(h1Re + i), ai = Load(h1Im + i);
+      const Float4 br = Load(h2Re + i), bi = Load(h2Im + i);
+      Store(acc1Re + i, Add(Load(acc1Re + i), Sub(Mul(xr, ar), Mul(xi, ai))));
+      Store(acc1Im + i, Add(Load(acc1Im + i), Add(Mul(xr, ai), Mul(xi, ar))));
+      Store(acc2Re + i, Add(Load(acc2Re + i), Sub(Mul(xr, br), Mul(xi, bi))));
+      Store(acc2Im + i, Add(Load(acc2Im + i), Add(Mul(xr, bi), Mul(xi, br))));
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    const float xr = xRe[i], xi = xIm[i];
+    const float ar = h1Re[i], ai = h1Im[i];
+    const float br = h2Re[i], bi = h2Im[i];
+    acc1Re[i] += xr * ar - xi * ai;
+    acc1Im[i] += xr * ai + xi * ar;
+    acc2Re[i] += xr * br - xi * bi;
+    acc2Im[i] += xr * bi + xi * br;
+  }
+}
+
 }  // namespace orv

@@ -49,4 +49,12 @@ void Interleave(std::size_t n, float* out, const float* even, const float* odd) 
 void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zRe, const float* zIm,
                       std::complex<float> first, std::complex<float> step, float scale) noexcept;
 
+// acc1 += x · h1 and acc2 += x · h2 over n split-complex values: one input
+// spectrum filtered by two responses into two running sums (the binaural
+// stage's per-ear accumulators). No array may overlap another.
+void ComplexMultiplyAccumulate(std::size_t n, float* acc1Re, float* acc1Im, float* acc2Re,
+                               float* acc2Im, const float* xRe, const float* xIm,
+                               const float* h1Re, const float* h1Im, const float* h2Re,
+                               const float* h2Im) noexcept;
+
 }  // namespace orv

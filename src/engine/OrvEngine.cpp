@@ -102,7 +102,7 @@ void Engine::Render(float* out, int numFrames) {
       slot.dryMonoSum.assign(n, 0.0f);
       slot.sourceScratch.resize(n);
     }
-    if (spatializer) spatializer->BeginRender(n);
+    if (spatializer) spatializer->BeginRender(n, static_cast<std::size_t>(param.numThreads));
     RenderChannels(numFrames);
     SumSlots(&ThreadLocalBuffer::reverbSend, &ThreadLocalBuffer::dryMonoSum);
     UpdateReverbParameters();
@@ -129,12 +129,15 @@ void Engine::RenderChannels(int numFrames) {
 void Engine::RenderBinaural() {
   if (!spatializer) return;
   const std::size_t count = spatializer->PrepareEndRender();
-  if (count == 0) return;
-  const std::size_t slots =
-      std::max<std::size_t>(1, std::min<std::size_t>(count, static_cast<std::size_t>(param.numThreads)));
-  ForEachStriped(*threadPool, count, slots, [this](std::size_t k, std::size_t j) {
-    spatializer->EndRender(threadLocalBuffers[k].spatialMix.data(), j);
-  });
+  if (count > 0) {
+    const std::size_t slots = std::max<std::size_t>(
+        1, std::min<std::size_t>(count, static_cast<std::size_t>(param.numThreads)));
+    ForEachStriped(*threadPool, count, slots,
+                   [this](std::size_t k, std::size_t j) { spatializer->EndRender(k, j); });
+  }
+  // The accumulated hops are transformed back once for all angles; the tail
+  // of earlier hops sounds on without input.
+  spatializer->FinishRender(threadLocalBuffers[0].spatialMix.data());
 }
 
 void Engine::SumSlots(std::vector<float> ThreadLocalBuffer::*first,

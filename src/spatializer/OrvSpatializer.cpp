@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "common/OrvAssert.h"
+#include "dsp/OrvInternals_Vector.h"
 
 namespace orv {
 namespace {
@@ -14,6 +16,23 @@ constexpr float kDegreesPerRadian = 57.2957763671875f;
 // A crossfade lasts 128 of the source's own samples.
 constexpr float kFadeStep = 0.0078125f;
 constexpr float kFadeLength = 128.0f;
+// Below this magnitude an input sample is inaudible rounding noise: a hop of
+// such samples skips its transform.
+constexpr float kSignificantInput = 1e-10f;
+
+// Copies count samples, non-finite ones as 0 (one bad voice must not poison
+// the shared accumulators), and tells whether any of them is audible.
+bool CopyFinite(float* dst, const float* src, std::size_t count) noexcept {
+  bool isSignificant = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    const float x = src[i];
+    // NaN fails the comparison, infinity exceeds it.
+    const float v = std::fabs(x) <= std::numeric_limits<float>::max() ? x : 0.0f;
+    dst[i] = v;
+    isSignificant |= std::fabs(v) > kSignificantInput;
+  }
+  return isSignificant;
+}
 
 // Wraps into [-180, 180); 180 itself becomes -180.
 float WrapAzimuth(float azimuth) {
@@ -121,8 +140,25 @@ void Spatializer::Source::InnerMix(Angle* angle, bool useMirrored, const float* 
   }
 }
 
-void Spatializer::BeginRender(std::size_t newBlockSize) {
+Spatializer::Bank::Bank(int tapCount)
+    : size(tapCount), stride(SpectrumStride(tapCount)), fft(tapCount) {
+  const std::size_t n = static_cast<std::size_t>(tapCount);
+  for (AlignedArray<float>* array : {&left, &right, &tail}) {
+    array->resize(2 * n);
+    std::fill(array->begin(), array->end(), 0.0f);
+  }
+}
+
+std::size_t Spatializer::BankFor(int tapCount) {
+  for (std::size_t b = 0; b < banks.size(); ++b)
+    if (banks[b]->size == tapCount) return b;
+  banks.push_back(std::make_unique<Bank>(tapCount));
+  return banks.size() - 1;
+}
+
+void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t newNumSlots) {
   blockSize = newBlockSize;
+  numSlots = std::max<std::size_t>(1, newNumSlots);
   for (const auto& ring : rings) {
     for (const auto& angle : ring->angles) {
       angle->inputUsed.store(false, std::memory_order_relaxed);
@@ -132,33 +168,189 @@ void Spatializer::BeginRender(std::size_t newBlockSize) {
       angle->mirroredInput.resize(blockSize);
     }
   }
+  for (const auto& bank : banks) {
+    const std::size_t n = static_cast<std::size_t>(bank->size);
+    // The most hops that can complete in one block.
+    const std::size_t hops = (n - 1 + blockSize) / n;
+    while (bank->slots.size() < numSlots) {
+      SlotWork& work = bank->slots.emplace_back(bank->fft);
+      work.frame.resize(2 * n);
+      std::fill(work.frame.begin(), work.frame.end(), 0.0f);
+      work.spectrum.resize(2 * bank->stride);
+    }
+    for (std::size_t k = 0; k < numSlots; ++k) {
+      SlotWork& work = bank->slots[k];
+      if (work.isHopUsed.size() < hops) {
+        work.isHopUsed.resize(hops);
+        // Zeros in the padding between the parts, which the slot sums add.
+        work.sums.resize(4 * bank->stride * hops);
+        std::fill(work.sums.begin(), work.sums.end(), 0.0f);
+      }
+      std::fill(work.isHopUsed.begin(), work.isHopUsed.end(), 0);
+    }
+  }
 }
 
 std::size_t Spatializer::PrepareEndRender() {
   enabledAngles.clear();
   for (const auto& ring : rings) {
     for (const auto& angle : ring->angles) {
-      if (angle->inputUsed.load(std::memory_order_acquire) || angle->convolver->HasOutput() ||
-          angle->mirroredInputUsed.load(std::memory_order_acquire) ||
-          angle->mirroredConvolver->HasOutput())
+      if (angle->inputUsed.load(std::memory_order_acquire) ||
+          angle->mirroredInputUsed.load(std::memory_order_acquire) || angle->isHopPending[0] ||
+          angle->isHopPending[1])
         enabledAngles.push_back(angle.get());
     }
   }
   return enabledAngles.size();
 }
 
-void Spatializer::EndRender(float* output, std::size_t index) {
+void Spatializer::EndRender(std::size_t slot, std::size_t index) noexcept {
   ORV_ASSERT(index < enabledAngles.size(), "OrvSpatializer");
+  ORV_ASSERT(slot < numSlots, "OrvSpatializer");
   Angle& angle = *enabledAngles[index];
-  const auto frames = static_cast<unsigned int>(blockSize);
-  if (angle.inputUsed.load(std::memory_order_acquire))
-    angle.convolver->ApplyAdditive<false, false>(frames, angle.input.data(), output);
-  else if (angle.convolver->HasOutput())
-    angle.convolver->ApplyAdditive<false, true>(frames, nullptr, output);
-  if (angle.mirroredInputUsed.load(std::memory_order_acquire))
-    angle.mirroredConvolver->ApplyAdditive<true, false>(frames, angle.mirroredInput.data(), output);
-  else if (angle.mirroredConvolver->HasOutput())
-    angle.mirroredConvolver->ApplyAdditive<true, true>(frames, nullptr, output);
+  Bank& bank = *banks[angle.bank];
+  SlotWork& work = bank.slots[slot];
+  for (int side = 0; side < 2; ++side) ProcessSide(angle, side, work, bank);
+}
+
+void Spatializer::ProcessSide(Angle& angle, int side, SlotWork& work, const Bank& bank) noexcept {
+  const bool isUsed = (side == 0 ? angle.inputUsed : angle.mirroredInputUsed)
+                          .load(std::memory_order_acquire);
+  bool isPending = angle.isHopPending[side];
+  if (!isUsed && !isPending) return;
+  const float* in = isUsed ? (side == 0 ? angle.input : angle.mirroredInput).data() : nullptr;
+  float* hop = angle.hop[side].data();
+  bool isSignificant = angle.isHopSignificant[side];
+
+  const std::size_t n = static_cast<std::size_t>(bank.size);
+  const std::size_t stride = bank.stride;
+  float* frame = work.frame.Data();  // [n, 2n) stays zero
+  std::size_t position = static_cast<std::size_t>(bank.position);
+  std::size_t hopIndex = 0;
+  for (std::size_t done = 0; done < blockSize;) {
+    const std::size_t run = std::min(blockSize - done, n - position);
+    if (position + run < n) {
+      // The block ends inside the hop: keep its samples for the next block.
+      if (in) {
+        // Frames of the hop before this angle's first input are silent.
+        if (!isPending) std::fill(hop, hop + position, 0.0f);
+        isSignificant |= CopyFinite(hop + position, in + done, run);
+        isPending = true;
+      } else {
+        std::fill(hop + position, hop + position + run, 0.0f);
+      }
+      position += run;
+      done += run;
+      break;
+    }
+    // The hop completes in this block.
+    if (isPending)
+      std::copy(hop, hop + position, frame);
+    else
+      std::fill(frame, frame + position, 0.0f);
+    if (in)
+      isSignificant |= CopyFinite(frame + position, in + done, run);
+    else
+      std::fill(frame + position, frame + n, 0.0f);
+    if (isSignificant) {
+      float* re = work.spectrum.Data();
+      float* im = re + stride;
+      work.fft.ForwardTransform(re, im, frame);
+      // A mirrored input hears the left response on the right ear.
+      const float* spectra = angle.spectra.Data();
+      const float* first = spectra + (side == 0 ? 0 : 2 * stride);
+      const float* second = spectra + (side == 0 ? 2 * stride : 0);
+      float* sums = work.sums.Data() + 4 * stride * hopIndex;
+      if (work.isHopUsed[hopIndex]) {
+        ComplexMultiplyAccumulate(n + 1, sums, sums + stride, sums + 2 * stride,
+                                  sums + 3 * stride, re, im, first, first + stride, second,
+                                  second + stride);
+      } else {
+        ComplexMultiply(n + 1, sums, sums + stride, sums + 2 * stride, sums + 3 * stride, re, im,
+                        first, first + stride, second, second + stride);
+        work.isHopUsed[hopIndex] = 1;
+      }
+    }
+    isPending = false;
+    isSignificant = false;
+    position = 0;
+    done += run;
+    ++hopIndex;
+  }
+  angle.isHopPending[side] = isPending;
+  angle.isHopSignificant[side] = isSignificant;
+}
+
+void Spatializer::FinishRender(float* output) noexcept {
+  for (const auto& bankOwner : banks) {
+    Bank& bank = *bankOwner;
+    const std::size_t n = static_cast<std::size_t>(bank.size);
+    std::size_t position = static_cast<std::size_t>(bank.position);
+    std::size_t hopIndex = 0;
+    for (std::size_t done = 0; done < blockSize;) {
+      const std::size_t run = std::min(blockSize - done, n - position);
+      if (bank.isSounding) {
+        const float* left = bank.left.Data() + position;
+        const float* right = bank.right.Data() + position;
+        float* out = output + 2 * done;
+        for (std::size_t i = 0; i < run; ++i) {
+          out[2 * i] += left[i];
+          out[2 * i + 1] += right[i];
+        }
+      }
+      position += run;
+      done += run;
+      if (position == n) {
+        FinishHop(bank, hopIndex++);
+        position = 0;
+      }
+    }
+    bank.position = static_cast<int>(position);
+  }
+}
+
+void Spatializer::FinishHop(Bank& bank, std::size_t hopIndex) noexcept {
+  const std::size_t n = static_cast<std::size_t>(bank.size);
+  const std::size_t stride = bank.stride;
+  float* sums = nullptr;
+  for (std::size_t k = 0; k < numSlots; ++k) {
+    SlotWork& work = bank.slots[k];
+    if (!work.isHopUsed[hopIndex]) continue;
+    float* slotSums = work.sums.Data() + 4 * stride * hopIndex;
+    if (sums)
+      Accumulate(4 * stride, sums, slotSums);
+    else
+      sums = slotSums;
+  }
+  float* left = bank.left.Data();
+  float* right = bank.right.Data();
+  if (sums) {
+    float* leftTail = bank.tail.Data();
+    float* rightTail = leftTail + n;
+    std::copy(left + n, left + 2 * n, leftTail);
+    std::copy(right + n, right + 2 * n, rightTail);
+    bank.fft.BackwardTransform(left, sums, sums + stride);
+    bank.fft.BackwardTransform(right, sums + 2 * stride, sums + 3 * stride);
+    // The round trip of the real FFT multiplies by N.
+    const float scale = 1.0f / static_cast<float>(n);
+    Scale(2 * n, left, scale);
+    Scale(2 * n, right, scale);
+    Accumulate(n, left, leftTail);
+    Accumulate(n, right, rightTail);
+    bank.isSounding = true;
+  } else if (bank.isSounding) {
+    // A hop without input only moves the overlap forward.
+    bool isSounding = false;
+    for (std::size_t i = 0; i < n; ++i) {
+      const float l = left[n + i], r = right[n + i];
+      left[i] = l;
+      right[i] = r;
+      isSounding |= (l != 0.0f) | (r != 0.0f);
+    }
+    std::fill(left + n, left + 2 * n, 0.0f);
+    std::fill(right + n, right + 2 * n, 0.0f);
+    bank.isSounding = isSounding;
+  }
 }
 
 }  // namespace orv

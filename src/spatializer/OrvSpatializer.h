@@ -1,11 +1,23 @@
 // The binaural spatializer: renders any number of positioned mono sources for
 // headphones. Each source adds its samples into the input of the measured
-// direction (Angle) nearest to it; once per block every angle in use runs its
-// pair of head-related impulse responses, so the cost grows with the
-// directions in use, not with the sources. The data set holds the right half
-// of the circle; sources on the left use the mirrored angle, ears exchanged.
+// direction (Angle) nearest to it. The data set holds the right half of the
+// circle; sources on the left use the mirrored angle, ears exchanged.
+//
+// Convolution happens in the frequency domain and is summed there: every
+// hop of N frames (N the responses' length), each angle input that carried
+// sound takes one forward transform, whose spectrum is multiplied by the
+// angle's two response spectra into per-ear accumulators (a mirrored input
+// uses the same spectra, ears exchanged). Each worker slot keeps its own
+// accumulators; once per hop they are summed and two inverse transforms
+// serve the whole set. So the cost grows with the directions in use, not
+// with the sources, and an angle that is silent in a hop costs nothing.
+//
+// The output equals one half of the linear convolution of each angle's
+// input with its responses, delayed by N frames (the real transform's
+// scaling), summed over the angles.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -13,22 +25,29 @@
 #include <vector>
 
 #include "common/OrvVector3.h"
-#include "dsp/OrvConvolver.h"
+#include "dsp/OrvConvolver_RealFFT.h"
+#include "dsp/OrvInternals_AlignedArray.h"
 #include "dsp/OrvInterpolationHelper.h"
 
 namespace orv {
 
 class Spatializer : public std::enable_shared_from_this<Spatializer> {
  public:
-  // One measured direction with its two convolvers and the per-block input
-  // that sources accumulate into.
+  // One measured direction: its response spectra, the per-block inputs that
+  // sources accumulate into (direct for azimuth >= 0, mirrored below) and
+  // the part of the current hop that a block left unfinished.
   class Angle {
    public:
-    Angle(float azimuth, float* leftResponse, float* rightResponse, int tapCount);
+    // Transforms both responses (tapCount taps) with fft, of size tapCount.
+    Angle(float azimuth, const float* leftResponse, const float* rightResponse, int tapCount,
+          RealFFT& fft);
 
     float azimuth;
-    std::unique_ptr<DualMiniConvolver> convolver;          // sources at azimuth >= 0
-    std::unique_ptr<DualMiniConvolver> mirroredConvolver;  // sources at azimuth < 0
+    int tapCount;
+    std::size_t bank = 0;  // the spatializer's bank of this tap count
+    // Left real, left imaginary, right real, right imaginary: tapCount + 1
+    // bins each, every part on a 16-float boundary.
+    AlignedArray<float> spectra;
     std::vector<float> input;
     std::atomic<bool> inputUsed{false};
     std::vector<float> mirroredInput;
@@ -36,6 +55,12 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     std::mutex setupMutex;          // guards the lazy clearing of either buffer
     std::mutex inputMutex;          // guards accumulation into input
     std::mutex mirroredInputMutex;  // guards accumulation into mirroredInput
+
+    // Samples of the unfinished hop, per side (0 direct, 1 mirrored); only
+    // the slot that processes the angle touches them.
+    std::array<std::vector<float>, 2> hop;
+    std::array<bool, 2> isHopPending{};      // hop holds samples of this hop
+    std::array<bool, 2> isHopSignificant{};  // ... and one of them is audible
   };
 
   // One elevation with its angles in ascending azimuth.
@@ -80,25 +105,68 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
 
   std::shared_ptr<Source> CreateSource();
 
+  // Floats between the parts of a response spectrum: tapCount + 1 bins,
+  // rounded up to a cache line so that every part stays aligned.
+  static constexpr std::size_t SpectrumStride(int tapCount) noexcept {
+    return (static_cast<std::size_t>(tapCount) + 16) / 16 * 16;
+  }
+
   // Engine, per block: BeginRender, then Mix from any threads, then
-  // PrepareEndRender once and EndRender for every index below its result
-  // (concurrently allowed, each thread with its own output array).
-  // ORV_REALTIME apart from growing the angle buffers when the block grows.
-  void BeginRender(std::size_t blockSize);
+  // PrepareEndRender once, EndRender for every index below its result (from
+  // up to numSlots threads at once, each with its own slot), then
+  // FinishRender once. ORV_REALTIME apart from growing the buffers when the
+  // block size or the slot count grows.
+  void BeginRender(std::size_t blockSize, std::size_t numSlots = 1);
   std::size_t PrepareEndRender();
-  // Adds angle index's binaural output to output (blockSize stereo frames).
-  void EndRender(float* output, std::size_t index);
+  // Transforms the block's input of enabled angle index into slot's
+  // accumulators. Calls with different slots may run concurrently.
+  void EndRender(std::size_t slot, std::size_t index) noexcept;
+  // Adds the binaural output of the block (blockSize interleaved stereo
+  // frames) to output: the hops completed in the block are summed over the
+  // slots and transformed back.
+  void FinishRender(float* output) noexcept;
 
   const std::vector<std::shared_ptr<Ring>>& Rings() const { return rings; }
   const InterpolationHelper& Elevations() const { return elevations; }
 
  private:
+  // One slot's share of a bank: its own transform and the per-ear spectra
+  // of every hop that completes in the block.
+  struct SlotWork {
+    explicit SlotWork(const RealFFT& prototype) : fft(prototype) {}
+    RealFFT fft;
+    AlignedArray<float> frame;     // 2N samples: one hop, zero-padded
+    AlignedArray<float> spectrum;  // real and imaginary parts, stride apart
+    AlignedArray<float> sums;      // per hop: left re, left im, right re, right im
+    std::vector<char> isHopUsed;   // per hop: sums hold this block's products
+  };
+
+  // All angles of one tap count N share a hop grid, the accumulators and the
+  // overlap-add output.
+  struct Bank {
+    explicit Bank(int tapCount);
+    int size;               // N
+    std::size_t stride;     // floats between the parts of a spectrum
+    int position = 0;       // frames of the current hop before this block
+    std::size_t hopCapacity = 0;
+    RealFFT fft;            // the inverse transforms, on the finishing thread
+    AlignedArray<float> left, right;  // [0, N): this hop's output; [N, 2N): overlap
+    AlignedArray<float> tail;         // N floats of overlap while a hop is formed
+    bool isSounding = false;          // left or right holds a non-zero sample
+    std::vector<SlotWork> slots;
+  };
+
   void LoadData(const char* data, std::size_t size);
+  std::size_t BankFor(int tapCount);
+  void ProcessSide(Angle& angle, int side, SlotWork& work, const Bank& bank) noexcept;
+  void FinishHop(Bank& bank, std::size_t hop) noexcept;
 
   std::vector<std::shared_ptr<Ring>> rings;
   InterpolationHelper elevations;
   std::size_t blockSize = 0;
+  std::size_t numSlots = 0;
   std::vector<Angle*> enabledAngles;
+  std::vector<std::unique_ptr<Bank>> banks;
 };
 
 }  // namespace orv

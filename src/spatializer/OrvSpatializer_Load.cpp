@@ -4,6 +4,7 @@
 // Ring:  float32 elevation, int32 angleCount, angleCount angles.
 // Angle: float32 azimuth, int32 tapCount N, float32 left[N], float32 right[N].
 // Little-endian, packed. Bytes after the last ring are not read.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -52,12 +53,22 @@ bool IsValidSample(float v) { return !std::isnan(v) && v >= -1.0f && v <= 1.0f; 
 
 }  // namespace
 
-Spatializer::Angle::Angle(float angleAzimuth, float* leftResponse, float* rightResponse,
-                          int tapCount)
-    : azimuth(angleAzimuth),
-      convolver(std::make_unique<DualMiniConvolver>(leftResponse, rightResponse, tapCount)),
-      // A copy shares the response spectra: no second pair of transforms.
-      mirroredConvolver(std::make_unique<DualMiniConvolver>(*convolver)) {}
+Spatializer::Angle::Angle(float angleAzimuth, const float* leftResponse,
+                          const float* rightResponse, int taps, RealFFT& fft)
+    : azimuth(angleAzimuth), tapCount(taps) {
+  const std::size_t n = static_cast<std::size_t>(taps);
+  const std::size_t stride = SpectrumStride(taps);
+  spectra.resize(4 * stride);
+  std::fill(spectra.begin(), spectra.end(), 0.0f);
+  // Each response, zero-padded to the transform's 2N samples.
+  AlignedArray<float> padded(2 * n);
+  std::fill(padded.begin(), padded.end(), 0.0f);
+  std::copy(leftResponse, leftResponse + n, padded.Data());
+  fft.ForwardTransform(spectra.Data(), spectra.Data() + stride, padded.Data());
+  std::copy(rightResponse, rightResponse + n, padded.Data());
+  fft.ForwardTransform(spectra.Data() + 2 * stride, spectra.Data() + 3 * stride, padded.Data());
+  for (auto& samples : hop) samples.assign(n, 0.0f);
+}
 
 Spatializer::Spatializer(const void* data, std::size_t size, double /*samplingRate*/) {
   LoadData(static_cast<const char*>(data), size);
@@ -109,8 +120,10 @@ void Spatializer::LoadData(const char* data, std::size_t size) {
       for (float v : right)
         if (!IsValidSample(v)) BadData();
 
+      const std::size_t bank = BankFor(tapCount);
       ring->angles.push_back(
-          std::make_shared<Angle>(azimuth, left.data(), right.data(), tapCount));
+          std::make_shared<Angle>(azimuth, left.data(), right.data(), tapCount, banks[bank]->fft));
+      ring->angles.back()->bank = bank;
       ring->azimuths.AddKey(azimuth);
       reader.Advance(8 + 2 * responseBytes);
     }
