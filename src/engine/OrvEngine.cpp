@@ -102,7 +102,7 @@ void Engine::Render(float* out, int numFrames) {
       slot.dryMonoSum.assign(n, 0.0f);
       slot.sourceScratch.resize(n);
     }
-    if (spatializer) spatializer->BeginRender(n, static_cast<std::size_t>(param.numThreads));
+    if (spatializer) spatializer->BeginRender(n);
     RenderChannels(numFrames);
     SumSlots(&ThreadLocalBuffer::reverbSend, &ThreadLocalBuffer::dryMonoSum);
     UpdateReverbParameters();
@@ -133,7 +133,7 @@ void Engine::RenderBinaural() {
     const std::size_t slots = std::max<std::size_t>(
         1, std::min<std::size_t>(count, static_cast<std::size_t>(param.numThreads)));
     ForEachStriped(*threadPool, count, slots,
-                   [this](std::size_t k, std::size_t j) { spatializer->EndRender(k, j); });
+                   [this](std::size_t, std::size_t j) { spatializer->EndRender(j); });
   }
   // The accumulated hops are transformed back once for all angles; the tail
   // of earlier hops sounds on without input.

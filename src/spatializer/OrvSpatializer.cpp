@@ -156,9 +156,8 @@ std::size_t Spatializer::BankFor(int tapCount) {
   return banks.size() - 1;
 }
 
-void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t newNumSlots) {
+void Spatializer::BeginRender(std::size_t newBlockSize) {
   blockSize = newBlockSize;
-  numSlots = std::max<std::size_t>(1, newNumSlots);
   for (const auto& ring : rings) {
     for (const auto& angle : ring->angles) {
       angle->inputUsed.store(false, std::memory_order_relaxed);
@@ -172,17 +171,16 @@ void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t newNumSlots)
     const std::size_t n = static_cast<std::size_t>(bank->size);
     // The most hops that can complete in one block.
     const std::size_t hops = (n - 1 + blockSize) / n;
-    while (bank->slots.size() < numSlots) {
-      SlotWork& work = bank->slots.emplace_back(bank->fft);
+    while (bank->groups.size() < kNumGroups) {
+      GroupWork& work = bank->groups.emplace_back(bank->fft);
       work.frame.resize(2 * n);
       std::fill(work.frame.begin(), work.frame.end(), 0.0f);
       work.spectrum.resize(2 * bank->stride);
     }
-    for (std::size_t k = 0; k < numSlots; ++k) {
-      SlotWork& work = bank->slots[k];
+    for (GroupWork& work : bank->groups) {
       if (work.isHopUsed.size() < hops) {
         work.isHopUsed.resize(hops);
-        // Zeros in the padding between the parts, which the slot sums add.
+        // Zeros in the padding between the parts, which the group sums add.
         work.sums.resize(4 * bank->stride * hops);
         std::fill(work.sums.begin(), work.sums.end(), 0.0f);
       }
@@ -201,19 +199,22 @@ std::size_t Spatializer::PrepareEndRender() {
         enabledAngles.push_back(angle.get());
     }
   }
-  return enabledAngles.size();
+  numGroups = std::min(enabledAngles.size(), kNumGroups);
+  return numGroups;
 }
 
-void Spatializer::EndRender(std::size_t slot, std::size_t index) noexcept {
+void Spatializer::EndRender(std::size_t index) noexcept {
   ORV_ASSERT(index < enabledAngles.size(), "OrvSpatializer");
-  ORV_ASSERT(slot < numSlots, "OrvSpatializer");
-  Angle& angle = *enabledAngles[index];
-  Bank& bank = *banks[angle.bank];
-  SlotWork& work = bank.slots[slot];
-  for (int side = 0; side < 2; ++side) ProcessSide(angle, side, work, bank);
+  ORV_ASSERT(index < numGroups, "OrvSpatializer");
+  for (std::size_t i = index; i < enabledAngles.size(); i += numGroups) {
+    Angle& angle = *enabledAngles[i];
+    Bank& bank = *banks[angle.bank];
+    GroupWork& work = bank.groups[index];
+    for (int side = 0; side < 2; ++side) ProcessSide(angle, side, work, bank);
+  }
 }
 
-void Spatializer::ProcessSide(Angle& angle, int side, SlotWork& work, const Bank& bank) noexcept {
+void Spatializer::ProcessSide(Angle& angle, int side, GroupWork& work, const Bank& bank) noexcept {
   const bool isUsed = (side == 0 ? angle.inputUsed : angle.mirroredInputUsed)
                           .load(std::memory_order_acquire);
   bool isPending = angle.isHopPending[side];
@@ -313,14 +314,14 @@ void Spatializer::FinishHop(Bank& bank, std::size_t hopIndex) noexcept {
   const std::size_t n = static_cast<std::size_t>(bank.size);
   const std::size_t stride = bank.stride;
   float* sums = nullptr;
-  for (std::size_t k = 0; k < numSlots; ++k) {
-    SlotWork& work = bank.slots[k];
+  // In group order, whichever threads formed the sums.
+  for (GroupWork& work : bank.groups) {
     if (!work.isHopUsed[hopIndex]) continue;
-    float* slotSums = work.sums.Data() + 4 * stride * hopIndex;
+    float* groupSums = work.sums.Data() + 4 * stride * hopIndex;
     if (sums)
-      Accumulate(4 * stride, sums, slotSums);
+      Accumulate(4 * stride, sums, groupSums);
     else
-      sums = slotSums;
+      sums = groupSums;
   }
   float* left = bank.left.Data();
   float* right = bank.right.Data();

@@ -7,9 +7,12 @@
 // hop of N frames (N the responses' length), each angle input that carried
 // sound takes one forward transform, whose spectrum is multiplied by the
 // angle's two response spectra into per-ear accumulators (a mirrored input
-// uses the same spectra, ears exchanged). Each worker slot keeps its own
-// accumulators; once per hop they are summed and two inverse transforms
-// serve the whole set. So the cost grows with the directions in use, not
+// uses the same spectra, ears exchanged). The angles in use are dealt into
+// at most kNumGroups groups, each with its own accumulators, so that worker
+// threads can take groups without locks; once per hop the groups are summed
+// in order and two inverse transforms serve the whole set. The grouping
+// depends only on the angles in use, never on the thread count, so the
+// output does not either. So the cost grows with the directions in use, not
 // with the sources, and an angle that is silent in a hop costs nothing.
 //
 // The output equals one half of the linear convolution of each angle's
@@ -57,7 +60,7 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     std::mutex mirroredInputMutex;  // guards accumulation into mirroredInput
 
     // Samples of the unfinished hop, per side (0 direct, 1 mirrored); only
-    // the slot that processes the angle touches them.
+    // the thread that processes the angle's group touches them.
     std::array<std::vector<float>, 2> hop;
     std::array<bool, 2> isHopPending{};      // hop holds samples of this hop
     std::array<bool, 2> isHopSignificant{};  // ... and one of them is audible
@@ -111,29 +114,31 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     return (static_cast<std::size_t>(tapCount) + 16) / 16 * 16;
   }
 
+  static constexpr std::size_t kNumGroups = 16;
+
   // Engine, per block: BeginRender, then Mix from any threads, then
-  // PrepareEndRender once, EndRender for every index below its result (from
-  // up to numSlots threads at once, each with its own slot), then
-  // FinishRender once. ORV_REALTIME apart from growing the buffers when the
-  // block size or the slot count grows.
-  void BeginRender(std::size_t blockSize, std::size_t numSlots = 1);
+  // PrepareEndRender once, EndRender exactly once for every index below its
+  // result (concurrently allowed), then FinishRender once. ORV_REALTIME
+  // apart from growing the buffers when the block size grows.
+  void BeginRender(std::size_t blockSize);
+  // The number of groups of angles to transform in this block.
   std::size_t PrepareEndRender();
-  // Transforms the block's input of enabled angle index into slot's
-  // accumulators. Calls with different slots may run concurrently.
-  void EndRender(std::size_t slot, std::size_t index) noexcept;
+  // Transforms the block's input of every angle in group index into the
+  // group's accumulators.
+  void EndRender(std::size_t index) noexcept;
   // Adds the binaural output of the block (blockSize interleaved stereo
   // frames) to output: the hops completed in the block are summed over the
-  // slots and transformed back.
+  // groups and transformed back.
   void FinishRender(float* output) noexcept;
 
   const std::vector<std::shared_ptr<Ring>>& Rings() const { return rings; }
   const InterpolationHelper& Elevations() const { return elevations; }
 
  private:
-  // One slot's share of a bank: its own transform and the per-ear spectra
+  // One group's share of a bank: its own transform and the per-ear spectra
   // of every hop that completes in the block.
-  struct SlotWork {
-    explicit SlotWork(const RealFFT& prototype) : fft(prototype) {}
+  struct GroupWork {
+    explicit GroupWork(const RealFFT& prototype) : fft(prototype) {}
     RealFFT fft;
     AlignedArray<float> frame;     // 2N samples: one hop, zero-padded
     AlignedArray<float> spectrum;  // real and imaginary parts, stride apart
@@ -153,18 +158,18 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     AlignedArray<float> left, right;  // [0, N): this hop's output; [N, 2N): overlap
     AlignedArray<float> tail;         // N floats of overlap while a hop is formed
     bool isSounding = false;          // left or right holds a non-zero sample
-    std::vector<SlotWork> slots;
+    std::vector<GroupWork> groups;
   };
 
   void LoadData(const char* data, std::size_t size);
   std::size_t BankFor(int tapCount);
-  void ProcessSide(Angle& angle, int side, SlotWork& work, const Bank& bank) noexcept;
+  void ProcessSide(Angle& angle, int side, GroupWork& work, const Bank& bank) noexcept;
   void FinishHop(Bank& bank, std::size_t hop) noexcept;
 
   std::vector<std::shared_ptr<Ring>> rings;
   InterpolationHelper elevations;
   std::size_t blockSize = 0;
-  std::size_t numSlots = 0;
+  std::size_t numGroups = 0;  // groups in use in this block
   std::vector<Angle*> enabledAngles;
   std::vector<std::unique_ptr<Bank>> banks;
 };

@@ -192,7 +192,7 @@ std::vector<float> RenderSource(Spatializer& sp, const std::vector<float>& x, st
       source->Mix(x.data() + start, 0, static_cast<int>(m), position);
     }
     const std::size_t count = sp.PrepareEndRender();
-    for (std::size_t i = 0; i < count; ++i) sp.EndRender(0, i);
+    for (std::size_t i = 0; i < count; ++i) sp.EndRender(i);
     sp.FinishRender(out.data() + 2 * start);
   }
   return out;
@@ -308,14 +308,14 @@ TEST_F(SpatializerRender, AnAngleIsEnabledOnlyWhileItHoldsInputButItsTailSoundsO
   sp->BeginRender(10);
   source->Mix(x.data(), 0, 10, Vector3{1, 0, 0});
   ASSERT_EQ(sp->PrepareEndRender(), 1u);
-  sp->EndRender(0, 0);
+  sp->EndRender(0);
   sp->FinishRender(out.data());
   double energy = 0.0;
   for (int block = 0; block < 4; ++block) {
     sp->BeginRender(10);
     // Pending samples keep the angle enabled until their hop completes.
     ASSERT_EQ(sp->PrepareEndRender(), block == 0 ? 1u : 0u) << block;
-    if (block == 0) sp->EndRender(0, 0);
+    if (block == 0) sp->EndRender(0);
     std::fill(out.begin(), out.end(), 0.0f);
     sp->FinishRender(out.data());
     for (float v : out) energy += static_cast<double>(v) * v;
@@ -349,13 +349,13 @@ TEST_F(SpatializerRender, HalfwayDirectionsPickTheUpperNeighbour) {
 }
 
 // Random scenes: sources jumping between directions mid-block, both sides of
-// the median plane, irregular blocks, angles striped over three slots. The
+// the median plane, irregular blocks, two tap counts, several groups. The
 // output must equal the direct convolution of every angle's recorded input
 // (mirrored ones with the ears exchanged), halved and delayed by N.
 TEST(SpatializerEquivalence, FrequencyDomainSumEqualsDirectConvolutionOfEveryAngleInput) {
   constexpr int kTaps = 32;
   constexpr std::size_t kFrames = 3000;
-  constexpr std::size_t kSlots = 3;
+  constexpr int kAnglesPerRing = 12;
   // Single-precision transforms and sums of a few hundred products.
   constexpr double kRelativeRmsTolerance = 1e-5;
   std::vector<RingSpec> ringSpecs;
@@ -364,8 +364,9 @@ TEST(SpatializerEquivalence, FrequencyDomainSumEqualsDirectConvolutionOfEveryAng
     RingSpec ring{elevation, {}};
     // The upper ring's shorter responses run on a hop grid of their own.
     const int taps = elevation < 0.0f ? kTaps : kTaps / 2;
-    for (float azimuth : {0.0f, 60.0f, 120.0f, 180.0f})
-      ring.angles.push_back(RandomAngle(azimuth, taps, seed++));
+    // More angles than groups, so that groups hold several angles.
+    for (int a = 0; a < kAnglesPerRing; ++a)
+      ring.angles.push_back(RandomAngle(180.0f * a / (kAnglesPerRing - 1), taps, seed++));
     ringSpecs.push_back(ring);
   }
   const auto data = BuildData(ringSpecs);
@@ -374,15 +375,16 @@ TEST(SpatializerEquivalence, FrequencyDomainSumEqualsDirectConvolutionOfEveryAng
   std::mt19937 random(7);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
   std::vector<std::shared_ptr<Spatializer::Source>> sources;
-  for (int i = 0; i < 6; ++i) sources.push_back(sp->CreateSource());
+  for (int i = 0; i < 12; ++i) sources.push_back(sp->CreateSource());
   const auto signal = orvtest::Noise(kFrames, 11, 0.5f);
 
   // Recorded input per (ring, angle, side).
-  std::vector<std::vector<float>> recorded(16, std::vector<float>(kFrames, 0.0f));
+  std::vector<std::vector<float>> recorded(4 * kAnglesPerRing, std::vector<float>(kFrames, 0.0f));
+  auto slot = [](std::size_t r, std::size_t a, int side) { return 2 * (kAnglesPerRing * r + a) + side; };
   std::vector<float> out(2 * kFrames, 0.0f);
   for (std::size_t start = 0; start < kFrames;) {
     const std::size_t n = std::min<std::size_t>(1 + random() % 200, kFrames - start);
-    sp->BeginRender(n, kSlots);
+    sp->BeginRender(n);
     for (auto& source : sources) {
       // Two or three pieces per block, each from a new random direction.
       std::size_t at = 0;
@@ -394,26 +396,26 @@ TEST(SpatializerEquivalence, FrequencyDomainSumEqualsDirectConvolutionOfEveryAng
       }
     }
     for (std::size_t r = 0; r < 2; ++r)
-      for (std::size_t a = 0; a < 4; ++a) {
+      for (std::size_t a = 0; a < kAnglesPerRing; ++a) {
         const auto& angle = *sp->Rings()[r]->angles[a];
         if (angle.inputUsed.load())
-          std::copy(angle.input.begin(), angle.input.end(), recorded[8 * r + 2 * a].begin() + start);
+          std::copy(angle.input.begin(), angle.input.end(), recorded[slot(r, a, 0)].begin() + start);
         if (angle.mirroredInputUsed.load())
           std::copy(angle.mirroredInput.begin(), angle.mirroredInput.end(),
-                    recorded[8 * r + 2 * a + 1].begin() + start);
+                    recorded[slot(r, a, 1)].begin() + start);
       }
     const std::size_t count = sp->PrepareEndRender();
-    for (std::size_t i = 0; i < count; ++i) sp->EndRender(i % kSlots, i);
+    for (std::size_t i = 0; i < count; ++i) sp->EndRender(i);
     sp->FinishRender(out.data() + 2 * start);
     start += n;
   }
 
   std::vector<float> expected(2 * kFrames, 0.0f);
   for (std::size_t r = 0; r < 2; ++r)
-    for (std::size_t a = 0; a < 4; ++a)
+    for (std::size_t a = 0; a < kAnglesPerRing; ++a)
       for (int side = 0; side < 2; ++side) {
         const AngleSpec& angle = ringSpecs[r].angles[a];
-        const auto& x = recorded[8 * r + 2 * a + side];
+        const auto& x = recorded[slot(r, a, side)];
         const auto left = ExpectedEar(x, side ? angle.right : angle.left, kFrames);
         const auto right = ExpectedEar(x, side ? angle.left : angle.right, kFrames);
         for (std::size_t t = 0; t < kFrames; ++t) {
@@ -443,7 +445,7 @@ TEST(SpatializerRobustness, ANonFiniteInputSilencesOnlyItselfNotTheSharedSum) {
     bad->Mix(poison.data(), 0, 64, Vector3{0, 0, 1});
     good->Mix(x.data(), 0, 64, Vector3{1, 0, 0});
     const std::size_t count = sp->PrepareEndRender();
-    for (std::size_t i = 0; i < count; ++i) sp->EndRender(0, i);
+    for (std::size_t i = 0; i < count; ++i) sp->EndRender(i);
     std::fill(out.begin(), out.end(), 0.0f);
     sp->FinishRender(out.data());
   }
@@ -456,7 +458,7 @@ TEST(SpatializerDeathTest, EndRenderPastTheEnabledAnglesStops) {
   auto sp = std::make_shared<Spatializer>(data.data(), data.size(), 48000.0);
   sp->BeginRender(4);
   sp->PrepareEndRender();
-  EXPECT_DEATH(sp->EndRender(0, 0), "index < enabledAngles.size\\(\\).*OrvSpatializer");
+  EXPECT_DEATH(sp->EndRender(0), "index < enabledAngles.size\\(\\).*OrvSpatializer");
 }
 
 }  // namespace
