@@ -109,6 +109,10 @@ MatrixKernel FindMatrixKernel(cpu::FeatureLevel level, std::size_t n) noexcept {
           return Make<16, 8, Kernels8>();
         case 256:
           return Make<16, 16, Kernels8>();
+        case 512:
+          return Make<32, 16, Kernels8>();
+        case 1024:
+          return Make<32, 32, Kernels8>();
         default:
           return {};
       }
@@ -126,6 +130,10 @@ MatrixKernel FindMatrixKernel(cpu::FeatureLevel level, std::size_t n) noexcept {
           return Make<16, 8, Kernels4>();
         case 256:
           return Make<16, 16, Kernels4>();
+        case 512:
+          return Make<32, 16, Kernels4>();
+        case 1024:
+          return Make<32, 32, Kernels4>();
         default:
           return {};
       }

@@ -161,6 +161,85 @@ void Interleave(std::size_t n, float* out, const float* even, const float* odd) 
 
 namespace {
 
+// One bin pair from its factor; shared by every path of the table form, so
+// the vector paths only reorder nothing but lanes.
+inline void UntangleBinFromTable(std::size_t n, std::size_t k, float* outRe, float* outIm,
+                                 const float* zRe, const float* zIm, float tr, float ti,
+                                 float scale) noexcept {
+  const float ar = zRe[k] + zRe[n - k], ai = zIm[k] - zIm[n - k];
+  const float br = zRe[k] - zRe[n - k], bi = zIm[k] + zIm[n - k];
+  const float tbr = tr * br - ti * bi, tbi = tr * bi + ti * br;
+  outRe[k] = scale * (ar + tbr);
+  outIm[k] = scale * (ai + tbi);
+  outRe[n - k] = scale * (ar - tbr);
+  outIm[n - k] = scale * (tbi - ai);
+}
+
+#if defined(ORV_HAVE_SIMD8)
+// Bins k .. k + 7 and, lanes reversed, n-k .. n-k-7, for k = 1, 9, .. while
+// they stay at or below n/2; returns the first bin left over.
+ORV_TARGET_SIMD8 std::size_t UntangleFromTable8(std::size_t n, float* outRe, float* outIm,
+                                                const float* zRe, const float* zIm,
+                                                const float* tRe, const float* tIm,
+                                                float scale) noexcept {
+  using namespace simd;
+  const std::size_t half = n / 2;
+  const Float8 factor = Splat8(scale);
+  std::size_t k = 1;
+  for (; k + 7 <= half; k += 8) {
+    const Float8 zr = LoadU8(zRe + k), zi = LoadU8(zIm + k);
+    const Float8 mr = Reverse(LoadU8(zRe + n - k - 7)), mi = Reverse(LoadU8(zIm + n - k - 7));
+    const Float8 tr = LoadU8(tRe + k - 1), ti = LoadU8(tIm + k - 1);
+    const Float8 ar = Add(zr, mr), ai = Sub(zi, mi);
+    const Float8 br = Sub(zr, mr), bi = Add(zi, mi);
+    const Float8 tbr = MulSub(tr, br, Mul(ti, bi)), tbi = MulAdd(tr, bi, Mul(ti, br));
+    StoreU8(outRe + k, Mul(factor, Add(ar, tbr)));
+    StoreU8(outIm + k, Mul(factor, Add(ai, tbi)));
+    // Stored second, so at k + 7 = n/2 this one stays, as in the scalar form.
+    StoreU8(outRe + n - k - 7, Reverse(Mul(factor, Sub(ar, tbr))));
+    StoreU8(outIm + n - k - 7, Reverse(Mul(factor, Sub(tbi, ai))));
+  }
+  return k;
+}
+#endif
+
+}  // namespace
+
+void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zRe, const float* zIm,
+                      const float* tRe, const float* tIm, float scale) noexcept {
+  const std::size_t half = n / 2;
+  std::size_t k = 1;
+#if defined(ORV_HAVE_SIMD8)
+  if (simd::ActiveLevel() >= simd::Level::kSimd8) {
+    k = UntangleFromTable8(n, outRe, outIm, zRe, zIm, tRe, tIm, scale);
+  }
+#endif
+#if defined(ORV_HAVE_SIMD4)
+  if (simd::ActiveLevel() >= simd::Level::kSimd4) {
+    using namespace simd;
+    auto reverse = [](Float4 v) { return Shuffle<3, 2, 1, 0>(v, v); };
+    const Float4 factor = Splat(scale);
+    for (; k + 3 <= half; k += 4) {
+      const Float4 zr = LoadU(zRe + k), zi = LoadU(zIm + k);
+      const Float4 mr = reverse(LoadU(zRe + n - k - 3)), mi = reverse(LoadU(zIm + n - k - 3));
+      const Float4 tr = LoadU(tRe + k - 1), ti = LoadU(tIm + k - 1);
+      const Float4 ar = Add(zr, mr), ai = Sub(zi, mi);
+      const Float4 br = Sub(zr, mr), bi = Add(zi, mi);
+      const Float4 tbr = Sub(Mul(tr, br), Mul(ti, bi)), tbi = Add(Mul(tr, bi), Mul(ti, br));
+      StoreU(outRe + k, Mul(factor, Add(ar, tbr)));
+      StoreU(outIm + k, Mul(factor, Add(ai, tbi)));
+      StoreU(outRe + n - k - 3, reverse(Mul(factor, Sub(ar, tbr))));
+      StoreU(outIm + n - k - 3, reverse(Mul(factor, Sub(tbi, ai))));
+    }
+  }
+#endif
+  for (; k <= half; ++k) {
+    UntangleBinFromTable(n, k, outRe, outIm, zRe, zIm, tRe[k - 1], tIm[k - 1], scale);
+  }
+}
+
+namespace {
+
 constexpr std::size_t kChains = 4;
 
 // One bin pair of the untangling pass; the scalar twin of the vector body.

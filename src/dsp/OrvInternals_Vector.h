@@ -37,6 +37,13 @@ void Scale(std::size_t n, float* buffer, float factor) noexcept;
 void Deinterleave(std::size_t n, float* even, float* odd, const float* in) noexcept;
 void Interleave(std::size_t n, float* out, const float* even, const float* odd) noexcept;
 
+// The real FFT's untangling pass (below) with its factors from a table:
+// t_k = (tRe[k-1], tIm[k-1]) for k = 1 .. n/2, and n a power of two ≥ 2.
+// Nothing is carried from bin to bin, so the bins run independently, 8 or 4
+// at a time where the processor can; any alignment.
+void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zRe, const float* zIm,
+                      const float* tRe, const float* tIm, float scale) noexcept;
+
 // The real FFT's untangling pass over a complex sequence z of n values
 // (n a power of two ≥ 2): for k = 1 .. n/2, with A = z[k] + conj(z[n-k]),
 // B = z[k] - conj(z[n-k]) and t_k = first · step^(k-1),
