@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/OrvSimd.h"
 #include "common/OrvTestUtil.h"
 #include "dsp/OrvInternals_AlignedArray.h"
 
@@ -275,6 +276,59 @@ TEST(UntangleSpectrum, MatchesTheFormulaWithExactFactors) {
         ASSERT_NEAR(outIm.data()[n - k], high.imag(), kChainTolerance) << k;
       }
       EXPECT_TRUE(outRe.GuardsIntact() && outIm.GuardsIntact());
+    }
+  }
+}
+
+// Caps the vector level while it lives, so the narrower paths run too.
+class ScopedLevelLimit {
+ public:
+  explicit ScopedLevelLimit(orv::simd::Level limit) { orv::simd::LimitLevelForTesting(limit); }
+  ~ScopedLevelLimit() { orv::simd::LimitLevelForTesting(orv::simd::Level::kSimd8); }
+  ScopedLevelLimit(const ScopedLevelLimit&) = delete;
+  ScopedLevelLimit& operator=(const ScopedLevelLimit&) = delete;
+};
+
+TEST(UntangleSpectrum, TableFormMatchesTheFormulaOnEveryPathAndPlacement) {
+  // Inputs within ±1 keep every intermediate below ~6 in magnitude; a handful
+  // of float roundings (fused or not) of that size stay below 2e-6.
+  constexpr double kTableFormTolerance = 2e-6;
+  for (const auto level :
+       {orv::simd::Level::kScalar, orv::simd::Level::kSimd4, orv::simd::Level::kSimd8}) {
+    if (orv::simd::DetectedLevel() < level) continue;
+    ScopedLevelLimit limit(level);
+    for (const std::size_t n : {2u, 4u, 8u, 16u, 32u, 128u, 256u}) {
+      for (const std::size_t offset : {0u, 1u, 3u}) {
+        SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset) +
+                     ", level " + std::to_string(static_cast<int>(level)));
+        // The real FFT's forward factors t_k = -i·e^(-iπk/n).
+        std::vector<float> t0r(n / 2), t0i(n / 2);
+        for (std::size_t k = 1; k <= n / 2; ++k) {
+          const double angle = -M_PI / 2 - M_PI * static_cast<double>(k) / static_cast<double>(n);
+          t0r[k - 1] = static_cast<float>(std::cos(angle));
+          t0i[k - 1] = static_cast<float>(std::sin(angle));
+        }
+        const auto z0r = Values(n, 80), z0i = Values(n, 81);
+        Placed zr(z0r, offset), zi(z0i, (offset + 1) % 4), tr(t0r, offset), ti(t0i, 0);
+        Placed outRe(std::vector<float>(n, 99.0f), (offset + 2) % 4),
+            outIm(std::vector<float>(n, 99.0f), offset);
+        orv::UntangleSpectrum(n, outRe.data(), outIm.data(), zr.data(), zi.data(), tr.data(),
+                              ti.data(), 0.25f);
+        EXPECT_EQ(outRe.data()[0], 99.0f) << "element 0 is the caller's";
+        EXPECT_EQ(outIm.data()[0], 99.0f);
+        for (std::size_t k = 1; k <= n / 2; ++k) {
+          const std::complex<double> zk(z0r[k], z0i[k]), zm(z0r[n - k], z0i[n - k]);
+          const std::complex<double> a = zk + std::conj(zm), b = zk - std::conj(zm);
+          const std::complex<double> t(t0r[k - 1], t0i[k - 1]);
+          const std::complex<double> low = 0.25 * (a + t * b), high = 0.25 * std::conj(a - t * b);
+          ASSERT_NEAR(outRe.data()[n - k], high.real(), kTableFormTolerance) << k;
+          ASSERT_NEAR(outIm.data()[n - k], high.imag(), kTableFormTolerance) << k;
+          if (k == n / 2) continue;  // one element: the second formula's
+          ASSERT_NEAR(outRe.data()[k], low.real(), kTableFormTolerance) << k;
+          ASSERT_NEAR(outIm.data()[k], low.imag(), kTableFormTolerance) << k;
+        }
+        EXPECT_TRUE(outRe.GuardsIntact() && outIm.GuardsIntact());
+      }
     }
   }
 }
