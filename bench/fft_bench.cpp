@@ -164,20 +164,51 @@ BENCHMARK(BM_OrvRealBackward)->Arg(256)->ComputeStatistics("min", Fastest);
 
 // One block step of a 128-tap convolver: 128 samples of audible input, so
 // every call runs the full transform path once.
-void BM_OrvConvolverBlockStep(benchmark::State& state) {
+void OrvConvolverBlockStep(benchmark::State& state, Form form) {
   constexpr int kN = 128;
   const std::vector<float> left = Noise(kN, 6), right = Noise(kN, 7);
-  orv::DualMiniConvolver convolver(left.data(), right.data(), kN);
-  const AlignedArray<float> input = Filled(kN, 8);
-  AlignedArray<float> output(2 * kN);
-  std::fill(output.begin(), output.end(), 0.0f);
-  for (auto _ : state) {
-    convolver.ApplyAdditive<false, false>(kN, input.Data(), output.Data());
-    benchmark::DoNotOptimize(output.Data());
-    benchmark::ClobberMemory();
-  }
+  AtLevel(LevelOf(form), [&] {
+    orv::DualMiniConvolver convolver(left.data(), right.data(), kN);
+    const AlignedArray<float> input = Filled(kN, 8);
+    AlignedArray<float> output(2 * kN);
+    std::fill(output.begin(), output.end(), 0.0f);
+    for (auto _ : state) {
+      convolver.ApplyAdditive<false, false>(kN, input.Data(), output.Data());
+      benchmark::DoNotOptimize(output.Data());
+      benchmark::ClobberMemory();
+    }
+  });
 }
-BENCHMARK(BM_OrvConvolverBlockStep)->ComputeStatistics("min", Fastest);
+
+// The array kernels on the block step's sizes, at each level: the products
+// of 129 bins with two spectra, and a 256-sample accumulation.
+void OrvComplexMultiply(benchmark::State& state, Form form) {
+  constexpr std::size_t kBins = 129;
+  const AlignedArray<float> xRe = Filled(kBins, 1), xIm = Filled(kBins, 2), aRe = Filled(kBins, 3),
+                            aIm = Filled(kBins, 4), bRe = Filled(kBins, 5), bIm = Filled(kBins, 6);
+  AlignedArray<float> o1Re(kBins), o1Im(kBins), o2Re(kBins), o2Im(kBins);
+  AtLevel(LevelOf(form), [&] {
+    for (auto _ : state) {
+      orv::ComplexMultiply(kBins, o1Re.Data(), o1Im.Data(), o2Re.Data(), o2Im.Data(), xRe.Data(),
+                           xIm.Data(), aRe.Data(), aIm.Data(), bRe.Data(), bIm.Data());
+      benchmark::DoNotOptimize(o1Re.Data());
+      benchmark::ClobberMemory();
+    }
+  });
+}
+
+void OrvAccumulate(benchmark::State& state, Form form) {
+  constexpr std::size_t kN = 256;
+  const AlignedArray<float> a = Filled(kN, 1);
+  AlignedArray<float> dst = Filled(kN, 2);
+  AtLevel(LevelOf(form), [&] {
+    for (auto _ : state) {
+      orv::Accumulate(kN, dst.Data(), a.Data());
+      benchmark::DoNotOptimize(dst.Data());
+      benchmark::ClobberMemory();
+    }
+  });
+}
 
 #if defined(ORV_HAVE_FFTW)
 
@@ -384,6 +415,20 @@ const bool kSideBySideRegistered = [] {
     benchmark::RegisterBenchmark((std::string("RealForward/") + name).c_str(), OrvRealForward,
                                  form)
         ->Arg(256)
+        ->ComputeStatistics("min", Fastest);
+  }
+  const std::pair<const char*, Form> levelForms[] = {{"Orv8wide", Form::kOrv8},
+                                                     {"Orv4wide", Form::kOrv4}};
+  for (const auto& [name, form] : levelForms) {
+    if (LevelOf(form) > orv::simd::DetectedLevel()) continue;
+    benchmark::RegisterBenchmark((std::string("ConvolverBlockStep/") + name).c_str(),
+                                 OrvConvolverBlockStep, form)
+        ->ComputeStatistics("min", Fastest);
+    benchmark::RegisterBenchmark((std::string("ComplexMultiply129/") + name).c_str(),
+                                 OrvComplexMultiply, form)
+        ->ComputeStatistics("min", Fastest);
+    benchmark::RegisterBenchmark((std::string("Accumulate256/") + name).c_str(), OrvAccumulate,
+                                 form)
         ->ComputeStatistics("min", Fastest);
   }
 #if defined(ORV_HAVE_FFTW)

@@ -81,7 +81,47 @@ TEST(AlignedArray, StartsOnACacheLineAndCopiesElements) {
   EXPECT_EQ(moved[999], 999.0f);
 }
 
-TEST(Accumulate, OneSourceAddsExactlyOnEveryPath) {
+// Every kernel test runs once per vector level (those the processor lacks
+// are skipped): the level cap selects the 8-wide, 4-wide or scalar bodies,
+// and within a level the placements select vector or scalar paths.
+class LevelTest : public ::testing::TestWithParam<orv::simd::Level> {
+ protected:
+  void SetUp() override {
+    if (orv::simd::DetectedLevel() < GetParam()) GTEST_SKIP() << "level not available here";
+    orv::simd::LimitLevelForTesting(GetParam());
+  }
+  void TearDown() override { orv::simd::LimitLevelForTesting(orv::simd::Level::kSimd8); }
+};
+class Accumulate : public LevelTest {};
+class ComplexMultiply : public LevelTest {};
+class Scale : public LevelTest {};
+class Interleaving : public LevelTest {};
+class UntangleSpectrum : public LevelTest {};
+
+std::string LevelName(const ::testing::TestParamInfo<orv::simd::Level>& info) {
+  switch (info.param) {
+    case orv::simd::Level::kScalar:
+      return "Scalar";
+    case orv::simd::Level::kSimd4:
+      return "Simd4";
+    default:
+      return "Simd8";
+  }
+}
+
+#define ORV_AT_EVERY_LEVEL(Suite)                                                           \
+  INSTANTIATE_TEST_SUITE_P(Levels, Suite,                                                  \
+                           ::testing::Values(orv::simd::Level::kScalar,                    \
+                                             orv::simd::Level::kSimd4,                     \
+                                             orv::simd::Level::kSimd8),                    \
+                           LevelName)
+ORV_AT_EVERY_LEVEL(Accumulate);
+ORV_AT_EVERY_LEVEL(ComplexMultiply);
+ORV_AT_EVERY_LEVEL(Scale);
+ORV_AT_EVERY_LEVEL(Interleaving);
+ORV_AT_EVERY_LEVEL(UntangleSpectrum);
+
+TEST_P(Accumulate, OneSourceAddsExactlyOnEveryPath) {
   for (const std::size_t n : kCounts) {
     for (const std::size_t dstOffset : kOffsets) {
       for (const std::size_t srcOffset : {std::size_t{0}, std::size_t{1}}) {
@@ -99,7 +139,7 @@ TEST(Accumulate, OneSourceAddsExactlyOnEveryPath) {
   }
 }
 
-TEST(Accumulate, SeveralSourcesMatchTheDoubleSumOnEveryPath) {
+TEST_P(Accumulate, SeveralSourcesMatchTheDoubleSumOnEveryPath) {
   for (const std::size_t n : kCounts) {
     for (const std::size_t offset : kOffsets) {
       for (int sources = 2; sources <= 4; ++sources) {
@@ -133,7 +173,7 @@ TEST(Accumulate, SeveralSourcesMatchTheDoubleSumOnEveryPath) {
   }
 }
 
-TEST(Accumulate, MisalignedSourceTakesTheScalarPathWithTheSameResult) {
+TEST_P(Accumulate, MisalignedSourceTakesTheScalarPathWithTheSameResult) {
   constexpr std::size_t kN = 37;
   const auto d0 = Values(kN, 20), s0 = Values(kN, 21), s1 = Values(kN, 22), s2 = Values(kN, 23),
              s3 = Values(kN, 24);
@@ -147,7 +187,7 @@ TEST(Accumulate, MisalignedSourceTakesTheScalarPathWithTheSameResult) {
   }
 }
 
-TEST(ComplexMultiply, ConstantProductOnBothPaths) {
+TEST_P(ComplexMultiply, ConstantProductOnBothPaths) {
   // (1 + 2i)(3 + 4i) = -5 + 10i exactly.
   for (const std::size_t n : {9u, 4u, 3u, 1u}) {
     for (const std::size_t offset : kOffsets) {
@@ -170,7 +210,7 @@ TEST(ComplexMultiply, ConstantProductOnBothPaths) {
   }
 }
 
-TEST(ComplexMultiply, RandomValuesMatchTheFormulaInPlaceOrNot) {
+TEST_P(ComplexMultiply, RandomValuesMatchTheFormulaInPlaceOrNot) {
   // Two products and a difference of float values: within 2 ulps of the
   // exact double result for magnitudes below 2.
   constexpr double kProductTolerance = 5e-7;
@@ -202,7 +242,7 @@ TEST(ComplexMultiply, RandomValuesMatchTheFormulaInPlaceOrNot) {
   }
 }
 
-TEST(Scale, MultipliesEveryElementExactlyOnEveryPath) {
+TEST_P(Scale, MultipliesEveryElementExactlyOnEveryPath) {
   for (const std::size_t n : kCounts) {
     for (const std::size_t offset : kOffsets) {
       SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset));
@@ -215,7 +255,7 @@ TEST(Scale, MultipliesEveryElementExactlyOnEveryPath) {
   }
 }
 
-TEST(Scale, TwentyOneAlignedElementsAreAllHalved) {
+TEST_P(Scale, TwentyOneAlignedElementsAreAllHalved) {
   // One step of sixteen, one of four, one single element.
   const auto v = Values(21, 41);
   Placed buffer(v, 0);
@@ -223,7 +263,7 @@ TEST(Scale, TwentyOneAlignedElementsAreAllHalved) {
   for (std::size_t i = 0; i < 21; ++i) EXPECT_EQ(buffer.data()[i], v[i] / 2) << i;
 }
 
-TEST(Interleaving, SplitsAndJoinsExactlyOnEveryPath) {
+TEST_P(Interleaving, SplitsAndJoinsExactlyOnEveryPath) {
   for (const std::size_t n : kCounts) {
     for (const std::size_t offset : kOffsets) {
       SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset));
@@ -242,7 +282,7 @@ TEST(Interleaving, SplitsAndJoinsExactlyOnEveryPath) {
   }
 }
 
-TEST(UntangleSpectrum, MatchesTheFormulaWithExactFactors) {
+TEST_P(UntangleSpectrum, MatchesTheFormulaWithExactFactors) {
   // Factors come from chains of float products, about n/8 links long: their
   // error grows to ~n/8 · eps relative, on values of magnitude up to ~8.
   constexpr double kChainTolerance = 2e-5;
@@ -280,27 +320,14 @@ TEST(UntangleSpectrum, MatchesTheFormulaWithExactFactors) {
   }
 }
 
-// Caps the vector level while it lives, so the narrower paths run too.
-class ScopedLevelLimit {
- public:
-  explicit ScopedLevelLimit(orv::simd::Level limit) { orv::simd::LimitLevelForTesting(limit); }
-  ~ScopedLevelLimit() { orv::simd::LimitLevelForTesting(orv::simd::Level::kSimd8); }
-  ScopedLevelLimit(const ScopedLevelLimit&) = delete;
-  ScopedLevelLimit& operator=(const ScopedLevelLimit&) = delete;
-};
-
-TEST(UntangleSpectrum, TableFormMatchesTheFormulaOnEveryPathAndPlacement) {
+TEST_P(UntangleSpectrum, TableFormMatchesTheFormulaOnEveryPathAndPlacement) {
   // Inputs within ±1 keep every intermediate below ~6 in magnitude; a handful
   // of float roundings (fused or not) of that size stay below 2e-6.
   constexpr double kTableFormTolerance = 2e-6;
-  for (const auto level :
-       {orv::simd::Level::kScalar, orv::simd::Level::kSimd4, orv::simd::Level::kSimd8}) {
-    if (orv::simd::DetectedLevel() < level) continue;
-    ScopedLevelLimit limit(level);
+  {
     for (const std::size_t n : {2u, 4u, 8u, 16u, 32u, 128u, 256u}) {
       for (const std::size_t offset : {0u, 1u, 3u}) {
-        SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset) +
-                     ", level " + std::to_string(static_cast<int>(level)));
+        SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset));
         // The real FFT's forward factors t_k = -i·e^(-iπk/n).
         std::vector<float> t0r(n / 2), t0i(n / 2);
         for (std::size_t k = 1; k <= n / 2; ++k) {
@@ -333,7 +360,7 @@ TEST(UntangleSpectrum, TableFormMatchesTheFormulaOnEveryPathAndPlacement) {
   }
 }
 
-TEST(UntangleSpectrum, VectorAndScalarPathsAgree) {
+TEST_P(UntangleSpectrum, VectorAndScalarPathsAgree) {
   // Same operations in the same order on both paths.
   constexpr float kSamePathTolerance = 1e-6f;
   constexpr std::size_t kN = 128;
