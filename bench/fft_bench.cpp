@@ -97,8 +97,7 @@ void OrvComplexForward(benchmark::State& state, Form form) {
 // passes, the untangling with factors from four chains of products.
 class PreviousRealForward {
  public:
-  explicit PreviousRealForward(int n)
-      : n(n), plan(ParamOf(n)), even(n), odd(n), zRe(n), zIm(n) {
+  explicit PreviousRealForward(int n) : n(n), plan(ParamOf(n)), even(n), odd(n), zRe(n), zIm(n) {
     const float theta = static_cast<float>(-3.141592653589793 / n);
     twiddle = {std::cos(theta), std::sin(theta)};
   }
@@ -245,11 +244,10 @@ void FftwRealForward(benchmark::State& state, bool isInterleaved) {
   FftwFloats in(n), re(n / 2 + 1), im(n / 2 + 1), spectrum(n + 2);
   fftw_iodim dim{n, 1, 1};
   fftwf_plan plan =
-      isInterleaved
-          ? fftwf_plan_dft_r2c_1d(n, in.data, reinterpret_cast<fftwf_complex*>(spectrum.data),
-                                  FFTW_MEASURE)
-          : fftwf_plan_guru_split_dft_r2c(1, &dim, 0, nullptr, in.data, re.data, im.data,
-                                          FFTW_MEASURE);
+      isInterleaved ? fftwf_plan_dft_r2c_1d(
+                          n, in.data, reinterpret_cast<fftwf_complex*>(spectrum.data), FFTW_MEASURE)
+                    : fftwf_plan_guru_split_dft_r2c(1, &dim, 0, nullptr, in.data, re.data, im.data,
+                                                    FFTW_MEASURE);
   const std::vector<float> x = Noise(n, 3);
   std::copy(x.begin(), x.end(), in.data);
   for (auto _ : state) {
@@ -412,8 +410,7 @@ const bool kSideBySideRegistered = [] {
   // 256 real samples (N = 128 complex points), the binaural stage's transform.
   for (const auto& [name, form] : orvForms) {
     if (LevelOf(form) > orv::simd::DetectedLevel()) continue;
-    benchmark::RegisterBenchmark((std::string("RealForward/") + name).c_str(), OrvRealForward,
-                                 form)
+    benchmark::RegisterBenchmark((std::string("RealForward/") + name).c_str(), OrvRealForward, form)
         ->Arg(256)
         ->ComputeStatistics("min", Fastest);
   }

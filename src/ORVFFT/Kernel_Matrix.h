@@ -13,9 +13,8 @@ namespace orvfft::kernel {
 // out = DFT(in), forward, unscaled. in/out may be the same arrays, any
 // alignment; tw holds W_N^(n2·k1) at k1·columns + n2 and is 32-byte aligned.
 // ORV_REALTIME: allocates nothing (uses 8·N bytes of stack).
-using MatrixSplitKernel = void (*)(float* outRe, float* outIm, const float* inRe,
-                                   const float* inIm, const float* twRe,
-                                   const float* twIm) noexcept;
+using MatrixSplitKernel = void (*)(float* outRe, float* outIm, const float* inRe, const float* inIm,
+                                   const float* twRe, const float* twIm) noexcept;
 // The same transform of z[n] = in[2n] + i·in[2n + 1] (2N floats): the real
 // FFT's packing with the deinterleave folded in.
 using MatrixInterleavedKernel = void (*)(float* outRe, float* outIm, const float* in,

@@ -45,7 +45,8 @@ MatrixFFTSetup::MatrixFFTSetup(const FFTParam& param, const kernel::MatrixKernel
   for (std::size_t k1 = 0; k1 < rows; ++k1) {
     for (std::size_t n2 = 0; n2 < columns; ++n2) {
       // W_N^(n2·k1), the exponent reduced first so the angle stays exact.
-      const double angle = -2.0 * M_PI * static_cast<double>((n2 * k1) % n) / static_cast<double>(n);
+      const double angle =
+          -2.0 * M_PI * static_cast<double>((n2 * k1) % n) / static_cast<double>(n);
       re[k1 * columns + n2] = static_cast<float>(std::cos(angle));
       im[k1 * columns + n2] = static_cast<float>(std::sin(angle));
     }

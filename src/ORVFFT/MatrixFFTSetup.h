@@ -31,7 +31,7 @@ class MatrixFFTSetup final : public FFTSetup {
   kernel::MatrixKernel kernel;
   bool isBackward;
   std::size_t parallel;
-  std::size_t distance;       // bytes
+  std::size_t distance;        // bytes
   std::vector<float> factors;  // real then imaginary parts, with room to align
   const float* factorsRe = nullptr;
   const float* factorsIm = nullptr;

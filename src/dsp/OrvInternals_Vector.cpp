@@ -65,7 +65,7 @@ ORV_TARGET_SIMD8 std::size_t Scale8(std::size_t n, float* buffer, float factor) 
 }
 
 ORV_TARGET_SIMD8 std::size_t DeinterleaveBody8(std::size_t n, float* even, float* odd,
-                                           const float* in) noexcept {
+                                               const float* in) noexcept {
   using namespace simd;
   std::size_t k = 0;
   for (; k + 8 <= n; k += 8) {
@@ -78,7 +78,7 @@ ORV_TARGET_SIMD8 std::size_t DeinterleaveBody8(std::size_t n, float* even, float
 }
 
 ORV_TARGET_SIMD8 std::size_t InterleaveBody8(std::size_t n, float* out, const float* even,
-                                         const float* odd) noexcept {
+                                             const float* odd) noexcept {
   using namespace simd;
   std::size_t k = 0;
   for (; k + 8 <= n; k += 8) {

@@ -109,8 +109,8 @@ TEST(MatrixFFTSetup, PackedRealInputTransformsExactlyLikeItsSplitForm) {
       }
       plan->Transform(FFTInput{splitRe.data(), splitIm.data(), even.data(), odd.data()});
       for (const std::size_t offset : {0u, 1u}) {
-        SCOPED_TRACE("N = " + std::to_string(n) + ", level " + std::to_string(level) +
-                     ", offset " + std::to_string(offset));
+        SCOPED_TRACE("N = " + std::to_string(n) + ", level " + std::to_string(level) + ", offset " +
+                     std::to_string(offset));
         PlacedBuffer in(2 * n, offset), re(n, offset), im(n, 0);
         std::copy(samples.begin(), samples.end(), in.data());
         ASSERT_TRUE(plan->TransformInterleaved(re.data(), im.data(), in.data()));

@@ -109,11 +109,10 @@ std::string LevelName(const ::testing::TestParamInfo<orv::simd::Level>& info) {
   }
 }
 
-#define ORV_AT_EVERY_LEVEL(Suite)                                                           \
-  INSTANTIATE_TEST_SUITE_P(Levels, Suite,                                                  \
-                           ::testing::Values(orv::simd::Level::kScalar,                    \
-                                             orv::simd::Level::kSimd4,                     \
-                                             orv::simd::Level::kSimd8),                    \
+#define ORV_AT_EVERY_LEVEL(Suite)                                                                 \
+  INSTANTIATE_TEST_SUITE_P(Levels, Suite,                                                         \
+                           ::testing::Values(orv::simd::Level::kScalar, orv::simd::Level::kSimd4, \
+                                             orv::simd::Level::kSimd8),                           \
                            LevelName)
 ORV_AT_EVERY_LEVEL(Accumulate);
 ORV_AT_EVERY_LEVEL(ComplexMultiply);
