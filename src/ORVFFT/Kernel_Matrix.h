@@ -28,9 +28,8 @@ struct MatrixKernel {
 };
 
 // The kernel for length n at that level (which the processor must support),
-// or one with null functions where none serves: lengths other than powers of
-// two from 4·width² up to 1024 with a shape that pays (the scalar level has
-// none).
+// or one with null functions where none serves. Served: powers of two from
+// width² (16 at 4 lanes, 64 at 8) up to 1024; the scalar level has none.
 MatrixKernel FindMatrixKernel(cpu::FeatureLevel level, std::size_t n) noexcept;
 
 }  // namespace orvfft::kernel

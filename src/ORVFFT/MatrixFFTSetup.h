@@ -1,7 +1,7 @@
 // A one-dimensional plan for the short power-of-two lengths the renderer
-// transforms most (64 .. 256 points), on contiguous floats at a vector
-// level: one call of a matrix kernel per transform instead of a pass per
-// radix. CreateFFTSetup picks it where it serves and falls back to
+// transforms most (16 .. 1024 points, 128 above all), on contiguous floats
+// at a vector level: one call of a matrix kernel per transform instead of a
+// pass per radix. CreateFFTSetup picks it where it serves and falls back to
 // StandardFFTSetup otherwise.
 #pragma once
 

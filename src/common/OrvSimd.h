@@ -13,7 +13,6 @@
 // 8-wide code is a handful of kernels that name their operations here.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -76,7 +75,8 @@ inline Level DetectedLevel() noexcept {
 // The level kernels use: the detected one, or lower under a test's limit.
 inline Level ActiveLevel() noexcept {
   const int limit = detail::levelLimit.load(std::memory_order_relaxed);
-  return static_cast<Level>(std::min(static_cast<int>(DetectedLevel()), limit));
+  const int detected = static_cast<int>(DetectedLevel());
+  return static_cast<Level>(detected < limit ? detected : limit);
 }
 
 // For tests only: caps ActiveLevel() (kSimd8 lifts the cap). FFT plans keep
