@@ -8,9 +8,9 @@
 namespace orvfft {
 namespace {
 
-const float* AlignUp32(const float* p) noexcept {
+float* AlignUp32(float* p) noexcept {
   const auto address = reinterpret_cast<std::uintptr_t>(p);
-  return reinterpret_cast<const float*>((address + 31u) & ~std::uintptr_t{31u});
+  return reinterpret_cast<float*>((address + 31u) & ~std::uintptr_t{31u});
 }
 
 template <typename T>
@@ -40,8 +40,8 @@ MatrixFFTSetup::MatrixFFTSetup(const FFTParam& param, const kernel::MatrixKernel
   const std::size_t rows = kernel.rows, columns = kernel.columns, n = rows * columns;
   // Two tables of n floats, each starting on a 32-byte boundary.
   factors.assign(2 * n + 16, 0.0f);
-  float* re = const_cast<float*>(AlignUp32(factors.data()));
-  float* im = const_cast<float*>(AlignUp32(re + n));
+  float* re = AlignUp32(factors.data());
+  float* im = AlignUp32(re + n);
   for (std::size_t k1 = 0; k1 < rows; ++k1) {
     for (std::size_t n2 = 0; n2 < columns; ++n2) {
       // W_N^(n2·k1), the exponent reduced first so the angle stays exact.
