@@ -1,10 +1,11 @@
 // The array kernels under the convolvers and the engine's mix: accumulation
 // of one to four sources, split-complex multiplication and scaling.
 //
-// Each kernel takes a 4-wide vector path when every pointer it touches is
-// 16-byte aligned and n ≥ 4 (AlignedArray guarantees the alignment), and a
-// scalar path otherwise; both give the same values up to the order of
-// additions. n must not exceed any array's length. No allocation, no locks:
+// Each kernel takes a vector path when every pointer it touches is 16-byte
+// aligned and n ≥ 4 (AlignedArray guarantees the alignment), 8-wide where
+// the processor has AVX2 and FMA (orv::simd::ActiveLevel) and 4-wide
+// otherwise, and a scalar path for the rest; all give the same values up to
+// the order of additions. n must not exceed any array's length. No allocation, no locks:
 // ORV_REALTIME.
 #pragma once
 
