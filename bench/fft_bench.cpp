@@ -3,12 +3,15 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
+#include <complex>
 #include <cstdint>
 #include <memory>
 #include <random>
 #include <vector>
 
 #include "ORVFFT/OrvFFT.h"
+#include "ORVFFT/StandardFFTSetup.h"
 #include "common/OrvSimd.h"
 #include "dsp/OrvConvolver.h"
 #include "dsp/OrvConvolver_RealFFT.h"
@@ -44,13 +47,41 @@ AlignedArray<float> Filled(std::size_t n, std::uint32_t seed) {
   return a;
 }
 
+// Runs f with the kernels capped at `level` (plans take their level when
+// made; the array kernels read it on every call).
+template <typename F>
+void AtLevel(orv::simd::Level level, F&& f) {
+  orv::simd::LimitLevelForTesting(level);
+  f();
+  orv::simd::LimitLevelForTesting(orv::simd::Level::kSimd8);
+}
+
+// The ways a forward transform is timed, side by side per length: Orv's
+// plan at each vector level and without vectors, the pass-per-radix 4-wide
+// plan these lengths had before (Stockham passes; for the real FFT with its
+// deinterleaving and chained untangling factors); FFTW beside them.
+enum class Form { kOrv8, kOrv4, kOrvScalar, kOrvPasses };
+
+constexpr orv::simd::Level LevelOf(Form form) {
+  return form == Form::kOrv8   ? orv::simd::Level::kSimd8
+         : form == Form::kOrv4 ? orv::simd::Level::kSimd4
+                               : orv::simd::Level::kScalar;
+}
+
 // Forward complex transform, split format, out of place (as the real FFT
 // wrapper runs it).
-void BM_OrvComplexForward(benchmark::State& state) {
+void OrvComplexForward(benchmark::State& state, Form form) {
   const auto n = static_cast<std::size_t>(state.range(0));
   orvfft::FFTParam param;
   param.size = {n};
-  std::unique_ptr<orvfft::FFTSetup> plan(orvfft::CreateFFTSetup(param));
+  std::unique_ptr<orvfft::FFTSetup> plan;
+  if (form == Form::kOrvPasses) {
+    plan = std::make_unique<
+        orvfft::StandardFFTSetup<orvfft::cpu::kFeatureLevelSimd4, orvfft::kDataTypeFloat, false>>(
+        param);
+  } else {
+    AtLevel(LevelOf(form), [&] { plan.reset(orvfft::CreateFFTSetup(param)); });
+  }
   const AlignedArray<float> inRe = Filled(n, 1), inIm = Filled(n, 2);
   AlignedArray<float> outRe(n), outIm(n);
   const orvfft::FFTInput io{outRe.Data(), outIm.Data(), inRe.Data(), inIm.Data()};
@@ -61,24 +92,61 @@ void BM_OrvComplexForward(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
 }
-BENCHMARK(BM_OrvComplexForward)
-    ->RangeMultiplier(2)
-    ->Range(64, 1024)
-    ->ComputeStatistics("min", Fastest);
 
-// 2N = 256 real samples to 129 bins and back.
-void BM_OrvRealForward(benchmark::State& state) {
+// The real FFT's forward transform as it was: deinterleave, the 4-wide
+// passes, the untangling with factors from four chains of products.
+class PreviousRealForward {
+ public:
+  explicit PreviousRealForward(int n) : n(n), plan(ParamOf(n)), even(n), odd(n), zRe(n), zIm(n) {
+    const float theta = static_cast<float>(-3.141592653589793 / n);
+    twiddle = {std::cos(theta), std::sin(theta)};
+  }
+  void Run(float* outRe, float* outIm, const float* in) {
+    orv::Deinterleave(n, even.Data(), odd.Data(), in);
+    plan.Transform(orvfft::FFTInput{zRe.Data(), zIm.Data(), even.Data(), odd.Data()});
+    outRe[0] = (zRe[0] + zIm[0]) * 0.5f;
+    outIm[0] = 0.0f;
+    outRe[n] = (zRe[0] - zIm[0]) * 0.5f;
+    outIm[n] = 0.0f;
+    const std::complex<float> minusIW(twiddle.imag(), -twiddle.real());
+    orv::UntangleSpectrum(n, outRe, outIm, zRe.Data(), zIm.Data(), minusIW, twiddle, 0.25f);
+  }
+
+ private:
+  static orvfft::FFTParam ParamOf(int n) {
+    orvfft::FFTParam param;
+    param.size = {static_cast<std::size_t>(n)};
+    return param;
+  }
+  int n;
+  orvfft::StandardFFTSetup<orvfft::cpu::kFeatureLevelSimd4, orvfft::kDataTypeFloat, false> plan;
+  AlignedArray<float> even, odd, zRe, zIm;
+  std::complex<float> twiddle;
+};
+
+// 2N real samples to N + 1 split bins; range(0) = 2N.
+void OrvRealForward(benchmark::State& state, Form form) {
   const int n = static_cast<int>(state.range(0)) / 2;
-  orv::RealFFT fft(n);
   const AlignedArray<float> in = Filled(2 * n, 3);
   AlignedArray<float> re(n + 1), im(n + 1);
-  for (auto _ : state) {
-    fft.ForwardTransform(re.Data(), im.Data(), in.Data());
-    benchmark::DoNotOptimize(re.Data());
-    benchmark::ClobberMemory();
+  if (form == Form::kOrvPasses) {
+    PreviousRealForward fft(n);
+    for (auto _ : state) {
+      fft.Run(re.Data(), im.Data(), in.Data());
+      benchmark::DoNotOptimize(re.Data());
+      benchmark::ClobberMemory();
+    }
+    return;
   }
+  AtLevel(LevelOf(form), [&] {
+    orv::RealFFT fft(n);
+    for (auto _ : state) {
+      fft.ForwardTransform(re.Data(), im.Data(), in.Data());
+      benchmark::DoNotOptimize(re.Data());
+      benchmark::ClobberMemory();
+    }
+  });
 }
-BENCHMARK(BM_OrvRealForward)->Arg(256)->ComputeStatistics("min", Fastest);
 
 void BM_OrvRealBackward(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0)) / 2;
@@ -95,20 +163,51 @@ BENCHMARK(BM_OrvRealBackward)->Arg(256)->ComputeStatistics("min", Fastest);
 
 // One block step of a 128-tap convolver: 128 samples of audible input, so
 // every call runs the full transform path once.
-void BM_OrvConvolverBlockStep(benchmark::State& state) {
+void OrvConvolverBlockStep(benchmark::State& state, Form form) {
   constexpr int kN = 128;
   const std::vector<float> left = Noise(kN, 6), right = Noise(kN, 7);
-  orv::DualMiniConvolver convolver(left.data(), right.data(), kN);
-  const AlignedArray<float> input = Filled(kN, 8);
-  AlignedArray<float> output(2 * kN);
-  std::fill(output.begin(), output.end(), 0.0f);
-  for (auto _ : state) {
-    convolver.ApplyAdditive<false, false>(kN, input.Data(), output.Data());
-    benchmark::DoNotOptimize(output.Data());
-    benchmark::ClobberMemory();
-  }
+  AtLevel(LevelOf(form), [&] {
+    orv::DualMiniConvolver convolver(left.data(), right.data(), kN);
+    const AlignedArray<float> input = Filled(kN, 8);
+    AlignedArray<float> output(2 * kN);
+    std::fill(output.begin(), output.end(), 0.0f);
+    for (auto _ : state) {
+      convolver.ApplyAdditive<false, false>(kN, input.Data(), output.Data());
+      benchmark::DoNotOptimize(output.Data());
+      benchmark::ClobberMemory();
+    }
+  });
 }
-BENCHMARK(BM_OrvConvolverBlockStep)->ComputeStatistics("min", Fastest);
+
+// The array kernels on the block step's sizes, at each level: the products
+// of 129 bins with two spectra, and a 256-sample accumulation.
+void OrvComplexMultiply(benchmark::State& state, Form form) {
+  constexpr std::size_t kBins = 129;
+  const AlignedArray<float> xRe = Filled(kBins, 1), xIm = Filled(kBins, 2), aRe = Filled(kBins, 3),
+                            aIm = Filled(kBins, 4), bRe = Filled(kBins, 5), bIm = Filled(kBins, 6);
+  AlignedArray<float> o1Re(kBins), o1Im(kBins), o2Re(kBins), o2Im(kBins);
+  AtLevel(LevelOf(form), [&] {
+    for (auto _ : state) {
+      orv::ComplexMultiply(kBins, o1Re.Data(), o1Im.Data(), o2Re.Data(), o2Im.Data(), xRe.Data(),
+                           xIm.Data(), aRe.Data(), aIm.Data(), bRe.Data(), bIm.Data());
+      benchmark::DoNotOptimize(o1Re.Data());
+      benchmark::ClobberMemory();
+    }
+  });
+}
+
+void OrvAccumulate(benchmark::State& state, Form form) {
+  constexpr std::size_t kN = 256;
+  const AlignedArray<float> a = Filled(kN, 1);
+  AlignedArray<float> dst = Filled(kN, 2);
+  AtLevel(LevelOf(form), [&] {
+    for (auto _ : state) {
+      orv::Accumulate(kN, dst.Data(), a.Data());
+      benchmark::DoNotOptimize(dst.Data());
+      benchmark::ClobberMemory();
+    }
+  });
+}
 
 #if defined(ORV_HAVE_FFTW)
 
@@ -120,7 +219,7 @@ struct FftwFloats {
   float* data;
 };
 
-void BM_FftwComplexForward(benchmark::State& state) {
+void FftwComplexForward(benchmark::State& state) {
   const auto n = static_cast<int>(state.range(0));
   FftwFloats inRe(n), inIm(n), outRe(n), outIm(n);
   fftw_iodim dim{n, 1, 1};
@@ -137,27 +236,28 @@ void BM_FftwComplexForward(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
   fftwf_destroy_plan(plan);
 }
-BENCHMARK(BM_FftwComplexForward)
-    ->RangeMultiplier(2)
-    ->Range(64, 1024)
-    ->ComputeStatistics("min", Fastest);
 
-void BM_FftwRealForward(benchmark::State& state) {
+// Split output, as Orv's; or FFTW's native interleaved complex output,
+// usually its fastest: the strictest reference for the real FFT.
+void FftwRealForward(benchmark::State& state, bool isInterleaved) {
   const auto n = static_cast<int>(state.range(0));
-  FftwFloats in(n), re(n / 2 + 1), im(n / 2 + 1);
+  FftwFloats in(n), re(n / 2 + 1), im(n / 2 + 1), spectrum(n + 2);
   fftw_iodim dim{n, 1, 1};
   fftwf_plan plan =
-      fftwf_plan_guru_split_dft_r2c(1, &dim, 0, nullptr, in.data, re.data, im.data, FFTW_MEASURE);
+      isInterleaved ? fftwf_plan_dft_r2c_1d(
+                          n, in.data, reinterpret_cast<fftwf_complex*>(spectrum.data), FFTW_MEASURE)
+                    : fftwf_plan_guru_split_dft_r2c(1, &dim, 0, nullptr, in.data, re.data, im.data,
+                                                    FFTW_MEASURE);
   const std::vector<float> x = Noise(n, 3);
   std::copy(x.begin(), x.end(), in.data);
   for (auto _ : state) {
     fftwf_execute(plan);
     benchmark::DoNotOptimize(re.data);
+    benchmark::DoNotOptimize(spectrum.data);
     benchmark::ClobberMemory();
   }
   fftwf_destroy_plan(plan);
 }
-BENCHMARK(BM_FftwRealForward)->Arg(256)->ComputeStatistics("min", Fastest);
 
 void BM_FftwRealBackward(benchmark::State& state) {
   const auto n = static_cast<int>(state.range(0));
@@ -179,24 +279,6 @@ void BM_FftwRealBackward(benchmark::State& state) {
   fftwf_destroy_plan(plan);
 }
 BENCHMARK(BM_FftwRealBackward)->Arg(256)->ComputeStatistics("min", Fastest);
-
-// FFTW's native real transform (interleaved complex output), usually its
-// fastest: the strictest reference for the real FFT.
-void BM_FftwRealForwardInterleaved(benchmark::State& state) {
-  const auto n = static_cast<int>(state.range(0));
-  FftwFloats in(n), spectrum(n + 2);
-  fftwf_plan plan = fftwf_plan_dft_r2c_1d(
-      n, in.data, reinterpret_cast<fftwf_complex*>(spectrum.data), FFTW_MEASURE);
-  const std::vector<float> x = Noise(n, 3);
-  std::copy(x.begin(), x.end(), in.data);
-  for (auto _ : state) {
-    fftwf_execute(plan);
-    benchmark::DoNotOptimize(spectrum.data);
-    benchmark::ClobberMemory();
-  }
-  fftwf_destroy_plan(plan);
-}
-BENCHMARK(BM_FftwRealForwardInterleaved)->Arg(256)->ComputeStatistics("min", Fastest);
 
 // The block step's arithmetic with FFTW's transforms: one r2c of the
 // zero-padded block, the two spectrum products, two c2r, scale and overlap
@@ -304,5 +386,57 @@ BENCHMARK(BM_FftwIdealBlockStepInterleaved)->ComputeStatistics("min", Fastest);
 #endif  // ORV_HAVE_SIMD4
 
 #endif  // ORV_HAVE_FFTW
+
+// Registered per length so each length's forms print next to each other.
+const bool kSideBySideRegistered = [] {
+  const std::pair<const char*, Form> orvForms[] = {{"Orv8wide", Form::kOrv8},
+                                                   {"Orv4wide", Form::kOrv4},
+                                                   {"OrvScalar", Form::kOrvScalar},
+                                                   {"OrvPreviousPasses4wide", Form::kOrvPasses}};
+  for (const int n : {64, 128, 256, 512, 1024}) {
+    for (const auto& [name, form] : orvForms) {
+      if (LevelOf(form) > orv::simd::DetectedLevel()) continue;
+      benchmark::RegisterBenchmark((std::string("ComplexForward/") + name).c_str(),
+                                   OrvComplexForward, form)
+          ->Arg(n)
+          ->ComputeStatistics("min", Fastest);
+    }
+#if defined(ORV_HAVE_FFTW)
+    benchmark::RegisterBenchmark("ComplexForward/Fftw", FftwComplexForward)
+        ->Arg(n)
+        ->ComputeStatistics("min", Fastest);
+#endif
+  }
+  // 256 real samples (N = 128 complex points), the binaural stage's transform.
+  for (const auto& [name, form] : orvForms) {
+    if (LevelOf(form) > orv::simd::DetectedLevel()) continue;
+    benchmark::RegisterBenchmark((std::string("RealForward/") + name).c_str(), OrvRealForward, form)
+        ->Arg(256)
+        ->ComputeStatistics("min", Fastest);
+  }
+  const std::pair<const char*, Form> levelForms[] = {{"Orv8wide", Form::kOrv8},
+                                                     {"Orv4wide", Form::kOrv4}};
+  for (const auto& [name, form] : levelForms) {
+    if (LevelOf(form) > orv::simd::DetectedLevel()) continue;
+    benchmark::RegisterBenchmark((std::string("ConvolverBlockStep/") + name).c_str(),
+                                 OrvConvolverBlockStep, form)
+        ->ComputeStatistics("min", Fastest);
+    benchmark::RegisterBenchmark((std::string("ComplexMultiply129/") + name).c_str(),
+                                 OrvComplexMultiply, form)
+        ->ComputeStatistics("min", Fastest);
+    benchmark::RegisterBenchmark((std::string("Accumulate256/") + name).c_str(), OrvAccumulate,
+                                 form)
+        ->ComputeStatistics("min", Fastest);
+  }
+#if defined(ORV_HAVE_FFTW)
+  benchmark::RegisterBenchmark("RealForward/FftwSplit", FftwRealForward, false)
+      ->Arg(256)
+      ->ComputeStatistics("min", Fastest);
+  benchmark::RegisterBenchmark("RealForward/FftwInterleaved", FftwRealForward, true)
+      ->Arg(256)
+      ->ComputeStatistics("min", Fastest);
+#endif
+  return true;
+}();
 
 }  // namespace

@@ -25,9 +25,12 @@ namespace cpu {
 enum FeatureLevel : std::int32_t {
   kFeatureLevelGeneric = 0,  // no processor-specific code
   kFeatureLevelSimd4 = 1,    // 4-wide single-precision vector instructions
+  kFeatureLevelSimd8 = 2,    // 8-wide with fused multiply-add (AVX2 + FMA)
 };
 
-// Whether this processor (and this build) can run kernels of that level.
+// Whether this processor (and this build) can run kernels of that level,
+// under the limit tests may set (orv::simd::LimitLevelForTesting). Plans
+// take their level when created.
 bool Supports(FeatureLevel level) noexcept;
 
 }  // namespace cpu
@@ -55,6 +58,16 @@ class FFTSetup {
   virtual ~FFTSetup() = default;
   // ORV_REALTIME: allocates nothing, never throws.
   virtual void Transform(const FFTInput& input) noexcept = 0;
+  // The forward transform of z[n] = in[2n] + i·in[2n + 1] (2N floats, a real
+  // signal packed for the real FFT) into split arrays, where a plan has such
+  // a path (forward, one contiguous float transform); returns false and does
+  // nothing otherwise. ORV_REALTIME.
+  virtual bool TransformInterleaved(float* outReal, float* outImag, const float* in) noexcept {
+    (void)outReal;
+    (void)outImag;
+    (void)in;
+    return false;
+  }
 };
 
 // Builds a plan owned by the caller; throws orvfft::Exception for a request

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "ORVFFT/MatrixFFTSetup.h"
 #include "common/OrvAssert.h"
 #include "common/OrvSimd.h"
 
@@ -43,17 +44,7 @@ Exception::Exception(const char* format, ...) {
 namespace cpu {
 
 bool Supports(FeatureLevel level) noexcept {
-  switch (level) {
-    case kFeatureLevelGeneric:
-      return true;
-#if defined(ORV_HAVE_SIMD4)
-    // Built with the vector instructions enabled, so the processor has them.
-    case kFeatureLevelSimd4:
-      return true;
-#endif
-    default:
-      return false;
-  }
+  return static_cast<int>(level) <= static_cast<int>(orv::simd::ActiveLevel());
 }
 
 }  // namespace cpu
@@ -258,6 +249,10 @@ FFTSetup* CreateFFTSetup(const FFTParam& param) {
     if (n == 0) throw Exception("Zero size.");
   }
   if (param.size.size() > 1) return new MultidimensionalFFTSetup(param);
+  for (const cpu::FeatureLevel level : {cpu::kFeatureLevelSimd8, cpu::kFeatureLevelSimd4}) {
+    if (!cpu::Supports(level)) continue;
+    if (auto matrix = MatrixFFTSetup::Create(param, level)) return matrix.release();
+  }
   switch (param.dataType) {
     case kDataTypeFloat:
       if (cpu::Supports(cpu::kFeatureLevelSimd4)) {

@@ -5,7 +5,6 @@
 // round trip multiplies by N.
 #pragma once
 
-#include <complex>
 #include <memory>
 
 #include "ORVFFT/OrvFFT.h"
@@ -44,7 +43,12 @@ class RealFFT {
   int size;
   std::shared_ptr<orvfft::FFTSetup> forwardSetup;
   std::shared_ptr<orvfft::FFTSetup> backwardSetup;
-  std::complex<float> twiddle;  // e^(-iπ/N)
+  // The untangling factors for k = 1 .. N/2 at k - 1, computed in double:
+  // forward -i·e^(-iπk/N), backward i·e^(+iπk/N).
+  AlignedArray<float> forwardFactorRe;
+  AlignedArray<float> forwardFactorIm;
+  AlignedArray<float> backwardFactorRe;
+  AlignedArray<float> backwardFactorIm;
 };
 
 }  // namespace orv

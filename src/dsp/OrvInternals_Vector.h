@@ -1,10 +1,11 @@
 // The array kernels under the convolvers and the engine's mix: accumulation
 // of one to four sources, split-complex multiplication and scaling.
 //
-// Each kernel takes a 4-wide vector path when every pointer it touches is
-// 16-byte aligned and n ≥ 4 (AlignedArray guarantees the alignment), and a
-// scalar path otherwise; both give the same values up to the order of
-// additions. n must not exceed any array's length. No allocation, no locks:
+// Each kernel takes a vector path when every pointer it touches is 16-byte
+// aligned and n ≥ 4 (AlignedArray guarantees the alignment), 8-wide where
+// the processor has AVX2 and FMA (orv::simd::ActiveLevel) and 4-wide
+// otherwise, and a scalar path for the rest; all give the same values up to
+// the order of additions. n must not exceed any array's length. No allocation, no locks:
 // ORV_REALTIME.
 #pragma once
 
@@ -36,6 +37,13 @@ void Scale(std::size_t n, float* buffer, float factor) noexcept;
 // pointers are aligned and n ≥ 4.
 void Deinterleave(std::size_t n, float* even, float* odd, const float* in) noexcept;
 void Interleave(std::size_t n, float* out, const float* even, const float* odd) noexcept;
+
+// The real FFT's untangling pass (below) with its factors from a table:
+// t_k = (tRe[k-1], tIm[k-1]) for k = 1 .. n/2, and n a power of two ≥ 2.
+// Nothing is carried from bin to bin, so the bins run independently, 8 or 4
+// at a time where the processor can; any alignment.
+void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zRe, const float* zIm,
+                      const float* tRe, const float* tIm, float scale) noexcept;
 
 // The real FFT's untangling pass over a complex sequence z of n values
 // (n a power of two ≥ 2): for k = 1 .. n/2, with A = z[k] + conj(z[n-k]),

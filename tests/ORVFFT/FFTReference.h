@@ -7,9 +7,20 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/OrvSimd.h"
 #include "common/OrvTestUtil.h"
 
 namespace orvtest {
+
+// Caps the vector level kernels use while it lives, so a test can run the
+// narrower paths on a wider processor. Plans keep the level they are made at.
+class ScopedLevelLimit {
+ public:
+  explicit ScopedLevelLimit(orv::simd::Level limit) { orv::simd::LimitLevelForTesting(limit); }
+  ~ScopedLevelLimit() { orv::simd::LimitLevelForTesting(orv::simd::Level::kSimd8); }
+  ScopedLevelLimit(const ScopedLevelLimit&) = delete;
+  ScopedLevelLimit& operator=(const ScopedLevelLimit&) = delete;
+};
 
 // Every length 2^a · 3^b up to maxLength, ascending.
 inline std::vector<std::size_t> SupportedLengths(std::size_t maxLength) {
@@ -88,5 +99,32 @@ double RelativeRmsError(const T* aRe, const T* aIm, const ComplexSignal& ref,
   }
   return static_cast<double>(norm > 0.0L ? std::sqrt(err / norm) : std::sqrt(err));
 }
+
+// A float buffer whose element `offset` sits `offset` floats past a 16-byte
+// boundary, with sentinels around the n elements in use.
+class PlacedBuffer {
+ public:
+  static constexpr float kSentinel = -12345.0f;
+  static constexpr std::size_t kGuard = 8;
+
+  PlacedBuffer(std::size_t n, std::size_t offset) : n(n), storage(n + 2 * kGuard + 8, kSentinel) {
+    float* p = storage.data() + kGuard;
+    while (reinterpret_cast<std::uintptr_t>(p) % 16 != 0) ++p;
+    begin = p + offset;
+  }
+  float* data() { return begin; }
+  bool GuardsIntact() const {
+    for (const float* p = storage.data(); p < storage.data() + storage.size(); ++p) {
+      if (p >= begin && p < begin + n) continue;
+      if (*p != kSentinel) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::size_t n;
+  std::vector<float> storage;
+  float* begin = nullptr;
+};
 
 }  // namespace orvtest

@@ -28,6 +28,7 @@ using orvfft::cpu::kFeatureLevelGeneric;
 using orvfft::cpu::kFeatureLevelSimd4;
 using orvtest::ComplexSignal;
 using orvtest::DirectDft;
+using orvtest::PlacedBuffer;
 using orvtest::RandomComplex;
 using orvtest::RelativeRmsError;
 using orvtest::Scatter;
@@ -93,18 +94,27 @@ struct Worst {
 };
 
 TEST(StandardFFTSetup, EverySupportedLengthMatchesDirectDft) {
+  // The plans CreateFFTSetup makes at each vector level this processor has:
+  // 8-wide, and 4-wide with the 8-wide path switched off.
+  std::vector<orv::simd::Level> levels;
+  for (const auto level : {orv::simd::Level::kSimd8, orv::simd::Level::kSimd4}) {
+    if (orv::simd::DetectedLevel() >= level) levels.push_back(level);
+  }
   for (const bool backward : {false, true}) {
-    Worst floatVector, floatGeneric, doublePlan;
+    Worst floatVector[2], floatGeneric, doublePlan;
     for (const std::size_t n : orvtest::SupportedLengths(4096)) {
       SCOPED_TRACE("N = " + std::to_string(n) + (backward ? " backward" : " forward"));
       const ComplexSignal x = RandomComplex(n, static_cast<std::uint32_t>(n));
       const ComplexSignal reference = DirectDft(x, backward);
 
-      const Plan vectorPlan = MakePlan({n}, backward);
-      const auto [vr, vi] = Apply<float>(*vectorPlan, x);
-      const double vectorError = RelativeRmsError(vr.data(), vi.data(), reference);
-      EXPECT_LT(vectorError, kFloatFftTolerance);
-      floatVector.Add(vectorError, n);
+      for (std::size_t l = 0; l < levels.size(); ++l) {
+        orvtest::ScopedLevelLimit limit(levels[l]);
+        const Plan vectorPlan = MakePlan({n}, backward);
+        const auto [vr, vi] = Apply<float>(*vectorPlan, x);
+        const double vectorError = RelativeRmsError(vr.data(), vi.data(), reference);
+        EXPECT_LT(vectorError, kFloatFftTolerance) << "level " << static_cast<int>(levels[l]);
+        floatVector[l].Add(vectorError, n);
+      }
 
       std::unique_ptr<FFTSetup> genericPlan;
       if (backward) {
@@ -129,43 +139,20 @@ TEST(StandardFFTSetup, EverySupportedLengthMatchesDirectDft) {
     }
     const char* direction = backward ? "backward" : "forward";
     std::printf("[ relative RMS error vs long-double DFT, N <= 4096, %s ]\n", direction);
-    std::printf("  float, vector kernel : worst %.3g at N = %zu\n", floatVector.error,
-                floatVector.length);
+    for (std::size_t l = 0; l < levels.size(); ++l) {
+      std::printf("  float, %d-wide plans : worst %.3g at N = %zu\n",
+                  levels[l] == orv::simd::Level::kSimd8 ? 8 : 4, floatVector[l].error,
+                  floatVector[l].length);
+    }
     std::printf("  float, generic kernel: worst %.3g at N = %zu\n", floatGeneric.error,
                 floatGeneric.length);
     std::printf("  double               : worst %.3g at N = %zu\n", doublePlan.error,
                 doublePlan.length);
-    RecordProperty(std::string("worstFloatError_") + direction, std::to_string(floatVector.error));
+    RecordProperty(std::string("worstFloatError_") + direction,
+                   std::to_string(floatVector[0].error));
     RecordProperty(std::string("worstDoubleError_") + direction, std::to_string(doublePlan.error));
   }
 }
-
-// A float buffer whose element `offset` sits `offset` floats past a 16-byte
-// boundary, with sentinels around the n elements in use.
-class PlacedBuffer {
- public:
-  static constexpr float kSentinel = -12345.0f;
-  static constexpr std::size_t kGuard = 8;
-
-  PlacedBuffer(std::size_t n, std::size_t offset) : n(n), storage(n + 2 * kGuard + 8, kSentinel) {
-    float* p = storage.data() + kGuard;
-    while (reinterpret_cast<std::uintptr_t>(p) % 16 != 0) ++p;
-    begin = p + offset;
-  }
-  float* data() { return begin; }
-  bool GuardsIntact() const {
-    for (const float* p = storage.data(); p < storage.data() + storage.size(); ++p) {
-      if (p >= begin && p < begin + n) continue;
-      if (*p != kSentinel) return false;
-    }
-    return true;
-  }
-
- private:
-  std::size_t n;
-  std::vector<float> storage;
-  float* begin = nullptr;
-};
 
 template <bool backward>
 void CheckKernelsAgree(std::size_t n) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/OrvSimd.h"
 #include "common/OrvTestUtil.h"
 #include "dsp/OrvInternals_AlignedArray.h"
 
@@ -80,7 +81,46 @@ TEST(AlignedArray, StartsOnACacheLineAndCopiesElements) {
   EXPECT_EQ(moved[999], 999.0f);
 }
 
-TEST(Accumulate, OneSourceAddsExactlyOnEveryPath) {
+// Every kernel test runs once per vector level (those the processor lacks
+// are skipped): the level cap selects the 8-wide, 4-wide or scalar bodies,
+// and within a level the placements select vector or scalar paths.
+class LevelTest : public ::testing::TestWithParam<orv::simd::Level> {
+ protected:
+  void SetUp() override {
+    if (orv::simd::DetectedLevel() < GetParam()) GTEST_SKIP() << "level not available here";
+    orv::simd::LimitLevelForTesting(GetParam());
+  }
+  void TearDown() override { orv::simd::LimitLevelForTesting(orv::simd::Level::kSimd8); }
+};
+class Accumulate : public LevelTest {};
+class ComplexMultiply : public LevelTest {};
+class Scale : public LevelTest {};
+class Interleaving : public LevelTest {};
+class UntangleSpectrum : public LevelTest {};
+
+std::string LevelName(const ::testing::TestParamInfo<orv::simd::Level>& info) {
+  switch (info.param) {
+    case orv::simd::Level::kScalar:
+      return "Scalar";
+    case orv::simd::Level::kSimd4:
+      return "Simd4";
+    default:
+      return "Simd8";
+  }
+}
+
+#define ORV_AT_EVERY_LEVEL(Suite)                                                                 \
+  INSTANTIATE_TEST_SUITE_P(Levels, Suite,                                                         \
+                           ::testing::Values(orv::simd::Level::kScalar, orv::simd::Level::kSimd4, \
+                                             orv::simd::Level::kSimd8),                           \
+                           LevelName)
+ORV_AT_EVERY_LEVEL(Accumulate);
+ORV_AT_EVERY_LEVEL(ComplexMultiply);
+ORV_AT_EVERY_LEVEL(Scale);
+ORV_AT_EVERY_LEVEL(Interleaving);
+ORV_AT_EVERY_LEVEL(UntangleSpectrum);
+
+TEST_P(Accumulate, OneSourceAddsExactlyOnEveryPath) {
   for (const std::size_t n : kCounts) {
     for (const std::size_t dstOffset : kOffsets) {
       for (const std::size_t srcOffset : {std::size_t{0}, std::size_t{1}}) {
@@ -98,7 +138,7 @@ TEST(Accumulate, OneSourceAddsExactlyOnEveryPath) {
   }
 }
 
-TEST(Accumulate, SeveralSourcesMatchTheDoubleSumOnEveryPath) {
+TEST_P(Accumulate, SeveralSourcesMatchTheDoubleSumOnEveryPath) {
   for (const std::size_t n : kCounts) {
     for (const std::size_t offset : kOffsets) {
       for (int sources = 2; sources <= 4; ++sources) {
@@ -132,7 +172,7 @@ TEST(Accumulate, SeveralSourcesMatchTheDoubleSumOnEveryPath) {
   }
 }
 
-TEST(Accumulate, MisalignedSourceTakesTheScalarPathWithTheSameResult) {
+TEST_P(Accumulate, MisalignedSourceTakesTheScalarPathWithTheSameResult) {
   constexpr std::size_t kN = 37;
   const auto d0 = Values(kN, 20), s0 = Values(kN, 21), s1 = Values(kN, 22), s2 = Values(kN, 23),
              s3 = Values(kN, 24);
@@ -146,7 +186,7 @@ TEST(Accumulate, MisalignedSourceTakesTheScalarPathWithTheSameResult) {
   }
 }
 
-TEST(ComplexMultiply, ConstantProductOnBothPaths) {
+TEST_P(ComplexMultiply, ConstantProductOnBothPaths) {
   // (1 + 2i)(3 + 4i) = -5 + 10i exactly.
   for (const std::size_t n : {9u, 4u, 3u, 1u}) {
     for (const std::size_t offset : kOffsets) {
@@ -169,7 +209,7 @@ TEST(ComplexMultiply, ConstantProductOnBothPaths) {
   }
 }
 
-TEST(ComplexMultiply, RandomValuesMatchTheFormulaInPlaceOrNot) {
+TEST_P(ComplexMultiply, RandomValuesMatchTheFormulaInPlaceOrNot) {
   // Two products and a difference of float values: within 2 ulps of the
   // exact double result for magnitudes below 2.
   constexpr double kProductTolerance = 5e-7;
@@ -201,7 +241,7 @@ TEST(ComplexMultiply, RandomValuesMatchTheFormulaInPlaceOrNot) {
   }
 }
 
-TEST(Scale, MultipliesEveryElementExactlyOnEveryPath) {
+TEST_P(Scale, MultipliesEveryElementExactlyOnEveryPath) {
   for (const std::size_t n : kCounts) {
     for (const std::size_t offset : kOffsets) {
       SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset));
@@ -214,7 +254,7 @@ TEST(Scale, MultipliesEveryElementExactlyOnEveryPath) {
   }
 }
 
-TEST(Scale, TwentyOneAlignedElementsAreAllHalved) {
+TEST_P(Scale, TwentyOneAlignedElementsAreAllHalved) {
   // One step of sixteen, one of four, one single element.
   const auto v = Values(21, 41);
   Placed buffer(v, 0);
@@ -222,7 +262,7 @@ TEST(Scale, TwentyOneAlignedElementsAreAllHalved) {
   for (std::size_t i = 0; i < 21; ++i) EXPECT_EQ(buffer.data()[i], v[i] / 2) << i;
 }
 
-TEST(Interleaving, SplitsAndJoinsExactlyOnEveryPath) {
+TEST_P(Interleaving, SplitsAndJoinsExactlyOnEveryPath) {
   for (const std::size_t n : kCounts) {
     for (const std::size_t offset : kOffsets) {
       SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset));
@@ -241,7 +281,7 @@ TEST(Interleaving, SplitsAndJoinsExactlyOnEveryPath) {
   }
 }
 
-TEST(UntangleSpectrum, MatchesTheFormulaWithExactFactors) {
+TEST_P(UntangleSpectrum, MatchesTheFormulaWithExactFactors) {
   // Factors come from chains of float products, about n/8 links long: their
   // error grows to ~n/8 · eps relative, on values of magnitude up to ~8.
   constexpr double kChainTolerance = 2e-5;
@@ -279,7 +319,47 @@ TEST(UntangleSpectrum, MatchesTheFormulaWithExactFactors) {
   }
 }
 
-TEST(UntangleSpectrum, VectorAndScalarPathsAgree) {
+TEST_P(UntangleSpectrum, TableFormMatchesTheFormulaOnEveryPathAndPlacement) {
+  // Inputs within ±1 keep every intermediate below ~6 in magnitude; a handful
+  // of float roundings (fused or not) of that size stay below 2e-6.
+  constexpr double kTableFormTolerance = 2e-6;
+  {
+    for (const std::size_t n : {2u, 4u, 8u, 16u, 32u, 128u, 256u}) {
+      for (const std::size_t offset : {0u, 1u, 3u}) {
+        SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset));
+        // The real FFT's forward factors t_k = -i·e^(-iπk/n).
+        std::vector<float> t0r(n / 2), t0i(n / 2);
+        for (std::size_t k = 1; k <= n / 2; ++k) {
+          const double angle = -M_PI / 2 - M_PI * static_cast<double>(k) / static_cast<double>(n);
+          t0r[k - 1] = static_cast<float>(std::cos(angle));
+          t0i[k - 1] = static_cast<float>(std::sin(angle));
+        }
+        const auto z0r = Values(n, 80), z0i = Values(n, 81);
+        Placed zr(z0r, offset), zi(z0i, (offset + 1) % 4), tr(t0r, offset), ti(t0i, 0);
+        Placed outRe(std::vector<float>(n, 99.0f), (offset + 2) % 4),
+            outIm(std::vector<float>(n, 99.0f), offset);
+        orv::UntangleSpectrum(n, outRe.data(), outIm.data(), zr.data(), zi.data(), tr.data(),
+                              ti.data(), 0.25f);
+        EXPECT_EQ(outRe.data()[0], 99.0f) << "element 0 is the caller's";
+        EXPECT_EQ(outIm.data()[0], 99.0f);
+        for (std::size_t k = 1; k <= n / 2; ++k) {
+          const std::complex<double> zk(z0r[k], z0i[k]), zm(z0r[n - k], z0i[n - k]);
+          const std::complex<double> a = zk + std::conj(zm), b = zk - std::conj(zm);
+          const std::complex<double> t(t0r[k - 1], t0i[k - 1]);
+          const std::complex<double> low = 0.25 * (a + t * b), high = 0.25 * std::conj(a - t * b);
+          ASSERT_NEAR(outRe.data()[n - k], high.real(), kTableFormTolerance) << k;
+          ASSERT_NEAR(outIm.data()[n - k], high.imag(), kTableFormTolerance) << k;
+          if (k == n / 2) continue;  // one element: the second formula's
+          ASSERT_NEAR(outRe.data()[k], low.real(), kTableFormTolerance) << k;
+          ASSERT_NEAR(outIm.data()[k], low.imag(), kTableFormTolerance) << k;
+        }
+        EXPECT_TRUE(outRe.GuardsIntact() && outIm.GuardsIntact());
+      }
+    }
+  }
+}
+
+TEST_P(UntangleSpectrum, VectorAndScalarPathsAgree) {
   // Same operations in the same order on both paths.
   constexpr float kSamePathTolerance = 1e-6f;
   constexpr std::size_t kN = 128;
