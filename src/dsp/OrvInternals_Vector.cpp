@@ -52,6 +52,24 @@ ORV_TARGET_SIMD8 std::size_t ComplexMultiply8(std::size_t n, float* out1Re, floa
   return i;
 }
 
+ORV_TARGET_SIMD8 std::size_t ComplexMultiplyAccumulate8(
+    std::size_t n, float* acc1Re, float* acc1Im, float* acc2Re, float* acc2Im, const float* xRe,
+    const float* xIm, const float* h1Re, const float* h1Im, const float* h2Re,
+    const float* h2Im) noexcept {
+  using namespace simd;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const Float8 xr = LoadU8(xRe + i), xi = LoadU8(xIm + i);
+    const Float8 ar = LoadU8(h1Re + i), ai = LoadU8(h1Im + i);
+    const Float8 br = LoadU8(h2Re + i), bi = LoadU8(h2Im + i);
+    StoreU8(acc1Re + i, Add(LoadU8(acc1Re + i), Sub(Mul(xr, ar), Mul(xi, ai))));
+    StoreU8(acc1Im + i, Add(LoadU8(acc1Im + i), Add(Mul(xr, ai), Mul(xi, ar))));
+    StoreU8(acc2Re + i, Add(LoadU8(acc2Re + i), Sub(Mul(xr, br), Mul(xi, bi))));
+    StoreU8(acc2Im + i, Add(LoadU8(acc2Im + i), Add(Mul(xr, bi), Mul(xi, br))));
+  }
+  return i;
+}
+
 ORV_TARGET_SIMD8 std::size_t Scale8(std::size_t n, float* buffer, float factor) noexcept {
   using namespace simd;
   const Float8 f = Splat8(factor);
@@ -425,6 +443,12 @@ void ComplexMultiplyAccumulate(std::size_t n, float* acc1Re, float* acc1Im, floa
 #if defined(ORV_HAVE_SIMD4)
   if (n >= 4 && AllAligned(acc1Re, acc1Im, acc2Re, acc2Im, xRe, xIm, h1Re, h1Im, h2Re, h2Im)) {
     using namespace simd;
+#if defined(ORV_HAVE_SIMD8)
+    if (UseSimd8()) {
+      i = ComplexMultiplyAccumulate8(n, acc1Re, acc1Im, acc2Re, acc2Im, xRe, xIm, h1Re, h1Im, h2Re,
+                                     h2Im);
+    }
+#endif
     for (; i + 4 <= n; i += 4) {
       const Float4 xr = Load(xRe + i), xi = Load(xIm + i);
       const Float4 ar = Load(h1Re + i), ai = Load(h1Im + i);

@@ -241,6 +241,32 @@ TEST_P(ComplexMultiply, RandomValuesMatchTheFormulaInPlaceOrNot) {
   }
 }
 
+TEST_P(ComplexMultiply, AccumulatingFormAddsBothProductsToRunningSums) {
+  // A product pair and one addition more than the plain form.
+  constexpr double kSumTolerance = 1e-6;
+  for (const std::size_t n : kCounts) {
+    for (const std::size_t offset : kOffsets) {
+      SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset));
+      const auto x0r = Values(n, 40), x0i = Values(n, 41), h1r = Values(n, 42),
+                 h1i = Values(n, 43), h2r = Values(n, 44), h2i = Values(n, 45);
+      const auto s1r = Values(n, 46), s1i = Values(n, 47), s2r = Values(n, 48), s2i = Values(n, 49);
+      Placed xr(x0r, offset), xi(x0i, offset), ar(h1r, 0), ai(h1i, 0), br(h2r, 0), bi(h2i, 0);
+      Placed a1r(s1r, offset), a1i(s1i, offset), a2r(s2r, 0), a2i(s2i, 0);
+      orv::ComplexMultiplyAccumulate(n, a1r.data(), a1i.data(), a2r.data(), a2i.data(), xr.data(),
+                                     xi.data(), ar.data(), ai.data(), br.data(), bi.data());
+      for (std::size_t i = 0; i < n; ++i) {
+        const double xr_ = x0r[i], xi_ = x0i[i];
+        ASSERT_NEAR(a1r.data()[i], s1r[i] + xr_ * h1r[i] - xi_ * h1i[i], kSumTolerance) << i;
+        ASSERT_NEAR(a1i.data()[i], s1i[i] + xr_ * h1i[i] + xi_ * h1r[i], kSumTolerance) << i;
+        ASSERT_NEAR(a2r.data()[i], s2r[i] + xr_ * h2r[i] - xi_ * h2i[i], kSumTolerance) << i;
+        ASSERT_NEAR(a2i.data()[i], s2i[i] + xr_ * h2i[i] + xi_ * h2r[i], kSumTolerance) << i;
+      }
+      EXPECT_TRUE(a1r.GuardsIntact() && a1i.GuardsIntact() && a2r.GuardsIntact() &&
+                  a2i.GuardsIntact());
+    }
+  }
+}
+
 TEST_P(Scale, MultipliesEveryElementExactlyOnEveryPath) {
   for (const std::size_t n : kCounts) {
     for (const std::size_t offset : kOffsets) {
