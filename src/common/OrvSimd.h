@@ -115,6 +115,17 @@ inline Float4 Splat(float x) noexcept { return _mm_set1_ps(x); }
 inline Float4 Add(Float4 a, Float4 b) noexcept { return _mm_add_ps(a, b); }
 inline Float4 Sub(Float4 a, Float4 b) noexcept { return _mm_sub_ps(a, b); }
 inline Float4 Mul(Float4 a, Float4 b) noexcept { return _mm_mul_ps(a, b); }
+inline Float4 Max(Float4 a, Float4 b) noexcept { return _mm_max_ps(a, b); }
+inline Float4 Abs(Float4 a) noexcept { return _mm_andnot_ps(_mm_set1_ps(-0.0f), a); }
+// value where magnitude <= limit, else 0 (also where magnitude is NaN).
+inline Float4 KeepIfAtMost(Float4 value, Float4 magnitude, Float4 limit) noexcept {
+  return _mm_and_ps(value, _mm_cmple_ps(magnitude, limit));
+}
+inline float HorizontalMax(Float4 v) noexcept {
+  v = _mm_max_ps(v, _mm_movehl_ps(v, v));
+  v = _mm_max_ss(v, _mm_shuffle_ps(v, v, 1));
+  return _mm_cvtss_f32(v);
+}
 
 // Lanes {a[i0], a[i1], b[i2], b[i3]}.
 template <int i0, int i1, int i2, int i3>

@@ -1,5 +1,9 @@
 #include "dsp/OrvInternals_Vector.h"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
 #include "common/OrvSimd.h"
 
 namespace orv {
@@ -120,6 +124,9 @@ void Accumulate(std::size_t n, float* dst, const float* a) noexcept {
 #endif
     for (; i + 4 <= n; i += 4)
       simd::Store(dst + i, simd::Add(simd::Load(dst + i), simd::Load(a + i)));
+  } else {
+    for (; i + 4 <= n; i += 4)
+      simd::StoreU(dst + i, simd::Add(simd::LoadU(dst + i), simd::LoadU(a + i)));
   }
 #endif
   for (; i < n; ++i) dst[i] += a[i];
@@ -469,6 +476,34 @@ void ComplexMultiplyAccumulate(std::size_t n, float* acc1Re, float* acc1Im, floa
     acc2Re[i] += xr * br - xi * bi;
     acc2Im[i] += xr * bi + xi * br;
   }
+}
+
+float CopyFinite(std::size_t n, float* dst, const float* src) noexcept {
+  constexpr float kLargest = std::numeric_limits<float>::max();
+  std::size_t i = 0;
+  float peak = 0.0f;
+#if defined(ORV_HAVE_SIMD4)
+  {
+    using namespace simd;
+    const Float4 limit = Splat(kLargest);
+    Float4 peaks = Splat(0.0f);
+    for (; i + 4 <= n; i += 4) {
+      const Float4 x = LoadU(src + i);
+      const Float4 v = KeepIfAtMost(x, Abs(x), limit);
+      StoreU(dst + i, v);
+      peaks = Max(peaks, Abs(v));
+    }
+    peak = HorizontalMax(peaks);
+  }
+#endif
+  for (; i < n; ++i) {
+    const float x = src[i];
+    // NaN fails the comparison, infinity exceeds it.
+    const float v = std::fabs(x) <= kLargest ? x : 0.0f;
+    dst[i] = v;
+    peak = std::max(peak, std::fabs(v));
+  }
+  return peak;
 }
 
 }  // namespace orv

@@ -15,7 +15,9 @@
 namespace orv {
 
 // dst[i] += a[i] (+ b[i] + c[i] + d[i]). The vector path adds the sources to
-// dst from left to right; the scalar path sums the sources first.
+// dst from left to right; the scalar path sums the sources first. With one
+// source every path gives the same values, so it also takes a vector path
+// on unaligned arrays.
 void Accumulate(std::size_t n, float* dst, const float* a) noexcept;
 void Accumulate(std::size_t n, float* dst, const float* a, const float* b) noexcept;
 void Accumulate(std::size_t n, float* dst, const float* a, const float* b, const float* c) noexcept;
@@ -64,5 +66,10 @@ void ComplexMultiplyAccumulate(std::size_t n, float* acc1Re, float* acc1Im, floa
                                float* acc2Im, const float* xRe, const float* xIm,
                                const float* h1Re, const float* h1Im, const float* h2Re,
                                const float* h2Im) noexcept;
+
+// dst[i] = src[i], with every non-finite value replaced by 0; returns the
+// largest magnitude stored. Any alignment; dst and src must not overlap.
+// Keeps one bad voice from poisoning a shared sum.
+float CopyFinite(std::size_t n, float* dst, const float* src) noexcept;
 
 }  // namespace orv

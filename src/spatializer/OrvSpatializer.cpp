@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "common/OrvAssert.h"
 #include "dsp/OrvInternals_Vector.h"
@@ -22,16 +21,8 @@ constexpr float kSignificantInput = 1e-10f;
 
 // Copies count samples, non-finite ones as 0 (one bad voice must not poison
 // the shared accumulators), and tells whether any of them is audible.
-bool CopyFinite(float* dst, const float* src, std::size_t count) noexcept {
-  bool isSignificant = false;
-  for (std::size_t i = 0; i < count; ++i) {
-    const float x = src[i];
-    // NaN fails the comparison, infinity exceeds it.
-    const float v = std::fabs(x) <= std::numeric_limits<float>::max() ? x : 0.0f;
-    dst[i] = v;
-    isSignificant |= std::fabs(v) > kSignificantInput;
-  }
-  return isSignificant;
+bool CopyAudible(float* dst, const float* src, std::size_t count) noexcept {
+  return CopyFinite(count, dst, src) > kSignificantInput;
 }
 
 // Wraps into [-180, 180); 180 itself becomes -180.
@@ -124,7 +115,7 @@ void Spatializer::Source::InnerMix(Angle* angle, bool useMirrored, const float* 
   std::lock_guard<std::mutex> lock(bufferMutex);
   float* dst = buffer.data() + offset;
   if constexpr (direction == 0) {
-    for (int i = 0; i < count; ++i) dst[i] += samples[i];
+    Accumulate(static_cast<std::size_t>(count), dst, samples);
   } else if constexpr (direction < 0) {
     float g = 1.0f - startFade;
     for (int i = 0; i < count; ++i) {
@@ -235,7 +226,7 @@ void Spatializer::ProcessSide(Angle& angle, int side, GroupWork& work, const Ban
       if (in) {
         // Frames of the hop before this angle's first input are silent.
         if (!isPending) std::fill(hop, hop + position, 0.0f);
-        isSignificant |= CopyFinite(hop + position, in + done, run);
+        isSignificant |= CopyAudible(hop + position, in + done, run);
         isPending = true;
       } else {
         std::fill(hop + position, hop + position + run, 0.0f);
@@ -250,7 +241,7 @@ void Spatializer::ProcessSide(Angle& angle, int side, GroupWork& work, const Ban
     else
       std::fill(frame, frame + position, 0.0f);
     if (in)
-      isSignificant |= CopyFinite(frame + position, in + done, run);
+      isSignificant |= CopyAudible(frame + position, in + done, run);
     else
       std::fill(frame + position, frame + n, 0.0f);
     if (isSignificant) {

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -263,6 +265,27 @@ TEST_P(ComplexMultiply, AccumulatingFormAddsBothProductsToRunningSums) {
       }
       EXPECT_TRUE(a1r.GuardsIntact() && a1i.GuardsIntact() && a2r.GuardsIntact() &&
                   a2i.GuardsIntact());
+    }
+  }
+}
+
+TEST_P(Scale, CopyFiniteZeroesWhatIsNotANumberAndReportsThePeak) {
+  const float inf = std::numeric_limits<float>::infinity();
+  for (const std::size_t n : kCounts) {
+    for (const std::size_t offset : kOffsets) {
+      SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset));
+      auto values = Values(n, 50);
+      float peak = 0.0f;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (i % 5 == 2) values[i] = i % 2 ? inf : -std::numeric_limits<float>::quiet_NaN();
+        if (i % 5 == 4) values[i] = -inf;
+        if (std::isfinite(values[i])) peak = std::max(peak, std::fabs(values[i]));
+      }
+      Placed src(values, offset), dst(std::vector<float>(n, 7.0f), (offset + 1) % 4);
+      EXPECT_EQ(orv::CopyFinite(n, dst.data(), src.data()), peak);
+      for (std::size_t i = 0; i < n; ++i)
+        ASSERT_EQ(dst.data()[i], std::isfinite(values[i]) ? values[i] : 0.0f) << i;
+      EXPECT_TRUE(dst.GuardsIntact());
     }
   }
 }
