@@ -183,7 +183,7 @@ BENCHMARK(BM_EngineInit)->ArgName("threads")->Arg(1)->Arg(2)->UseRealTime()->Uni
 // reverb (decay 3 s, auxiliary send 0), so both libraries render a room.
 class OpenAlScene {
  public:
-  // error() is empty when the scene is playing.
+  // Error() is empty when the scene is playing.
   explicit OpenAlScene(int voices) : voices(voices) {
     if (const char* text = Open()) failure = text;
   }
@@ -205,8 +205,8 @@ class OpenAlScene {
   OpenAlScene(const OpenAlScene&) = delete;
   OpenAlScene& operator=(const OpenAlScene&) = delete;
 
-  const std::string& error() const { return failure; }
-  const std::string& hrtf() const { return hrtfName; }
+  const std::string& Error() const { return failure; }
+  const std::string& HrtfName() const { return hrtfName; }
   void Render(float* out) { renderSamples(device, out, kBlock); }
   bool IsPlaying() const {
     ALint playing = 0;
@@ -297,11 +297,11 @@ class OpenAlScene {
 void BM_OpenAlSoftHrtf(benchmark::State& state) {
   const int voices = static_cast<int>(state.range(0));
   OpenAlScene scene(voices);
-  if (!scene.error().empty()) {
-    state.SkipWithError(scene.error().c_str());
+  if (!scene.Error().empty()) {
+    state.SkipWithError(scene.Error().c_str());
     return;
   }
-  state.SetLabel(scene.hrtf());
+  state.SetLabel(scene.HrtfName());
   std::vector<float> out(2 * kBlock);
   for (int i = 0; i < 4; ++i) scene.Render(out.data());
   state.counters["playing"] = scene.IsPlaying() ? 1 : 0;
