@@ -27,6 +27,10 @@ void* AllocateOrThrow(std::size_t size, std::size_t alignment = alignof(std::max
   throw std::bad_alloc();
 }
 
+// Out of line, so that the compiler, which pairs the standard operator new
+// with delete, does not see free here and warn of a mismatch.
+[[gnu::noinline]] void Release(void* p) noexcept { std::free(p); }
+
 }  // namespace
 
 void* operator new(std::size_t n) { return AllocateOrThrow(n); }
@@ -41,16 +45,16 @@ void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noe
 void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
   return Allocate(n, static_cast<std::size_t>(a));
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { Release(p); }
+void operator delete[](void* p) noexcept { Release(p); }
+void operator delete(void* p, std::size_t) noexcept { Release(p); }
+void operator delete[](void* p, std::size_t) noexcept { Release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
+void operator delete(void* p, std::align_val_t) noexcept { Release(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { Release(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { Release(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { Release(p); }
 
 namespace {
 
