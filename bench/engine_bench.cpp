@@ -14,8 +14,8 @@
 // engine benchmarks report real time (UseRealTime) and compare thread counts
 // by it; the process CPU counter gives the total cost.
 //
-// With OpenAL Soft installed, the same scene is rendered by its per-source
-// HRTF mixer on a loopback device as a reference.
+// With OpenAL Soft installed, the same scene (with a reverb room) is rendered
+// by its per-source HRTF mixer on a loopback device as a reference.
 #include <benchmark/benchmark.h>
 
 #include <time.h>
@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "channel/OrvChannelRenderer.h"
@@ -31,9 +32,11 @@
 #include "spatializer/OrvSpatializer.h"
 
 #ifdef ORV_HAVE_OPENAL
+#define AL_ALEXT_PROTOTYPES  // the EFX entry points, exported by OpenAL Soft
 #include <AL/al.h>
 #include <AL/alc.h>
 #include <AL/alext.h>
+#include <AL/efx.h>
 #endif
 
 
@@ -152,99 +155,171 @@ void EngineArgs(benchmark::internal::Benchmark* b) {
   for (int shared : {0, 1})
     for (int threads : {1, 2})
       for (int voices : {1, 16, 64, 256, 1024, 4096}) b->Args({voices, threads, shared});
+  // A crowd: every one of the set's angles in use.
+  for (int threads : {1, 2}) b->Args({10000, threads, 0});
   b->ArgNames({"voices", "threads", "oneDirection"});
 }
 BENCHMARK(BM_Engine)->Apply(EngineArgs)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// Building an engine with the carried HRTF set: what the host waits for in
+// Init (the set's responses transformed, the room and the workers built).
+// Arg: engine threads.
+void BM_EngineInit(benchmark::State& state) {
+  orv::EngineParam param;
+  param.samplingRate = kRate;
+  param.numThreads = static_cast<int>(state.range(0));
+  param.UseCarriedHrtf();
+  for (auto _ : state) {
+    auto engine = std::make_shared<orv::Engine>(param);
+    benchmark::DoNotOptimize(engine.get());
+  }
+}
+BENCHMARK(BM_EngineInit)->ArgName("threads")->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 #ifdef ORV_HAVE_OPENAL
 
-// OpenAL Soft with its HRTF mixer on a loopback device: every source is
-// filtered with its own pair of responses. One thread renders everything.
+// OpenAL Soft on a loopback device, HRTF on, one thread: the reference. Every
+// source is filtered with its own pair of responses and also feeds one EFX
+// reverb (decay 3 s, auxiliary send 0), so both libraries render a room.
+class OpenAlScene {
+ public:
+  // Error() is empty when the scene is playing.
+  explicit OpenAlScene(int voices) : voices(voices) {
+    if (const char* text = Open()) failure = text;
+  }
+
+  ~OpenAlScene() {
+    if (context) {
+      if (!sources.empty()) {
+        alSourceStopv(voices, sources.data());
+        alDeleteSources(voices, sources.data());
+      }
+      if (!buffers.empty()) alDeleteBuffers(kDistinctBuffers, buffers.data());
+      if (slot) alDeleteAuxiliaryEffectSlots(1, &slot);
+      if (effect) alDeleteEffects(1, &effect);
+      alcMakeContextCurrent(nullptr);
+      alcDestroyContext(context);
+    }
+    if (device) alcCloseDevice(device);
+  }
+  OpenAlScene(const OpenAlScene&) = delete;
+  OpenAlScene& operator=(const OpenAlScene&) = delete;
+
+  const std::string& Error() const { return failure; }
+  const std::string& HrtfName() const { return hrtfName; }
+  void Render(float* out) { renderSamples(device, out, kBlock); }
+  bool IsPlaying() const {
+    ALint playing = 0;
+    alGetSourcei(sources.back(), AL_SOURCE_STATE, &playing);
+    return playing == AL_PLAYING;
+  }
+  void Stop() { alSourceStopv(voices, sources.data()); }
+
+ private:
+  // The failure's text, or null once every source plays.
+  const char* Open() {
+    auto openLoopback = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
+        alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
+    renderSamples =
+        reinterpret_cast<LPALCRENDERSAMPLESSOFT>(alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
+    if (!openLoopback || !renderSamples) return "ALC_SOFT_loopback is not available";
+    device = openLoopback(nullptr);
+    if (!device) return "no loopback device";
+    if (!alcIsExtensionPresent(device, "ALC_EXT_EFX")) return "ALC_EXT_EFX is not available";
+    const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT,
+                                 ALC_FORMAT_TYPE_SOFT,     ALC_FLOAT_SOFT,
+                                 ALC_FREQUENCY,            static_cast<ALCint>(kRate),
+                                 ALC_HRTF_SOFT,            ALC_TRUE,
+                                 ALC_MONO_SOURCES,         voices,
+                                 ALC_STEREO_SOURCES,       0,
+                                 ALC_MAX_AUXILIARY_SENDS,  1,
+                                 0};
+    context = alcCreateContext(device, attributes);
+    ALCint hrtfStatus = 0;
+    alcGetIntegerv(device, ALC_HRTF_STATUS_SOFT, 1, &hrtfStatus);
+    if (!context || hrtfStatus != ALC_HRTF_ENABLED_SOFT)
+      return "OpenAL Soft did not enable HRTF on the loopback device";
+    alcMakeContextCurrent(context);
+    if (const ALCchar* name = alcGetString(device, ALC_HRTF_SPECIFIER_SOFT)) hrtfName = name;
+
+    alGenEffects(1, &effect);
+    alEffecti(effect, AL_EFFECT_TYPE, AL_EFFECT_REVERB);
+    alEffectf(effect, AL_REVERB_DECAY_TIME, 3.0f);
+    alGenAuxiliaryEffectSlots(1, &slot);
+    alAuxiliaryEffectSloti(slot, AL_EFFECTSLOT_EFFECT, static_cast<ALint>(effect));
+    if (alGetError() != AL_NO_ERROR) return "OpenAL Soft refused the reverb slot";
+
+    buffers.resize(kDistinctBuffers);
+    alGenBuffers(kDistinctBuffers, buffers.data());
+    for (int b = 0; b < kDistinctBuffers; ++b) {
+      const auto noise = BenchNoise(kNoiseFrames, static_cast<unsigned>(b));
+      std::vector<std::int16_t> pcm(noise.size());
+      for (std::size_t i = 0; i < noise.size(); ++i) pcm[i] = static_cast<std::int16_t>(noise[i] * 32767.0f);
+      alBufferData(buffers[static_cast<std::size_t>(b)], AL_FORMAT_MONO16, pcm.data(),
+                   static_cast<ALsizei>(pcm.size() * sizeof(std::int16_t)), static_cast<ALsizei>(kRate));
+    }
+    sources.resize(static_cast<std::size_t>(voices));
+    alGenSources(voices, sources.data());
+    if (alGetError() != AL_NO_ERROR) {
+      sources.clear();
+      return "OpenAL Soft refused the sources";
+    }
+    const auto directions = Directions(voices, false);
+    for (int v = 0; v < voices; ++v) {
+      const ALuint s = sources[static_cast<std::size_t>(v)];
+      const orv::Vector3& d = directions[static_cast<std::size_t>(v)];
+      alSourcei(s, AL_BUFFER, static_cast<ALint>(buffers[static_cast<std::size_t>(v % kDistinctBuffers)]));
+      alSourcei(s, AL_LOOPING, AL_TRUE);
+      alSourcei(s, AL_SOURCE_RELATIVE, AL_TRUE);
+      // OpenAL's listener looks down -z with +x to the right.
+      alSource3f(s, AL_POSITION, d.x, d.y, -d.z);
+      alSourcef(s, AL_GAIN, 1.0f / std::sqrt(static_cast<float>(voices)));
+      alSourcei(s, AL_SAMPLE_OFFSET, (v * 997) % static_cast<int>(kNoiseFrames));
+      alSource3i(s, AL_AUXILIARY_SEND_FILTER, static_cast<ALint>(slot), 0, AL_FILTER_NULL);
+    }
+    if (alGetError() != AL_NO_ERROR) return "OpenAL Soft refused the source settings";
+    alSourcePlayv(voices, sources.data());
+    return nullptr;
+  }
+
+  int voices;
+  LPALCRENDERSAMPLESSOFT renderSamples = nullptr;
+  ALCdevice* device = nullptr;
+  ALCcontext* context = nullptr;
+  ALuint effect = 0;
+  ALuint slot = 0;
+  std::vector<ALuint> buffers;
+  std::vector<ALuint> sources;
+  std::string failure;
+  std::string hrtfName;
+};
+
 void BM_OpenAlSoftHrtf(benchmark::State& state) {
   const int voices = static_cast<int>(state.range(0));
-  auto openLoopback = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
-      alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
-  auto renderSamples =
-      reinterpret_cast<LPALCRENDERSAMPLESSOFT>(alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
-  if (!openLoopback || !renderSamples) {
-    state.SkipWithError("ALC_SOFT_loopback is not available");
+  OpenAlScene scene(voices);
+  if (!scene.Error().empty()) {
+    state.SkipWithError(scene.Error().c_str());
     return;
   }
-  ALCdevice* device = openLoopback(nullptr);
-  if (!device) {
-    state.SkipWithError("no loopback device");
-    return;
-  }
-  const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT,
-                               ALC_FORMAT_TYPE_SOFT,     ALC_FLOAT_SOFT,
-                               ALC_FREQUENCY,            static_cast<ALCint>(kRate),
-                               ALC_HRTF_SOFT,            ALC_TRUE,
-                               ALC_MONO_SOURCES,         voices,
-                               ALC_STEREO_SOURCES,       0,
-                               0};
-  ALCcontext* context = alcCreateContext(device, attributes);
-  ALCint hrtfStatus = 0;
-  alcGetIntegerv(device, ALC_HRTF_STATUS_SOFT, 1, &hrtfStatus);
-  if (!context || hrtfStatus != ALC_HRTF_ENABLED_SOFT) {
-    if (context) alcDestroyContext(context);
-    alcCloseDevice(device);
-    state.SkipWithError("OpenAL Soft did not enable HRTF on the loopback device");
-    return;
-  }
-  alcMakeContextCurrent(context);
-  if (const ALCchar* name = alcGetString(device, ALC_HRTF_SPECIFIER_SOFT)) state.SetLabel(name);
-
-  std::vector<ALuint> buffers(kDistinctBuffers);
-  alGenBuffers(kDistinctBuffers, buffers.data());
-  for (int b = 0; b < kDistinctBuffers; ++b) {
-    const auto noise = BenchNoise(kNoiseFrames, static_cast<unsigned>(b));
-    std::vector<std::int16_t> pcm(noise.size());
-    for (std::size_t i = 0; i < noise.size(); ++i) pcm[i] = static_cast<std::int16_t>(noise[i] * 32767.0f);
-    alBufferData(buffers[static_cast<std::size_t>(b)], AL_FORMAT_MONO16, pcm.data(),
-                 static_cast<ALsizei>(pcm.size() * sizeof(std::int16_t)), static_cast<ALsizei>(kRate));
-  }
-  std::vector<ALuint> sources(static_cast<std::size_t>(voices));
-  alGenSources(voices, sources.data());
-  if (alGetError() != AL_NO_ERROR) {
-    alcMakeContextCurrent(nullptr);
-    alcDestroyContext(context);
-    alcCloseDevice(device);
-    state.SkipWithError("OpenAL Soft refused the sources");
-    return;
-  }
-  const auto directions = Directions(voices, false);
-  for (int v = 0; v < voices; ++v) {
-    const ALuint s = sources[static_cast<std::size_t>(v)];
-    const orv::Vector3& d = directions[static_cast<std::size_t>(v)];
-    alSourcei(s, AL_BUFFER, static_cast<ALint>(buffers[static_cast<std::size_t>(v % kDistinctBuffers)]));
-    alSourcei(s, AL_LOOPING, AL_TRUE);
-    alSourcei(s, AL_SOURCE_RELATIVE, AL_TRUE);
-    // OpenAL's listener looks down -z with +x to the right.
-    alSource3f(s, AL_POSITION, d.x, d.y, -d.z);
-    alSourcef(s, AL_GAIN, 1.0f / std::sqrt(static_cast<float>(voices)));
-    alSourcei(s, AL_SAMPLE_OFFSET, (v * 997) % static_cast<int>(kNoiseFrames));
-  }
-  alSourcePlayv(voices, sources.data());
-
+  state.SetLabel(scene.HrtfName());
   std::vector<float> out(2 * kBlock);
-  for (int i = 0; i < 4; ++i) renderSamples(device, out.data(), kBlock);
-  ALint playing = 0;
-  alGetSourcei(sources.back(), AL_SOURCE_STATE, &playing);
-  state.counters["playing"] = playing == AL_PLAYING ? 1 : 0;
+  for (int i = 0; i < 4; ++i) scene.Render(out.data());
+  state.counters["playing"] = scene.IsPlaying() ? 1 : 0;
 
   const double cpuStart = ProcessCpuSeconds();
   for (auto _ : state) {
-    renderSamples(device, out.data(), kBlock);
+    scene.Render(out.data());
     benchmark::DoNotOptimize(out.data());
   }
   ReportCost(state, ProcessCpuSeconds() - cpuStart, voices);
 
-  alSourceStopv(voices, sources.data());
-  alDeleteSources(voices, sources.data());
-  alDeleteBuffers(kDistinctBuffers, buffers.data());
-  alcMakeContextCurrent(nullptr);
-  alcDestroyContext(context);
-  alcCloseDevice(device);
+  // The room is really there: 0.25 s after every source has stopped, the
+  // direct sound is long gone and only the reverb still rings.
+  scene.Stop();
+  for (int i = 0; i < static_cast<int>(0.25 * kRate) / kBlock; ++i) scene.Render(out.data());
+  double energy = 0.0;
+  for (float x : out) energy += static_cast<double>(x) * x;
+  state.counters["reverb_tail_rms"] = std::sqrt(energy / static_cast<double>(out.size()));
 }
 BENCHMARK(BM_OpenAlSoftHrtf)
     ->ArgName("voices")
