@@ -30,7 +30,7 @@ void BM_ReverbProcessSample(benchmark::State& state) {
   std::size_t i = 0;
   for (auto _ : state) {
     orv::Reverb::Output out;
-#if ORV_REVERB_HAVE_SSE
+#if defined(ORV_HAVE_SIMD4)
     if constexpr (useVector)
       out = reverb.ProcessSampleVector(input[i]);
     else
@@ -56,7 +56,7 @@ void BM_EqualiserChain(benchmark::State& state) {
     for (int i = 0; i < 512; ++i) {
       float l = block[2 * i], r = block[2 * i + 1];
       for (auto& f : chain) {
-#if ORV_UTILS_HAVE_SSE
+#if defined(ORV_HAVE_SIMD4)
         if constexpr (useVector)
           f.ProcessVector(l, r);
         else

@@ -5,10 +5,6 @@
 
 #include "common/OrvAssert.h"
 
-#if ORV_REVERB_HAVE_SSE
-#include <emmintrin.h>
-#endif
-
 namespace orv {
 
 namespace {
@@ -107,10 +103,8 @@ Reverb::Reverb(double samplingRate)
   // Provisional lengths; Update replaces them. Bounded so that no rate can
   // exceed the ring here either.
   float t = this->samplingRate * 0.01f;
-  for (auto& line : lines) {
-    line = std::make_unique<Line>();
-    line->SetDelay(t < static_cast<float>(kMaxLineDelay) ? static_cast<int>(t) : kMaxLineDelay);
-    line->Clear();
+  for (int i = 0; i < kNumLines; ++i) {
+    lines.SetDelay(i, t < static_cast<float>(kMaxLineDelay) ? static_cast<int>(t) : kMaxLineDelay);
     t *= 1.09f;
   }
   lpfState.fill(0.0f);
@@ -156,7 +150,7 @@ void Reverb::Update() {
     ORV_ASSERT(attempt < 200, "OrvReverb");
     lineSize *= 0.9f;
   }
-  for (int i = 0; i < kNumLines; ++i) lines[i]->SetDelay(delays[i]);
+  for (int i = 0; i < kNumLines; ++i) lines.SetDelay(i, delays[i]);
 
   // Feedback gain: 60 dB per rt60Time over a path of meanDelay seconds (the
   // geometric middle of the range); 0.25 = 1/sqrt(16) normalises the unscaled
@@ -193,7 +187,7 @@ void Reverb::Update() {
 
 Reverb::Output Reverb::ProcessSampleScalar(float input) noexcept {
   std::array<float, kNumLines> v;
-  for (int j = 0; j < kNumLines; ++j) v[j] = lines[j]->Read();
+  for (int j = 0; j < kNumLines; ++j) v[j] = lines.Read(j);
 
   // Four butterfly passes give the unscaled Sylvester-ordered Hadamard product.
   for (int stage = 0; stage < 4; ++stage) {
@@ -211,13 +205,16 @@ Reverb::Output Reverb::ProcessSampleScalar(float input) noexcept {
   }
 
   // The input enters line 0 in phase and line 2 in opposite phase; adding 0
-  // to lines 1 and 3 keeps the results identical to the vector path.
+  // to lines 1 and 3 keeps the results identical to the vector paths (it
+  // turns -0 into +0).
   v[0] = v[0] + input;
   v[1] = v[1] + 0.0f;
   v[2] = v[2] + (-input);
   v[3] = v[3] + 0.0f;
 
-  for (int k = 0; k < kNumLines; ++k) lines[k]->Write(v[k]);
+  for (int k = 0; k < kNumLines; ++k) lines.Write(k, v[k]);
+  lines.Advance();
+  silentSteps = 0;  // not tracked step by step
 
   Output out;
   for (int k = 0; k < kNumOutputs; ++k) {
@@ -227,52 +224,223 @@ Reverb::Output Reverb::ProcessSampleScalar(float input) noexcept {
   return out;
 }
 
-#if ORV_REVERB_HAVE_SSE
+#if defined(ORV_HAVE_SIMD4)
 Reverb::Output Reverb::ProcessSampleVector(float input) noexcept {
+  using namespace simd;
   alignas(16) float buffer[kNumLines];
-  for (int j = 0; j < kNumLines; ++j) buffer[j] = lines[j]->Read();
-  __m128 v0 = _mm_load_ps(buffer);
-  __m128 v1 = _mm_load_ps(buffer + 4);
-  __m128 v2 = _mm_load_ps(buffer + 8);
-  __m128 v3 = _mm_load_ps(buffer + 12);
+  for (int j = 0; j < kNumLines; ++j) buffer[j] = lines.Read(j);
+  Float4 v0 = Load(buffer);
+  Float4 v1 = Load(buffer + 4);
+  Float4 v2 = Load(buffer + 8);
+  Float4 v3 = Load(buffer + 12);
 
   // Each pass: the sums of adjacent pairs fill lanes 0..7, their differences
   // lanes 8..15 (a horizontal add and subtract built from two shuffles).
   for (int stage = 0; stage < 4; ++stage) {
-    const __m128 evenLow = _mm_shuffle_ps(v0, v1, _MM_SHUFFLE(2, 0, 2, 0));
-    const __m128 oddLow = _mm_shuffle_ps(v0, v1, _MM_SHUFFLE(3, 1, 3, 1));
-    const __m128 evenHigh = _mm_shuffle_ps(v2, v3, _MM_SHUFFLE(2, 0, 2, 0));
-    const __m128 oddHigh = _mm_shuffle_ps(v2, v3, _MM_SHUFFLE(3, 1, 3, 1));
-    v0 = _mm_add_ps(evenLow, oddLow);
-    v1 = _mm_add_ps(evenHigh, oddHigh);
-    v2 = _mm_sub_ps(evenLow, oddLow);
-    v3 = _mm_sub_ps(evenHigh, oddHigh);
+    const Float4 evenLow = Shuffle<0, 2, 0, 2>(v0, v1);
+    const Float4 oddLow = Shuffle<1, 3, 1, 3>(v0, v1);
+    const Float4 evenHigh = Shuffle<0, 2, 0, 2>(v2, v3);
+    const Float4 oddHigh = Shuffle<1, 3, 1, 3>(v2, v3);
+    v0 = Add(evenLow, oddLow);
+    v1 = Add(evenHigh, oddHigh);
+    v2 = Sub(evenLow, oddLow);
+    v3 = Sub(evenHigh, oddHigh);
   }
 
-  const __m128 g = _mm_set1_ps(gain);
-  const __m128 k = _mm_set1_ps(lpfCoef);
-  __m128* const state = reinterpret_cast<__m128*>(lpfState.data());
-  __m128 m[4] = {v0, v1, v2, v3};
+  const Float4 g = Splat(gain);
+  const Float4 k = Splat(lpfCoef);
+  Float4 m[4] = {v0, v1, v2, v3};
   for (int q = 0; q < 4; ++q) {
-    const __m128 s = state[q];
-    m[q] = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_mul_ps(g, m[q]), s), k), s);
-    state[q] = m[q];
+    const Float4 s = Load(lpfState.data() + 4 * q);
+    m[q] = Add(Mul(Sub(Mul(g, m[q]), s), k), s);
+    Store(lpfState.data() + 4 * q, m[q]);
   }
-  m[0] = _mm_add_ps(m[0], _mm_setr_ps(input, 0.0f, -input, 0.0f));
+  alignas(16) const float in[4] = {input, 0.0f, -input, 0.0f};
+  m[0] = Add(m[0], Load(in));
 
-  for (int q = 0; q < 4; ++q) _mm_store_ps(buffer + 4 * q, m[q]);
-  for (int j = 0; j < kNumLines; ++j) lines[j]->Write(buffer[j]);
+  for (int q = 0; q < 4; ++q) Store(buffer + 4 * q, m[q]);
+  for (int j = 0; j < kNumLines; ++j) lines.Write(j, buffer[j]);
+  lines.Advance();
+  silentSteps = 0;
 
-  const __m128 a = _mm_set1_ps(toneA);
-  const __m128 b = _mm_set1_ps(toneB);
-  __m128* const tone = reinterpret_cast<__m128*>(toneState.data());
+  const Float4 a = Splat(toneA);
+  const Float4 b = Splat(toneB);
   Output out;
   for (int q = 0; q < 2; ++q) {
-    _mm_storeu_ps(out.data() + 4 * q, _mm_mul_ps(_mm_sub_ps(m[q], _mm_mul_ps(a, tone[q])), b));
-    tone[q] = m[q];
+    StoreU(out.data() + 4 * q, Mul(Sub(m[q], Mul(a, Load(toneState.data() + 4 * q))), b));
+    Store(toneState.data() + 4 * q, m[q]);
   }
   return out;
 }
 #endif
+
+// --- Block processing ----------------------------------------------------------------
+
+namespace {
+
+bool AllZero(const float* x, int n) noexcept {
+  for (int i = 0; i < n; ++i)
+    if (x[i] != 0.0f) return false;
+  return true;
+}
+
+// out[t] = (w[t] - a·w[t - 1]) · b with w[-1] = previous: the tone correction
+// of one output over a run of its line, in the per-step form's operations.
+void ToneCorrect(const float* w, int n, float previous, float a, float b, float* out) noexcept {
+  if (n <= 0) return;
+  out[0] = (w[0] - a * previous) * b;
+  int t = 1;
+#if defined(ORV_HAVE_SIMD4)
+  using namespace simd;
+  const Float4 va = Splat(a);
+  const Float4 vb = Splat(b);
+  for (; t + 4 <= n; t += 4) StoreU(out + t, Mul(Sub(LoadU(w + t), Mul(va, LoadU(w + t - 1))), vb));
+#endif
+  for (; t < n; ++t) out[t] = (w[t] - a * w[t - 1]) * b;
+}
+
+}  // namespace
+
+bool Reverb::IsSilent() const noexcept {
+  if (silentSteps < kLineLength) return false;
+  for (const float s : lpfState)
+    if (s != 0.0f) return false;
+  return true;
+}
+
+void Reverb::Step(const float* const* read, float* const* write, int t, float input) noexcept {
+  std::array<float, kNumLines> v;
+  for (int j = 0; j < kNumLines; ++j) v[j] = read[j][t];
+  for (int stage = 0; stage < 4; ++stage) {
+    std::array<float, kNumLines> w;
+    for (int i = 0; i < kNumLines / 2; ++i) {
+      w[i] = v[2 * i] + v[2 * i + 1];
+      w[8 + i] = v[2 * i] - v[2 * i + 1];
+    }
+    v = w;
+  }
+  for (int k = 0; k < kNumLines; ++k) {
+    lpfState[k] = (gain * v[k] - lpfState[k]) * lpfCoef + lpfState[k];
+    v[k] = lpfState[k];
+  }
+  v[0] = v[0] + input;
+  v[1] = v[1] + 0.0f;
+  v[2] = v[2] + (-input);
+  v[3] = v[3] + 0.0f;
+  for (int k = 0; k < kNumLines; ++k) write[k][t] = v[k];
+}
+
+int Reverb::StepTiles(const float* const* read, float* const* write, int n, const float* input,
+                      bool& wroteSound) noexcept {
+#if defined(ORV_HAVE_SIMD4)
+  using namespace simd;
+  // Lanes hold four successive steps of one line: the Hadamard passes are
+  // then plain vertical sums. The damping recurrence runs along the steps,
+  // so it works on the transposed tile, whose lanes are four lines.
+  const Float4 g = Splat(gain);
+  const Float4 c = Splat(lpfCoef);
+  const Float4 zero = Zero();
+  Float4 s[4];
+  for (int q = 0; q < 4; ++q) s[q] = Load(lpfState.data() + 4 * q);
+  Float4 sound = zero;
+  const int tiles = n / 4;
+  for (int tile = 0; tile < tiles; ++tile) {
+    const int t = 4 * tile;
+    Float4 v[kNumLines];
+    for (int j = 0; j < kNumLines; ++j) v[j] = LoadU(read[j] + t);
+    for (int stage = 0; stage < 4; ++stage) {
+      Float4 w[kNumLines];
+      for (int i = 0; i < kNumLines / 2; ++i) {
+        w[i] = Add(v[2 * i], v[2 * i + 1]);
+        w[8 + i] = Sub(v[2 * i], v[2 * i + 1]);
+      }
+      for (int i = 0; i < kNumLines; ++i) v[i] = w[i];
+    }
+    for (int q = 0; q < 4; ++q) Transpose4(v[4 * q], v[4 * q + 1], v[4 * q + 2], v[4 * q + 3]);
+    for (int j = 0; j < 4; ++j) {
+      for (int q = 0; q < 4; ++q) {
+        s[q] = Add(Mul(Sub(Mul(g, v[4 * q + j]), s[q]), c), s[q]);
+        v[4 * q + j] = s[q];
+      }
+    }
+    for (int q = 0; q < 4; ++q) Transpose4(v[4 * q], v[4 * q + 1], v[4 * q + 2], v[4 * q + 3]);
+    // x - y is x + (-y) exactly, signed zeros included.
+    const Float4 x = LoadU(input + t);
+    v[0] = Add(v[0], x);
+    v[1] = Add(v[1], zero);
+    v[2] = Sub(v[2], x);
+    v[3] = Add(v[3], zero);
+    for (int k = 0; k < kNumLines; ++k) {
+      StoreU(write[k] + t, v[k]);
+      sound = BitOr(sound, v[k]);
+    }
+  }
+  for (int q = 0; q < 4; ++q) Store(lpfState.data() + 4 * q, s[q]);
+  if (AnyNonZero(sound)) wroteSound = true;
+  return tiles;
+#else
+  (void)read;
+  (void)write;
+  (void)n;
+  (void)input;
+  (void)wroteSound;
+  return 0;
+#endif
+}
+
+template <bool useVector>
+void Reverb::Run(const float* input, int numFrames, int a, float* outA, int b,
+                 float* outB) noexcept {
+  if (numFrames <= 0) return;
+  if (IsSilent() && AllZero(input, numFrames)) {
+    // Zero rings read zeros wherever they are read, so the position may stay.
+    std::fill(outA, outA + numFrames, 0.0f);
+    std::fill(outB, outB + numFrames, 0.0f);
+    return;
+  }
+  int shortestLoop = kLineLength;
+  for (int k = 0; k < kNumLines; ++k) shortestLoop = std::min(shortestLoop, lines.GetLoop(k));
+
+  for (int done = 0; done < numFrames;) {
+    // A run never reads what it writes (at most the shortest loop) and never
+    // crosses the end of a ring.
+    int n = std::min({numFrames - done, shortestLoop, lines.WriteSpan()});
+    const float* read[kNumLines];
+    float* write[kNumLines];
+    for (int k = 0; k < kNumLines; ++k) {
+      n = std::min(n, lines.ReadSpan(k));
+      read[k] = lines.ReadRun(k);
+      write[k] = lines.WriteRun(k);
+    }
+    const float* x = input + done;
+    bool wroteSound = false;
+    int t = 0;
+    if constexpr (useVector) t = 4 * StepTiles(read, write, n, x, wroteSound);
+    for (; t < n; ++t) {
+      Step(read, write, t, x[t]);
+      for (int k = 0; k < kNumLines; ++k) wroteSound = wroteSound || write[k][t] != 0.0f;
+    }
+    ToneCorrect(write[a], n, toneState[a], toneA, toneB, outA + done);
+    ToneCorrect(write[b], n, toneState[b], toneA, toneB, outB + done);
+    for (int k = 0; k < kNumOutputs; ++k) toneState[k] = write[k][n - 1];
+    lines.Advance(n);
+    silentSteps = wroteSound ? 0 : std::min(silentSteps + n, kLineLength);
+    done += n;
+  }
+}
+
+void Reverb::ProcessBlock(const float* input, int numFrames, int a, float* outA, int b,
+                          float* outB) noexcept {
+#if defined(ORV_HAVE_SIMD4)
+  Run<true>(input, numFrames, a, outA, b, outB);
+#else
+  Run<false>(input, numFrames, a, outA, b, outB);
+#endif
+}
+
+void Reverb::ProcessBlockScalar(const float* input, int numFrames, int a, float* outA, int b,
+                                float* outB) noexcept {
+  Run<false>(input, numFrames, a, outA, b, outB);
+}
 
 }  // namespace orv

@@ -3,20 +3,22 @@
 // one-pole low-pass per line and fed back. Mono in, eight outputs (lines 0..7)
 // through a tone correction that restores the highs the damping removes.
 //
+// Two ways to run it, giving the same results within rounding (in practice
+// bit for bit) and usable alternately: ProcessSample, one step at a time (the
+// plain form, kept as the reference), and ProcessBlock, which runs the network
+// over runs of up to the shortest loop's length, where no sample written in
+// the run is read back within it: each line is then read and written as one
+// contiguous run, and the mixing and damping work on four steps at once.
+//
 // The reverb has no lock and is used by one thread at a time. The setters and
-// Update are cheap and allocate nothing; ProcessSample is ORV_REALTIME.
+// Update are cheap and allocate nothing; ProcessSample and ProcessBlock are
+// ORV_REALTIME.
 #pragma once
 
 #include <array>
-#include <memory>
 
+#include "common/OrvSimd.h"
 #include "dsp/OrvInternals_DelayLine.h"
-
-#if defined(__SSE2__)
-#define ORV_REVERB_HAVE_SSE 1
-#else
-#define ORV_REVERB_HAVE_SSE 0
-#endif
 
 namespace orv {
 
@@ -30,10 +32,11 @@ class Reverb {
   static constexpr int kNumOutputs = 8;
   static constexpr int kLineLength = 32768;
 
-  using Line = StaticExactDelayLine<kLineLength>;
+  using Lines = DelayLineBank<kNumLines, kLineLength>;
   using Output = std::array<float, kNumOutputs>;
 
-  // samplingRate in Hz, >= 0. Allocates the sixteen lines (128 KiB each).
+  // samplingRate in Hz, >= 0. Allocates the sixteen lines (128 KiB each, in
+  // one block).
   explicit Reverb(double samplingRate);
   Reverb(const Reverb&) = delete;
   Reverb& operator=(const Reverb&) = delete;
@@ -55,16 +58,31 @@ class Reverb {
   // path where the processor has it; both paths give the same results within
   // rounding and may be called alternately on one reverb.
   Output ProcessSample(float input) noexcept {
-#if ORV_REVERB_HAVE_SSE
+#if defined(ORV_HAVE_SIMD4)
     return ProcessSampleVector(input);
 #else
     return ProcessSampleScalar(input);
 #endif
   }
   Output ProcessSampleScalar(float input) noexcept;
-#if ORV_REVERB_HAVE_SSE
+#if defined(ORV_HAVE_SIMD4)
   Output ProcessSampleVector(float input) noexcept;
 #endif
+
+  // numFrames steps of input (finite, any alignment), the same as that many
+  // ProcessSample calls, keeping outputs a and b (indexes below kNumOutputs)
+  // in outA and outB. The outputs must not alias input. Costs about a tenth
+  // of the per-step form; a network that has rung out to exact zeros and
+  // gets silent input costs a scan of the input. ORV_REALTIME.
+  void ProcessBlock(const float* input, int numFrames, int a, float* outA, int b,
+                    float* outB) noexcept;
+  // The same with the 4-wide kernel disabled (the scalar path beside it).
+  void ProcessBlockScalar(const float* input, int numFrames, int a, float* outA, int b,
+                          float* outB) noexcept;
+
+  // True when every line holds only zeros and the damping states are zero:
+  // silent input then gives silent output, and ProcessBlock skips the work.
+  bool IsSilent() const noexcept;
 
   float GetSize() const { return size; }
   float GetDelayRange() const { return delayRange; }
@@ -77,10 +95,22 @@ class Reverb {
   float GetToneA() const { return toneA; }
   float GetToneB() const { return toneB; }
   // The prime length of line i; its loop is one sample longer.
-  int GetLineDelay(int i) const { return lines[i]->GetDelay(); }
+  int GetLineDelay(int i) const { return lines.GetDelay(i); }
 
  private:
-  std::array<std::unique_ptr<Line>, kNumLines> lines;
+  template <bool useVector>
+  void Run(const float* input, int numFrames, int a, float* outA, int b, float* outB) noexcept;
+  // One step of the network on one step of every run (the scalar kernel).
+  void Step(const float* const* read, float* const* write, int t, float input) noexcept;
+  // Whole four-step tiles of a run of length n; returns the tiles' count and
+  // whether any written sample was not zero.
+  int StepTiles(const float* const* read, float* const* write, int n, const float* input,
+                bool& wroteSound) noexcept;
+
+  Lines lines;
+  // Steps in a row, up to kLineLength, in which every written sample was ±0;
+  // at kLineLength every ring holds only zeros.
+  int silentSteps = kLineLength;
   float size = 0.07f;
   float delayRange = 0.5f;
   float rt60Time = 2.3f;

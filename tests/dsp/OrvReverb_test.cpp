@@ -257,7 +257,7 @@ TEST(ReverbProcess, ImpulseTravelsLineZeroAndComesBackOnAllOutputs) {
   for (int k = 0; k < Reverb::kNumOutputs; ++k) EXPECT_FLOAT_EQ(out[k], feedback) << k;
 }
 
-#if ORV_REVERB_HAVE_SSE
+#if defined(ORV_HAVE_SIMD4)
 TEST(ReverbProcess, VectorAndScalarPathsAgree) {
   const std::vector<float> input = orvtest::Noise(40000, 11, 1.0f);
   Reverb vector(44100.0), scalar(44100.0), mixed(44100.0);

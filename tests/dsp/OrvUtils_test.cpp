@@ -161,7 +161,7 @@ TEST(BiquadProcess, StereoChannelsMatchTheMonoFilterExactly) {
   }
 }
 
-#if ORV_UTILS_HAVE_SSE
+#if defined(ORV_HAVE_SIMD4)
 TEST(BiquadProcess, VectorAndScalarStereoStepsAgree) {
   DualBiquadFilter vector, scalar;
   vector.BandpassFilter(16000.0f, 70.0f, 0.4f);

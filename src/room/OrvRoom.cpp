@@ -1,0 +1,241 @@
+#include "room/OrvRoom.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "common/OrvSimd.h"
+
+namespace orv {
+namespace {
+
+// Every sample entering a feedback path is finite: a NaN or an infinity that
+// gets in stays in the recirculation for good (inf - inf = NaN).
+inline float FiniteOrZero(float v) noexcept { return std::isfinite(v) ? v : 0.0f; }
+
+// Largest reverb input passed on. Far beyond any audio level, yet small
+// enough that no parameter set can make the network overflow: the lines gain
+// at most a few orders of magnitude on a sustained input (loop gain < 1), and
+// the Hadamard sums of sixteen lines stay inside float range. An overflow
+// would turn into infinities and then NaN that the reverb, which has no
+// reset, would keep for good.
+constexpr float kMaxReverbInput = 1e20f;
+
+// Reverb settings as the setters accept them: a NaN or negative size or time
+// becomes 0, which the setters raise to their smallest value.
+inline float NonNegative(float v) noexcept { return v >= 0.0f ? v : 0.0f; }
+
+// Pre-delay in samples, kept inside the line's ring (delays 0 .. size - 1).
+// The host never asks for one; a bad value must not stop the engine.
+inline float PreDelaySamples(float delay, const ExactDelayLine& line) noexcept {
+  if (!(delay >= 0.0f)) return 0.0f;  // negative or NaN
+  return std::min(delay, static_cast<float>(line.GetSize() - 1));
+}
+
+// One second of pre-delay ring; below 1 Hz the ring still holds one sample,
+// and above kMaxPreDelayRing samples it stops growing: pre-delays are
+// clamped into it, and an absurd rate must not cost gigabytes per line.
+constexpr float kMaxPreDelayRing = 1 << 20;  // 2.7 s at 384 kHz
+
+// The smoothed gain's next value: it closes kGainSmoothing of the gap.
+inline float NextGain(float g, float target) noexcept {
+  return g + (target - g) * kGainSmoothing;
+}
+
+}  // namespace
+
+struct Room::Layer {
+  Layer(double rate, float ringSize) : reverb(rate), preDelay(0.0f, ringSize) {}
+
+  Reverb reverb;
+  ExactDelayLine preDelay;
+  float lowPass = 0.0f;   // the band-pass pair (medium and long layers)
+  float highPass = 0.0f;
+  float gain = 0.0f;  // smoothed; starts at 0, so the reverb fades in
+  float target = 0.0f;
+  alignas(16) std::array<float, kMaxFrames> feed{};   // the reverb's input
+  alignas(16) std::array<float, kMaxFrames> left{};   // its two outputs
+  alignas(16) std::array<float, kMaxFrames> right{};
+  alignas(16) std::array<float, kMaxFrames> gains{};  // gain per frame of the pass
+};
+
+Room::Room(double samplingRate)
+    : samplingRate(static_cast<float>(samplingRate)),
+      equalizer(static_cast<float>(samplingRate)),
+      bassEnhancer(static_cast<float>(samplingRate)) {
+  const float ringSize = std::clamp(this->samplingRate, 1.0f, kMaxPreDelayRing);
+  for (auto& layer : layers) layer = std::make_unique<Layer>(samplingRate, ringSize);
+  diffuser.reserve(kDiffuserStages.size());
+  for (const auto& stage : kDiffuserStages) diffuser.emplace_back(stage.delay, stage.coef);
+  ApplyLayers(kDefaultReverbLayers);
+}
+
+Room::~Room() = default;
+
+void Room::SetLayers(const ReverbLayers& next) noexcept {
+  // Update is a pure function of the settings: skipping it for unchanged
+  // ones changes nothing.
+  if (std::memcmp(&next, &appliedLayers, sizeof next) != 0) ApplyLayers(next);
+}
+
+void Room::ApplyLayers(const ReverbLayers& next) noexcept {
+  appliedLayers = next;
+  for (int k = 0; k < kNumReverbLayers; ++k) layers[k]->target = FiniteOrZero(next[k].gain);
+  for (int k = 0; k < kNumReverbLayers; ++k) {
+    const ReverbLayerParam& p = next[k];
+    const ReverbLayerDesign& design = kReverbLayerDesigns[k];
+    Layer& layer = *layers[k];
+    layer.reverb.SetRT60Time(NonNegative(p.rt60Time));
+    layer.reverb.SetSize(NonNegative(p.size));
+    layer.reverb.SetDelayRange(design.delayRange);
+    layer.reverb.SetHFReverbTimeRatio(kHfReferenceFrequency, design.hfRatio);
+    layer.reverb.Update();
+    layer.preDelay.SetDelay(PreDelaySamples(p.preDelay * samplingRate, layer.preDelay));
+  }
+}
+
+bool Room::IsReverbSilent() const noexcept {
+  for (const auto& layer : layers) {
+    if (layer->lowPass != 0.0f || layer->highPass != 0.0f) return false;
+    if (!layer->preDelay.IsSilent() || !layer->reverb.IsSilent()) return false;
+  }
+  for (const auto& stage : diffuser)
+    if (!stage.IsSilent()) return false;
+  return true;
+}
+
+void Room::BeginReverb(const float* send, int numFrames) noexcept {
+  const simd::ScopedFlushSubnormals flush;
+  passFrames = std::clamp(numFrames, 0, kMaxFrames);
+  // Once per pass: a state that went bad heals here (its input is finite).
+  for (auto& layer : layers) {
+    layer->lowPass = FiniteOrZero(layer->lowPass);
+    layer->highPass = FiniteOrZero(layer->highPass);
+  }
+  bool isSilent = true;
+  for (int i = 0; i < passFrames; ++i) {
+    const float x = send[i];
+    input[i] = std::isfinite(x) ? std::clamp(x, -kMaxReverbInput, kMaxReverbInput) : 0.0f;
+    isSilent = isSilent && input[i] == 0.0f;
+  }
+  isPassSilent = isSilent && IsReverbSilent();
+  if (isPassSilent) return;
+  std::copy(input.begin(), input.begin() + passFrames, diffused.begin());
+  for (auto& stage : diffuser) stage.ProcessBlock(diffused.data(), passFrames);
+}
+
+void Room::RenderLayers(int first, int last) noexcept {
+  if (isPassSilent) return;
+  const simd::ScopedFlushSubnormals flush;
+  for (int k = std::max(first, 0); k < std::min(last, kNumReverbLayers); ++k) RenderLayer(k);
+}
+
+void Room::RenderLayer(int index) noexcept {
+  Layer& layer = *layers[index];
+  const ReverbLayerDesign& design = kReverbLayerDesigns[index];
+  const int n = passFrames;
+  float* feed = layer.feed.data();
+  layer.preDelay.ProcessBlock(index == kShortLayer ? input.data() : diffused.data(), feed, n);
+  if (index != kShortLayer) {
+    const float lowCoef = design.lowPassCoef;
+    const float highCoef = design.highPassCoef;
+    float low = layer.lowPass;
+    float high = layer.highPass;
+    for (int i = 0; i < n; ++i) {
+      low += (feed[i] - low) * lowCoef;
+      high += (low - high) * highCoef;
+      feed[i] = low - high;
+    }
+    layer.lowPass = low;
+    layer.highPass = high;
+  }
+  layer.reverb.ProcessBlock(feed, n, design.leftOutput, layer.left.data(), design.rightOutput,
+                            layer.right.data());
+}
+
+void Room::AdvanceGains(int numFrames, bool keepRamps) noexcept {
+  for (auto& layer : layers) {
+    float g = layer->gain;
+    const float target = layer->target;
+    if (NextGain(g, target) == g) {
+      // Settled: the recurrence stays put from here on.
+      if (keepRamps) std::fill(layer->gains.begin(), layer->gains.begin() + numFrames, g);
+      continue;
+    }
+    for (int i = 0; i < numFrames; ++i) {
+      if (keepRamps) layer->gains[i] = g;
+      g = NextGain(g, target);
+    }
+    layer->gain = g;
+  }
+}
+
+void Room::EndReverb(float* mainMix, float* dryMonoSum) noexcept {
+  const simd::ScopedFlushSubnormals flush;
+  const int n = passFrames;
+  if (isPassSilent) {
+    // Every layer's output is zero: only the gains move on.
+    AdvanceGains(n, false);
+    return;
+  }
+  AdvanceGains(n, true);
+  const Layer& shortLayer = *layers[kShortLayer];
+  const Layer& mediumLayer = *layers[kMediumLayer];
+  const Layer& longLayer = *layers[kLongLayer];
+  const float* sl = shortLayer.left.data();
+  const float* sr = shortLayer.right.data();
+  const float* ml = mediumLayer.left.data();
+  const float* mr = mediumLayer.right.data();
+  const float* ll = longLayer.left.data();
+  const float* lr = longLayer.right.data();
+  const float* sg = shortLayer.gains.data();
+  const float* mg = mediumLayer.gains.data();
+  const float* lg = longLayer.gains.data();
+  int i = 0;
+#if defined(ORV_HAVE_SIMD4)
+  using namespace simd;
+  const Float4 crossFeed = Splat(kCrossFeed);
+  for (; i + 4 <= n; i += 4) {
+    const Float4 gl = Load(lg + i);
+    const Float4 gm = Load(mg + i);
+    const Float4 gs = Load(sg + i);
+    const Float4 left = Add(Add(Mul(Load(ll + i), gl), Mul(Load(ml + i), gm)), Mul(Load(sl + i), gs));
+    const Float4 right = Add(Add(Mul(Load(lr + i), gl), Mul(Load(mr + i), gm)), Mul(Load(sr + i), gs));
+    const Float4 outLeft = Add(left, Mul(crossFeed, right));
+    const Float4 outRight = Add(right, Mul(crossFeed, left));
+    float* mix = mainMix + 2 * i;
+    StoreU(mix, Add(LoadU(mix), InterleaveLow(outLeft, outRight)));
+    StoreU(mix + 4, Add(LoadU(mix + 4), InterleaveHigh(outLeft, outRight)));
+    StoreU(dryMonoSum + i, Add(LoadU(dryMonoSum + i), left));
+  }
+#endif
+  for (; i < n; ++i) {
+    const float left = ll[i] * lg[i] + ml[i] * mg[i] + sl[i] * sg[i];
+    const float right = lr[i] * lg[i] + mr[i] * mg[i] + sr[i] * sg[i];
+    mainMix[2 * i] += left + kCrossFeed * right;
+    mainMix[2 * i + 1] += right + kCrossFeed * left;
+    dryMonoSum[i] += left;
+  }
+}
+
+void Room::RenderReverb(const float* send, float* mainMix, float* dryMonoSum,
+                        int numFrames) noexcept {
+  for (int done = 0; done < numFrames; done += kMaxFrames) {
+    const int n = std::min(kMaxFrames, numFrames - done);
+    BeginReverb(send + done, n);
+    RenderLayers(0, kNumReverbLayers);
+    EndReverb(mainMix + 2 * done, dryMonoSum + done);
+  }
+}
+
+void Room::RenderBassEnhancer(const float* dryMonoSum, float* mainMix, int numFrames) noexcept {
+  const simd::ScopedFlushSubnormals flush;
+  bassEnhancer.Process(dryMonoSum, mainMix, numFrames);
+}
+
+void Room::RenderEqualizer(const float* spatialMix, float* mainMix, int numFrames) noexcept {
+  const simd::ScopedFlushSubnormals flush;
+  equalizer.Process(spatialMix, mainMix, numFrames);
+}
+
+}  // namespace orv
