@@ -113,11 +113,13 @@ class ScopedFlushSubnormals {
 
 #if defined(ORV_HAVE_SIMD4)
 inline Float4 Zero() noexcept { return _mm_setzero_ps(); }
-// Bitwise or of the lanes' patterns: ±0 stays zero only if both were zero.
-inline Float4 BitOr(Float4 a, Float4 b) noexcept { return _mm_or_ps(a, b); }
-// True when some lane is not ±0 (a NaN counts as not zero).
-inline bool AnyNonZero(Float4 v) noexcept {
-  return _mm_movemask_ps(_mm_cmpneq_ps(v, _mm_setzero_ps())) != 0;
+// |v|: the sign bits cleared.
+inline Float4 Abs(Float4 v) noexcept { return _mm_andnot_ps(_mm_set1_ps(-0.0f), v); }
+// Lane-wise maximum; where either lane is NaN the result is b's lane.
+inline Float4 Max(Float4 a, Float4 b) noexcept { return _mm_max_ps(a, b); }
+// True when some lane of v is above the same lane of limit, or NaN.
+inline bool AnyAbove(Float4 v, Float4 limit) noexcept {
+  return _mm_movemask_ps(_mm_cmpnle_ps(v, limit)) != 0;
 }
 // Two floats at p (8-byte aligned) into lanes 0 and 1, lanes 2 and 3 zero;
 // and lanes 0 and 1 back (64-bit moves; __m64 may alias floats).

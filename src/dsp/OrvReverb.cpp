@@ -214,7 +214,8 @@ Reverb::Output Reverb::ProcessSampleScalar(float input) noexcept {
 
   for (int k = 0; k < kNumLines; ++k) lines.Write(k, v[k]);
   lines.Advance();
-  silentSteps = 0;  // not tracked step by step
+  quietSteps = 0;  // not tracked step by step
+  isSilent = false;
 
   Output out;
   for (int k = 0; k < kNumOutputs; ++k) {
@@ -261,7 +262,8 @@ Reverb::Output Reverb::ProcessSampleVector(float input) noexcept {
   for (int q = 0; q < 4; ++q) Store(buffer + 4 * q, m[q]);
   for (int j = 0; j < kNumLines; ++j) lines.Write(j, buffer[j]);
   lines.Advance();
-  silentSteps = 0;
+  quietSteps = 0;
+  isSilent = false;
 
   const Float4 a = Splat(toneA);
   const Float4 b = Splat(toneB);
@@ -301,11 +303,19 @@ void ToneCorrect(const float* w, int n, float previous, float a, float b, float*
 
 }  // namespace
 
-bool Reverb::IsSilent() const noexcept {
-  if (silentSteps < kLineLength) return false;
+bool Reverb::IsQuiet() const noexcept {
+  if (quietSteps < kLineLength) return false;
   for (const float s : lpfState)
-    if (s != 0.0f) return false;
+    if (!(std::fabs(s) <= kQuietLevel)) return false;
   return true;
+}
+
+void Reverb::Silence() noexcept {
+  lines.Clear();
+  lpfState.fill(0.0f);
+  toneState.fill(0.0f);
+  quietSteps = kLineLength;
+  isSilent = true;
 }
 
 void Reverb::Step(const float* const* read, float* const* write, int t, float input) noexcept {
@@ -331,7 +341,7 @@ void Reverb::Step(const float* const* read, float* const* write, int t, float in
 }
 
 int Reverb::StepTiles(const float* const* read, float* const* write, int n, const float* input,
-                      bool& wroteSound) noexcept {
+                      float& loudest) noexcept {
 #if defined(ORV_HAVE_SIMD4)
   using namespace simd;
   // Lanes hold four successive steps of one line: the Hadamard passes are
@@ -342,7 +352,7 @@ int Reverb::StepTiles(const float* const* read, float* const* write, int n, cons
   const Float4 zero = Zero();
   Float4 s[4];
   for (int q = 0; q < 4; ++q) s[q] = Load(lpfState.data() + 4 * q);
-  Float4 sound = zero;
+  Float4 peak = zero;
   const int tiles = n / 4;
   for (int tile = 0; tile < tiles; ++tile) {
     const int t = 4 * tile;
@@ -372,18 +382,20 @@ int Reverb::StepTiles(const float* const* read, float* const* write, int n, cons
     v[3] = Add(v[3], zero);
     for (int k = 0; k < kNumLines; ++k) {
       StoreU(write[k] + t, v[k]);
-      sound = BitOr(sound, v[k]);
+      peak = Max(peak, Abs(v[k]));
     }
   }
   for (int q = 0; q < 4; ++q) Store(lpfState.data() + 4 * q, s[q]);
-  if (AnyNonZero(sound)) wroteSound = true;
+  alignas(16) float lanes[4];
+  Store(lanes, peak);
+  for (const float p : lanes) loudest = std::max(loudest, p);
   return tiles;
 #else
   (void)read;
   (void)write;
   (void)n;
   (void)input;
-  (void)wroteSound;
+  (void)loudest;
   return 0;
 #endif
 }
@@ -392,7 +404,7 @@ template <bool useVector>
 void Reverb::Run(const float* input, int numFrames, int a, float* outA, int b,
                  float* outB) noexcept {
   if (numFrames <= 0) return;
-  if (IsSilent() && AllZero(input, numFrames)) {
+  if (isSilent && AllZero(input, numFrames)) {
     // Zero rings read zeros wherever they are read, so the position may stay.
     std::fill(outA, outA + numFrames, 0.0f);
     std::fill(outB, outB + numFrames, 0.0f);
@@ -413,18 +425,19 @@ void Reverb::Run(const float* input, int numFrames, int a, float* outA, int b,
       write[k] = lines.WriteRun(k);
     }
     const float* x = input + done;
-    bool wroteSound = false;
+    float loudest = 0.0f;
     int t = 0;
-    if constexpr (useVector) t = 4 * StepTiles(read, write, n, x, wroteSound);
+    if constexpr (useVector) t = 4 * StepTiles(read, write, n, x, loudest);
     for (; t < n; ++t) {
       Step(read, write, t, x[t]);
-      for (int k = 0; k < kNumLines; ++k) wroteSound = wroteSound || write[k][t] != 0.0f;
+      for (int k = 0; k < kNumLines; ++k) loudest = std::max(loudest, std::fabs(write[k][t]));
     }
     ToneCorrect(write[a], n, toneState[a], toneA, toneB, outA + done);
     ToneCorrect(write[b], n, toneState[b], toneA, toneB, outB + done);
     for (int k = 0; k < kNumOutputs; ++k) toneState[k] = write[k][n - 1];
     lines.Advance(n);
-    silentSteps = wroteSound ? 0 : std::min(silentSteps + n, kLineLength);
+    quietSteps = loudest <= kQuietLevel ? std::min(quietSteps + n, kLineLength) : 0;
+    isSilent = false;
     done += n;
   }
 }

@@ -71,18 +71,29 @@ class Reverb {
 
   // numFrames steps of input (finite, any alignment), the same as that many
   // ProcessSample calls, keeping outputs a and b (indexes below kNumOutputs)
-  // in outA and outB. The outputs must not alias input. Costs about a tenth
-  // of the per-step form; a network that has rung out to exact zeros and
-  // gets silent input costs a scan of the input. ORV_REALTIME.
+  // in outA and outB. The outputs must not alias input. A network of zeros
+  // fed zeros only fills the outputs with zeros. ORV_REALTIME.
   void ProcessBlock(const float* input, int numFrames, int a, float* outA, int b,
                     float* outB) noexcept;
   // The same with the 4-wide kernel disabled (the scalar path beside it).
   void ProcessBlockScalar(const float* input, int numFrames, int a, float* outA, int b,
                           float* outB) noexcept;
 
-  // True when every line holds only zeros and the damping states are zero:
-  // silent input then gives silent output, and ProcessBlock skips the work.
-  bool IsSilent() const noexcept;
+  // Below this level a tail is no longer sound but the residue of the
+  // damping recurrence, which stalls once its steps flush to zero
+  // (subnormal) instead of reaching zero: 1e-30 is 600 dB down.
+  static constexpr float kQuietLevel = 1e-30f;
+
+  // True when the lines and states are all exact zeros (as built, or after
+  // Silence): silent input then gives silent output.
+  bool IsSilent() const noexcept { return isSilent; }
+  // True when every line has held only values within ±kQuietLevel for a
+  // whole ring (the block steps keep count) and so have the damping states.
+  bool IsQuiet() const noexcept;
+  // Zeroes the lines and states: a quiet network's residue is dropped, so
+  // that silence costs nothing from then on. Writes all rings (2 MiB).
+  // ORV_REALTIME.
+  void Silence() noexcept;
 
   float GetSize() const { return size; }
   float GetDelayRange() const { return delayRange; }
@@ -103,14 +114,15 @@ class Reverb {
   // One step of the network on one step of every run (the scalar kernel).
   void Step(const float* const* read, float* const* write, int t, float input) noexcept;
   // Whole four-step tiles of a run of length n; returns the tiles' count and
-  // whether any written sample was not zero.
+  // raises loudest to the largest magnitude written.
   int StepTiles(const float* const* read, float* const* write, int n, const float* input,
-                bool& wroteSound) noexcept;
+                float& loudest) noexcept;
 
   Lines lines;
-  // Steps in a row, up to kLineLength, in which every written sample was ±0;
-  // at kLineLength every ring holds only zeros.
-  int silentSteps = kLineLength;
+  // Steps in a row, up to kLineLength, in which every written sample was
+  // within ±kQuietLevel.
+  int quietSteps = kLineLength;
+  bool isSilent = true;
   float size = 0.07f;
   float delayRange = 0.5f;
   float rt60Time = 2.3f;

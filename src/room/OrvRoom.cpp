@@ -104,6 +104,24 @@ bool Room::IsReverbSilent() const noexcept {
   return true;
 }
 
+bool Room::SettleIfQuiet() noexcept {
+  // The one-pole steps stall like the reverb's damping (see
+  // Reverb::kQuietLevel); the diffuser and the pre-delays do reach zero.
+  const auto isQuiet = [](float v) { return std::fabs(v) <= Reverb::kQuietLevel; };
+  for (const auto& layer : layers) {
+    if (!isQuiet(layer->lowPass) || !isQuiet(layer->highPass)) return false;
+    if (!layer->preDelay.IsSilent()) return false;
+    if (!layer->reverb.IsSilent() && !layer->reverb.IsQuiet()) return false;
+  }
+  for (const auto& stage : diffuser)
+    if (!stage.IsSilent()) return false;
+  for (auto& layer : layers) {
+    layer->lowPass = layer->highPass = 0.0f;
+    if (!layer->reverb.IsSilent()) layer->reverb.Silence();
+  }
+  return true;
+}
+
 void Room::BeginReverb(const float* send, int numFrames) noexcept {
   const simd::ScopedFlushSubnormals flush;
   passFrames = std::clamp(numFrames, 0, kMaxFrames);
@@ -118,7 +136,9 @@ void Room::BeginReverb(const float* send, int numFrames) noexcept {
     input[i] = std::isfinite(x) ? std::clamp(x, -kMaxReverbInput, kMaxReverbInput) : 0.0f;
     isSilent = isSilent && input[i] == 0.0f;
   }
-  isPassSilent = isSilent && IsReverbSilent();
+  // A silent send into a room whose tail has sunk below audibility for good
+  // skips the reverb; the residue is dropped once, on the way in.
+  isPassSilent = isSilent && (IsReverbSilent() || SettleIfQuiet());
   if (isPassSilent) return;
   std::copy(input.begin(), input.begin() + passFrames, diffused.begin());
   for (auto& stage : diffuser) stage.ProcessBlock(diffused.data(), passFrames);
@@ -226,6 +246,66 @@ void Room::RenderReverb(const float* send, float* mainMix, float* dryMonoSum,
     RenderLayers(0, kNumReverbLayers);
     EndReverb(mainMix + 2 * done, dryMonoSum + done);
   }
+}
+
+void Room::RenderReverbPerSample(const float* send, float* mainMix, float* dryMonoSum,
+                                 int numFrames) noexcept {
+  const simd::ScopedFlushSubnormals flush;
+  Layer& s = *layers[kShortLayer];
+  Layer& m = *layers[kMediumLayer];
+  Layer& g = *layers[kLongLayer];
+  for (Layer* layer : {&s, &m, &g}) {
+    layer->lowPass = FiniteOrZero(layer->lowPass);
+    layer->highPass = FiniteOrZero(layer->highPass);
+  }
+  constexpr auto& kShort = kReverbLayerDesigns[kShortLayer];
+  constexpr auto& kMedium = kReverbLayerDesigns[kMediumLayer];
+  constexpr auto& kLong = kReverbLayerDesigns[kLongLayer];
+  // Locals, so that the loop keeps them in registers across the reverb calls.
+  float mediumLow = m.lowPass, mediumHigh = m.highPass;
+  float longLow = g.lowPass, longHigh = g.highPass;
+  float shortG = s.gain, mediumG = m.gain, longG = g.gain;
+  const float shortTarget = s.target, mediumTarget = m.target, longTarget = g.target;
+  AllpassFilter1* stages = diffuser.data();
+  const std::size_t numStages = diffuser.size();
+  for (int i = 0; i < numFrames; ++i) {
+    const float x =
+        std::isfinite(send[i]) ? std::clamp(send[i], -kMaxReverbInput, kMaxReverbInput) : 0.0f;
+
+    const Reverb::Output so = s.reverb.ProcessSample(s.preDelay.Process(x));
+
+    float y = x;
+    for (std::size_t k = 0; k < numStages; ++k) y = stages[k].Process(y);
+
+    const float d1 = m.preDelay.Process(y);
+    mediumLow += (d1 - mediumLow) * kMedium.lowPassCoef;
+    mediumHigh += (mediumLow - mediumHigh) * kMedium.highPassCoef;
+    const Reverb::Output mo = m.reverb.ProcessSample(mediumLow - mediumHigh);
+
+    const float d2 = g.preDelay.Process(y);
+    longLow += (d2 - longLow) * kLong.lowPassCoef;
+    longHigh += (longLow - longHigh) * kLong.highPassCoef;
+    const Reverb::Output go = g.reverb.ProcessSample(longLow - longHigh);
+
+    const float left = go[kLong.leftOutput] * longG + mo[kMedium.leftOutput] * mediumG +
+                       so[kShort.leftOutput] * shortG;
+    const float right = go[kLong.rightOutput] * longG + mo[kMedium.rightOutput] * mediumG +
+                        so[kShort.rightOutput] * shortG;
+    mainMix[2 * i] += left + kCrossFeed * right;
+    mainMix[2 * i + 1] += right + kCrossFeed * left;
+    dryMonoSum[i] += left;
+
+    longG = NextGain(longG, longTarget);
+    mediumG = NextGain(mediumG, mediumTarget);
+    shortG = NextGain(shortG, shortTarget);
+  }
+  m.lowPass = mediumLow;
+  m.highPass = mediumHigh;
+  g.lowPass = longLow;
+  g.highPass = longHigh;
+  s.gain = shortG;
+  m.gain = mediumG;
+  g.gain = longG;
 }
 
 void Room::RenderBassEnhancer(const float* dryMonoSum, float* mainMix, int numFrames) noexcept {

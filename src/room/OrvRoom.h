@@ -6,9 +6,9 @@
 // render order: reverb, bass enhancer, then (after the binaural stage) the
 // equaliser.
 //
-// Everything works on whole blocks. A room that has rung out to exact zeros
-// (subnormals are flushed while its stages run) and gets a silent send skips
-// the reverb entirely, with the same (silent) output.
+// Everything works on whole blocks. A room whose tail has sunk 600 dB down
+// (where the flushed recurrences stall instead of reaching zero) and gets a
+// silent send is zeroed once and then skips the reverb until sound returns.
 //
 // Built once (allocates); every other member is ORV_REALTIME and used by one
 // thread at a time, except that RenderLayers calls on disjoint layer ranges
@@ -51,6 +51,12 @@ class Room {
   // overlap.
   void RenderReverb(const float* send, float* mainMix, float* dryMonoSum, int numFrames) noexcept;
 
+  // The same, one frame at a time through the building blocks' per-sample
+  // steps: the plain form the block-wise one replaced, kept as the reference
+  // of tests and benchmarks. Both forms share the state and may alternate.
+  void RenderReverbPerSample(const float* send, float* mainMix, float* dryMonoSum,
+                             int numFrames) noexcept;
+
   // RenderReverb in three steps, for numFrames <= kMaxFrames, so that the
   // layers can run on different threads: BeginReverb copies the send and
   // runs the diffuser; RenderLayers(first, last) runs the layers
@@ -70,6 +76,9 @@ class Room {
  private:
   struct Layer;
   void ApplyLayers(const ReverbLayers& layers) noexcept;
+  // When the whole reverb is quiet (its tails below Reverb::kQuietLevel,
+  // the rest at zero), zeroes it and returns true.
+  bool SettleIfQuiet() noexcept;
   void RenderLayer(int index) noexcept;
   void AdvanceGains(int numFrames, bool keepRamps) noexcept;
 
