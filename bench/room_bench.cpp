@@ -100,8 +100,8 @@ void BM_Room(benchmark::State& state, RoomForm form, bool isSilent) {
     std::fill(s.spatial.begin(), s.spatial.end(), 0.0f);
   }
   orv::ThreadPool pool(2);
-  // Slot 0 takes the short and medium layers, slot 1 the long one (about
-  // half the layers' cost each).
+  // Slot 0 takes the short and medium layers, slot 1 the long one (the
+  // three cost about the same).
   const std::function<void(std::size_t)> layers = [&room](std::size_t k) {
     if (k == 0)
       room.RenderLayers(orv::kShortLayer, orv::kLongLayer);
@@ -132,6 +132,10 @@ void BM_Room(benchmark::State& state, RoomForm form, bool isSilent) {
 }
 BENCHMARK_CAPTURE(BM_Room, PerSample512, RoomForm::kPerSample, false)->Name("Room/PerSample512");
 BENCHMARK_CAPTURE(BM_Room, Blocks512, RoomForm::kBlocks, false)->Name("Room/Blocks512");
+// Wall time of one thread against two, for the split.
+BENCHMARK_CAPTURE(BM_Room, OneThread512, RoomForm::kBlocks, false)
+    ->Name("Room/Blocks512/OneThread")
+    ->UseRealTime();
 BENCHMARK_CAPTURE(BM_Room, TwoThreads512, RoomForm::kTwoThreads, false)
     ->Name("Room/Blocks512/TwoThreads")
     ->UseRealTime();

@@ -5,6 +5,14 @@
 
 #include "common/OrvAssert.h"
 
+// Complete unrolling of the small fixed loops of the kernels, so that their
+// arrays live in registers (GCC at -O2 keeps such loops rolled).
+#if defined(__GNUC__)
+#define ORV_UNROLL _Pragma("GCC unroll 16")
+#else
+#define ORV_UNROLL
+#endif
+
 namespace orv {
 
 namespace {
@@ -280,6 +288,26 @@ Reverb::Output Reverb::ProcessSampleVector(float input) noexcept {
 
 namespace {
 
+// The Hadamard product in place: butterflies over index bits 0, 1, 2, 3 in
+// turn. Each pass combines the same pairs, in the same operand order, as a
+// pass of the per-step form (which moves sums to lanes 0..7 and differences
+// to 8..15 and so brings the next bit down to bit 0), so the results are the
+// same to the bit, with half the values live.
+template <class T, class AddOp, class SubOp>
+inline void Hadamard(T* v, AddOp add, SubOp sub) noexcept {
+  ORV_UNROLL
+  for (int stride = 1; stride < Reverb::kNumLines; stride *= 2) {
+    ORV_UNROLL
+    for (int i = 0; i < Reverb::kNumLines; ++i) {
+      if (i & stride) continue;
+      const T a = v[i];
+      const T b = v[i + stride];
+      v[i] = add(a, b);
+      v[i + stride] = sub(a, b);
+    }
+  }
+}
+
 bool AllZero(const float* x, int n) noexcept {
   for (int i = 0; i < n; ++i)
     if (x[i] != 0.0f) return false;
@@ -320,15 +348,10 @@ void Reverb::Silence() noexcept {
 
 void Reverb::Step(const float* const* read, float* const* write, int t, float input) noexcept {
   std::array<float, kNumLines> v;
+  ORV_UNROLL
   for (int j = 0; j < kNumLines; ++j) v[j] = read[j][t];
-  for (int stage = 0; stage < 4; ++stage) {
-    std::array<float, kNumLines> w;
-    for (int i = 0; i < kNumLines / 2; ++i) {
-      w[i] = v[2 * i] + v[2 * i + 1];
-      w[8 + i] = v[2 * i] - v[2 * i + 1];
-    }
-    v = w;
-  }
+  Hadamard(v.data(), [](float a, float b) { return a + b; }, [](float a, float b) { return a - b; });
+  ORV_UNROLL
   for (int k = 0; k < kNumLines; ++k) {
     lpfState[k] = (gain * v[k] - lpfState[k]) * lpfCoef + lpfState[k];
     v[k] = lpfState[k];
@@ -337,6 +360,7 @@ void Reverb::Step(const float* const* read, float* const* write, int t, float in
   v[1] = v[1] + 0.0f;
   v[2] = v[2] + (-input);
   v[3] = v[3] + 0.0f;
+  ORV_UNROLL
   for (int k = 0; k < kNumLines; ++k) write[k][t] = v[k];
 }
 
@@ -351,28 +375,28 @@ int Reverb::StepTiles(const float* const* read, float* const* write, int n, cons
   const Float4 c = Splat(lpfCoef);
   const Float4 zero = Zero();
   Float4 s[4];
+  ORV_UNROLL
   for (int q = 0; q < 4; ++q) s[q] = Load(lpfState.data() + 4 * q);
   Float4 peak = zero;
   const int tiles = n / 4;
   for (int tile = 0; tile < tiles; ++tile) {
     const int t = 4 * tile;
     Float4 v[kNumLines];
+    ORV_UNROLL
     for (int j = 0; j < kNumLines; ++j) v[j] = LoadU(read[j] + t);
-    for (int stage = 0; stage < 4; ++stage) {
-      Float4 w[kNumLines];
-      for (int i = 0; i < kNumLines / 2; ++i) {
-        w[i] = Add(v[2 * i], v[2 * i + 1]);
-        w[8 + i] = Sub(v[2 * i], v[2 * i + 1]);
-      }
-      for (int i = 0; i < kNumLines; ++i) v[i] = w[i];
-    }
+    Hadamard(v, [](Float4 a, Float4 b) { return Add(a, b); },
+             [](Float4 a, Float4 b) { return Sub(a, b); });
+    ORV_UNROLL
     for (int q = 0; q < 4; ++q) Transpose4(v[4 * q], v[4 * q + 1], v[4 * q + 2], v[4 * q + 3]);
+    ORV_UNROLL
     for (int j = 0; j < 4; ++j) {
+      ORV_UNROLL
       for (int q = 0; q < 4; ++q) {
         s[q] = Add(Mul(Sub(Mul(g, v[4 * q + j]), s[q]), c), s[q]);
         v[4 * q + j] = s[q];
       }
     }
+    ORV_UNROLL
     for (int q = 0; q < 4; ++q) Transpose4(v[4 * q], v[4 * q + 1], v[4 * q + 2], v[4 * q + 3]);
     // x - y is x + (-y) exactly, signed zeros included.
     const Float4 x = LoadU(input + t);
@@ -380,11 +404,13 @@ int Reverb::StepTiles(const float* const* read, float* const* write, int n, cons
     v[1] = Add(v[1], zero);
     v[2] = Sub(v[2], x);
     v[3] = Add(v[3], zero);
+    ORV_UNROLL
     for (int k = 0; k < kNumLines; ++k) {
       StoreU(write[k] + t, v[k]);
       peak = Max(peak, Abs(v[k]));
     }
   }
+  ORV_UNROLL
   for (int q = 0; q < 4; ++q) Store(lpfState.data() + 4 * q, s[q]);
   alignas(16) float lanes[4];
   Store(lanes, peak);

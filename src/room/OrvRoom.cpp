@@ -125,13 +125,14 @@ bool Room::SettleIfQuiet() noexcept {
 void Room::BeginReverb(const float* send, int numFrames) noexcept {
   const simd::ScopedFlushSubnormals flush;
   passFrames = std::clamp(numFrames, 0, kMaxFrames);
+  const int n = passFrames;
   // Once per pass: a state that went bad heals here (its input is finite).
   for (auto& layer : layers) {
     layer->lowPass = FiniteOrZero(layer->lowPass);
     layer->highPass = FiniteOrZero(layer->highPass);
   }
   bool isSilent = true;
-  for (int i = 0; i < passFrames; ++i) {
+  for (int i = 0; i < n; ++i) {
     const float x = send[i];
     input[i] = std::isfinite(x) ? std::clamp(x, -kMaxReverbInput, kMaxReverbInput) : 0.0f;
     isSilent = isSilent && input[i] == 0.0f;
@@ -140,37 +141,72 @@ void Room::BeginReverb(const float* send, int numFrames) noexcept {
   // skips the reverb; the residue is dropped once, on the way in.
   isPassSilent = isSilent && (IsReverbSilent() || SettleIfQuiet());
   if (isPassSilent) return;
-  std::copy(input.begin(), input.begin() + passFrames, diffused.begin());
-  for (auto& stage : diffuser) stage.ProcessBlock(diffused.data(), passFrames);
+
+  Layer& shortLayer = *layers[kShortLayer];
+  Layer& mediumLayer = *layers[kMediumLayer];
+  Layer& longLayer = *layers[kLongLayer];
+  shortLayer.preDelay.ProcessBlock(input.data(), shortLayer.feed.data(), n);
+
+  std::copy(input.begin(), input.begin() + n, diffused.begin());
+  RunDiffuser(diffused.data(), n);
+  mediumLayer.preDelay.ProcessBlock(diffused.data(), mediumLayer.feed.data(), n);
+  longLayer.preDelay.ProcessBlock(diffused.data(), longLayer.feed.data(), n);
+
+  // The two band-passes in one loop: each is a chain of dependent steps,
+  // and side by side they share the wait.
+  constexpr ReverbLayerDesign kMedium = kReverbLayerDesigns[kMediumLayer];
+  constexpr ReverbLayerDesign kLong = kReverbLayerDesigns[kLongLayer];
+  float* mediumFeed = mediumLayer.feed.data();
+  float* longFeed = longLayer.feed.data();
+  float mediumLow = mediumLayer.lowPass, mediumHigh = mediumLayer.highPass;
+  float longLow = longLayer.lowPass, longHigh = longLayer.highPass;
+  for (int i = 0; i < n; ++i) {
+    mediumLow += (mediumFeed[i] - mediumLow) * kMedium.lowPassCoef;
+    mediumHigh += (mediumLow - mediumHigh) * kMedium.highPassCoef;
+    mediumFeed[i] = mediumLow - mediumHigh;
+    longLow += (longFeed[i] - longLow) * kLong.lowPassCoef;
+    longHigh += (longLow - longHigh) * kLong.highPassCoef;
+    longFeed[i] = longLow - longHigh;
+  }
+  mediumLayer.lowPass = mediumLow;
+  mediumLayer.highPass = mediumHigh;
+  longLayer.lowPass = longLow;
+  longLayer.highPass = longHigh;
+}
+
+void Room::RunDiffuser(float* data, int n) noexcept {
+  // Stages of delay 8 and more run block by block on runs of independent
+  // steps; consecutive shorter ones (runs of one to five steps would be
+  // mostly overhead) run together frame by frame, where the processor
+  // overlaps their chains.
+  std::size_t k = 0;
+  while (k < diffuser.size()) {
+    if (diffuser[k].size >= 8) {
+      diffuser[k++].ProcessBlock(data, n);
+      continue;
+    }
+    std::size_t end = k;
+    while (end < diffuser.size() && diffuser[end].size < 8) ++end;
+    AllpassFilter1* first = diffuser.data() + k;
+    const std::size_t count = end - k;
+    for (int i = 0; i < n; ++i) {
+      float y = data[i];
+      for (std::size_t j = 0; j < count; ++j) y = first[j].Process(y);
+      data[i] = y;
+    }
+    k = end;
+  }
 }
 
 void Room::RenderLayers(int first, int last) noexcept {
   if (isPassSilent) return;
   const simd::ScopedFlushSubnormals flush;
-  for (int k = std::max(first, 0); k < std::min(last, kNumReverbLayers); ++k) RenderLayer(k);
-}
-
-void Room::RenderLayer(int index) noexcept {
-  Layer& layer = *layers[index];
-  const ReverbLayerDesign& design = kReverbLayerDesigns[index];
-  const int n = passFrames;
-  float* feed = layer.feed.data();
-  layer.preDelay.ProcessBlock(index == kShortLayer ? input.data() : diffused.data(), feed, n);
-  if (index != kShortLayer) {
-    const float lowCoef = design.lowPassCoef;
-    const float highCoef = design.highPassCoef;
-    float low = layer.lowPass;
-    float high = layer.highPass;
-    for (int i = 0; i < n; ++i) {
-      low += (feed[i] - low) * lowCoef;
-      high += (low - high) * highCoef;
-      feed[i] = low - high;
-    }
-    layer.lowPass = low;
-    layer.highPass = high;
+  for (int k = std::max(first, 0); k < std::min(last, kNumReverbLayers); ++k) {
+    Layer& layer = *layers[k];
+    const ReverbLayerDesign& design = kReverbLayerDesigns[k];
+    layer.reverb.ProcessBlock(layer.feed.data(), passFrames, design.leftOutput, layer.left.data(),
+                              design.rightOutput, layer.right.data());
   }
-  layer.reverb.ProcessBlock(feed, n, design.leftOutput, layer.left.data(), design.rightOutput,
-                            layer.right.data());
 }
 
 void Room::AdvanceGains(int numFrames, bool keepRamps) noexcept {

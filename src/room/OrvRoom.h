@@ -58,9 +58,10 @@ class Room {
                              int numFrames) noexcept;
 
   // RenderReverb in three steps, for numFrames <= kMaxFrames, so that the
-  // layers can run on different threads: BeginReverb copies the send and
-  // runs the diffuser; RenderLayers(first, last) runs the layers
-  // [first, last) (each sets its own subnormal mode); EndReverb mixes.
+  // layers can run on different threads: BeginReverb takes the send and
+  // runs the diffuser, the pre-delays and the band-passes (about a quarter
+  // of the work); RenderLayers(first, last) runs the reverbs of layers
+  // [first, last) (each call sets its own subnormal mode); EndReverb mixes.
   void BeginReverb(const float* send, int numFrames) noexcept;
   void RenderLayers(int first, int last) noexcept;
   void EndReverb(float* mainMix, float* dryMonoSum) noexcept;
@@ -79,7 +80,7 @@ class Room {
   // When the whole reverb is quiet (its tails below Reverb::kQuietLevel,
   // the rest at zero), zeroes it and returns true.
   bool SettleIfQuiet() noexcept;
-  void RenderLayer(int index) noexcept;
+  void RunDiffuser(float* data, int n) noexcept;
   void AdvanceGains(int numFrames, bool keepRamps) noexcept;
 
   float samplingRate;
