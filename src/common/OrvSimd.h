@@ -74,6 +74,14 @@ inline void Transpose4(Float4& r0, Float4& r1, Float4& r2, Float4& r3) noexcept 
 #include <xmmintrin.h>
 #endif
 
+// Complete unrolling of a kernel's small fixed loops, so that their arrays of
+// vectors live in registers (GCC at -O2 keeps such loops rolled).
+#if defined(__GNUC__)
+#define ORV_SIMD_UNROLL _Pragma("GCC unroll 16")
+#else
+#define ORV_SIMD_UNROLL
+#endif
+
 namespace orv::simd {
 
 // A dying tail ends in subnormal numbers, and recirculating states never
@@ -121,7 +129,19 @@ inline Float4 Max(Float4 a, Float4 b) noexcept { return _mm_max_ps(a, b); }
 inline bool AnyAbove(Float4 v, Float4 limit) noexcept {
   return _mm_movemask_ps(_mm_cmpnle_ps(v, limit)) != 0;
 }
-// Two floats at p (8-byte aligned) into lanes 0 and 1, lanes 2 and 3 zero;
+// All-ones lanes 0 and 1 where lowPair holds, lanes 2 and 3 where highPair.
+inline Float4 PairMask(bool lowPair, bool highPair) noexcept {
+  const float lo = lowPair ? 1.0f : 0.0f;
+  const float hi = highPair ? 1.0f : 0.0f;
+  return _mm_cmpgt_ps(_mm_setr_ps(lo, lo, hi, hi), _mm_setzero_ps());
+}
+// a where mask is all ones, b where it is zero.
+inline Float4 Select(Float4 mask, Float4 a, Float4 b) noexcept {
+  return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
+}
+// True when some lane is NaN.
+inline bool AnyNaN(Float4 v) noexcept { return _mm_movemask_ps(_mm_cmpunord_ps(v, v)) != 0; }
+// Two floats at p (any alignment) into lanes 0 and 1, lanes 2 and 3 zero;
 // and lanes 0 and 1 back (64-bit moves; __m64 may alias floats).
 inline Float4 LoadPair(const float* p) noexcept {
   return _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p));

@@ -5,14 +5,6 @@
 
 #include "common/OrvAssert.h"
 
-// Complete unrolling of the small fixed loops of the kernels, so that their
-// arrays live in registers (GCC at -O2 keeps such loops rolled).
-#if defined(__GNUC__)
-#define ORV_UNROLL _Pragma("GCC unroll 16")
-#else
-#define ORV_UNROLL
-#endif
-
 namespace orv {
 
 namespace {
@@ -295,9 +287,9 @@ namespace {
 // same to the bit, with half the values live.
 template <class T, class AddOp, class SubOp>
 inline void Hadamard(T* v, AddOp add, SubOp sub) noexcept {
-  ORV_UNROLL
+  ORV_SIMD_UNROLL
   for (int stride = 1; stride < Reverb::kNumLines; stride *= 2) {
-    ORV_UNROLL
+    ORV_SIMD_UNROLL
     for (int i = 0; i < Reverb::kNumLines; ++i) {
       if (i & stride) continue;
       const T a = v[i];
@@ -348,10 +340,10 @@ void Reverb::Silence() noexcept {
 
 void Reverb::Step(const float* const* read, float* const* write, int t, float input) noexcept {
   std::array<float, kNumLines> v;
-  ORV_UNROLL
+  ORV_SIMD_UNROLL
   for (int j = 0; j < kNumLines; ++j) v[j] = read[j][t];
   Hadamard(v.data(), [](float a, float b) { return a + b; }, [](float a, float b) { return a - b; });
-  ORV_UNROLL
+  ORV_SIMD_UNROLL
   for (int k = 0; k < kNumLines; ++k) {
     lpfState[k] = (gain * v[k] - lpfState[k]) * lpfCoef + lpfState[k];
     v[k] = lpfState[k];
@@ -360,7 +352,7 @@ void Reverb::Step(const float* const* read, float* const* write, int t, float in
   v[1] = v[1] + 0.0f;
   v[2] = v[2] + (-input);
   v[3] = v[3] + 0.0f;
-  ORV_UNROLL
+  ORV_SIMD_UNROLL
   for (int k = 0; k < kNumLines; ++k) write[k][t] = v[k];
 }
 
@@ -375,28 +367,28 @@ int Reverb::StepTiles(const float* const* read, float* const* write, int n, cons
   const Float4 c = Splat(lpfCoef);
   const Float4 zero = Zero();
   Float4 s[4];
-  ORV_UNROLL
+  ORV_SIMD_UNROLL
   for (int q = 0; q < 4; ++q) s[q] = Load(lpfState.data() + 4 * q);
   Float4 peak = zero;
   const int tiles = n / 4;
   for (int tile = 0; tile < tiles; ++tile) {
     const int t = 4 * tile;
     Float4 v[kNumLines];
-    ORV_UNROLL
+    ORV_SIMD_UNROLL
     for (int j = 0; j < kNumLines; ++j) v[j] = LoadU(read[j] + t);
     Hadamard(v, [](Float4 a, Float4 b) { return Add(a, b); },
              [](Float4 a, Float4 b) { return Sub(a, b); });
-    ORV_UNROLL
+    ORV_SIMD_UNROLL
     for (int q = 0; q < 4; ++q) Transpose4(v[4 * q], v[4 * q + 1], v[4 * q + 2], v[4 * q + 3]);
-    ORV_UNROLL
+    ORV_SIMD_UNROLL
     for (int j = 0; j < 4; ++j) {
-      ORV_UNROLL
+      ORV_SIMD_UNROLL
       for (int q = 0; q < 4; ++q) {
         s[q] = Add(Mul(Sub(Mul(g, v[4 * q + j]), s[q]), c), s[q]);
         v[4 * q + j] = s[q];
       }
     }
-    ORV_UNROLL
+    ORV_SIMD_UNROLL
     for (int q = 0; q < 4; ++q) Transpose4(v[4 * q], v[4 * q + 1], v[4 * q + 2], v[4 * q + 3]);
     // x - y is x + (-y) exactly, signed zeros included.
     const Float4 x = LoadU(input + t);
@@ -404,13 +396,13 @@ int Reverb::StepTiles(const float* const* read, float* const* write, int n, cons
     v[1] = Add(v[1], zero);
     v[2] = Sub(v[2], x);
     v[3] = Add(v[3], zero);
-    ORV_UNROLL
+    ORV_SIMD_UNROLL
     for (int k = 0; k < kNumLines; ++k) {
       StoreU(write[k] + t, v[k]);
       peak = Max(peak, Abs(v[k]));
     }
   }
-  ORV_UNROLL
+  ORV_SIMD_UNROLL
   for (int q = 0; q < 4; ++q) Store(lpfState.data() + 4 * q, s[q]);
   alignas(16) float lanes[4];
   Store(lanes, peak);

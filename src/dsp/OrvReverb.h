@@ -9,6 +9,10 @@
 // over runs of up to the shortest loop's length, where no sample written in
 // the run is read back within it: each line is then read and written as one
 // contiguous run, and the mixing and damping work on four steps at once.
+// The lines keep their whole 32768-sample history (one allocation, see
+// DelayLineBank), so that Update can change lengths at any time and the
+// lines read on exactly as before; a block touches only the two runs per
+// line it reads and writes.
 //
 // The reverb has no lock and is used by one thread at a time. The setters and
 // Update are cheap and allocate nothing; ProcessSample and ProcessBlock are

@@ -1,8 +1,8 @@
 // The room's tone stages: the six-band equaliser of the binaural signal and
-// the 70 Hz bass enhancer of the dry mono sum. Both are chains of biquads run
-// frame by frame (their recurrences leave nothing to run side by side but the
-// two channels, which the processor already overlaps); both skip blocks of
-// silence once their filters have rung out to exact zeros.
+// the 70 Hz bass enhancer of the dry mono sum. Both skip blocks of silence
+// once their filters have rung out to exact zeros. The bass band-pass runs
+// frame by frame (one recurrence, nothing to run beside it); the equaliser
+// runs its bands as a pipeline, see Equalizer.
 #pragma once
 
 #include <algorithm>
@@ -58,7 +58,11 @@ inline float BassEnhance(float y) noexcept {
   return scaled + 0.875f * (h * h * h);
 }
 
-// The six bands over interleaved stereo.
+// The six bands over interleaved stereo. Frame by frame, each band waits for
+// the one before it; the 4-wide path runs them as a pipeline instead, band b
+// working on frame i - b while band 0 takes frame i, two bands (both
+// channels) to a vector: each band still performs its own frame's operations
+// in order, so both paths give the same results to the bit.
 class Equalizer {
  public:
   explicit Equalizer(float samplingRate);
@@ -67,9 +71,15 @@ class Equalizer {
   // non-finite channel enters as silence; an overflow restarts the filters.
   // in and mainMix must not overlap. ORV_REALTIME.
   void Process(const float* in, float* mainMix, int numFrames) noexcept;
+  // The same frame by frame (the scalar path beside the pipeline).
+  void ProcessScalar(const float* in, float* mainMix, int numFrames) noexcept;
 
  private:
   bool IsSilent() const noexcept;
+  // Up to kChunk frames through the pipeline; false (and nothing changed)
+  // when an output was not finite, which the frame-by-frame path handles.
+  bool ProcessPipelined(const float* in, float* mainMix, int numFrames) noexcept;
+  static constexpr int kChunk = 256;
 
   std::array<DualBiquadFilter, kNumEqualizerBands> bands;
 };
