@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/OrvSimd.h"
+#include "dsp/OrvReverb.h"
 
 namespace orv {
 namespace {
@@ -12,6 +13,10 @@ constexpr float kBassFrequency = 70.0f;
 constexpr float kBassQ = 0.4f;
 
 inline float FiniteOrZero(float v) noexcept { return std::isfinite(v) ? v : 0.0f; }
+
+// A filter's recurrence stalls in a residue instead of reaching zero once its
+// steps flush to zero, like the reverb's (see Reverb::kQuietLevel).
+inline bool IsQuiet(float v) noexcept { return std::fabs(v) <= Reverb::kQuietLevel; }
 
 bool AllZero(const float* x, int n) noexcept {
   for (int i = 0; i < n; ++i)
@@ -37,17 +42,21 @@ Equalizer::Equalizer(float samplingRate) {
     DesignEqualizerBand(bands[b], samplingRate, kEqualizerBands[b]);
 }
 
-bool Equalizer::IsSilent() const noexcept {
+bool Equalizer::IsQuietState() const noexcept {
   for (const auto& band : bands) {
     for (const auto* p : {&band.x1, &band.x2, &band.y1, &band.y2})
-      if (p->left != 0.0f || p->right != 0.0f) return false;
+      if (!IsQuiet(p->left) || !IsQuiet(p->right)) return false;
   }
   return true;
 }
 
 void Equalizer::Process(const float* in, float* mainMix, int numFrames) noexcept {
-  // Silence through filters at rest stays silence: nothing to add.
-  if (AllZero(in, 2 * numFrames) && IsSilent()) return;
+  // Silence through filters at rest stays silence: nothing to add. A quiet
+  // residue is dropped first.
+  if (AllZero(in, 2 * numFrames) && IsQuietState()) {
+    for (auto& band : bands) band.Mute();
+    return;
+  }
   for (int done = 0; done < numFrames; done += kChunk) {
     const int n = std::min(kChunk, numFrames - done);
     if (!ProcessPipelined(in + 2 * done, mainMix + 2 * done, n))
@@ -195,9 +204,14 @@ BassEnhancer::BassEnhancer(float samplingRate) {
 }
 
 void BassEnhancer::Process(const float* dryMonoSum, float* mainMix, int numFrames) noexcept {
-  const bool isAtRest = filter.x1 == 0.0f && filter.x2 == 0.0f && filter.y1 == 0.0f &&
-                        filter.y2 == 0.0f;
-  if (isAtRest && AllZero(dryMonoSum, numFrames)) return;  // BassEnhance(0) = 0
+  const bool isQuiet =
+      IsQuiet(filter.x1) && IsQuiet(filter.x2) && IsQuiet(filter.y1) && IsQuiet(filter.y2);
+  if (isQuiet && AllZero(dryMonoSum, numFrames)) {
+    // Silence through a filter at rest gives BassEnhance(0) = 0; a quiet
+    // residue is dropped first.
+    filter.Mute();
+    return;
+  }
   for (int i = 0; i < numFrames; ++i) {
     float y = filter.Process(FiniteOrZero(dryMonoSum[i]));
     if (!std::isfinite(y)) [[unlikely]] {

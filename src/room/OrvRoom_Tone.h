@@ -1,6 +1,7 @@
 // The room's tone stages: the six-band equaliser of the binaural signal and
 // the 70 Hz bass enhancer of the dry mono sum. Both skip blocks of silence
-// once their filters have rung out to exact zeros. The bass band-pass runs
+// once their filters have rung out (to zeros or a residue 600 dB down, which
+// is then dropped). The bass band-pass runs
 // frame by frame (one recurrence, nothing to run beside it); the equaliser
 // runs its bands as a pipeline, see Equalizer.
 #pragma once
@@ -75,7 +76,9 @@ class Equalizer {
   void ProcessScalar(const float* in, float* mainMix, int numFrames) noexcept;
 
  private:
-  bool IsSilent() const noexcept;
+  // True when every band's state is zero or a residue below
+  // Reverb::kQuietLevel.
+  bool IsQuietState() const noexcept;
   // Up to kChunk frames through the pipeline; false (and nothing changed)
   // when an output was not finite, which the frame-by-frame path handles.
   bool ProcessPipelined(const float* in, float* mainMix, int numFrames) noexcept;
