@@ -23,6 +23,7 @@
 
 #include "common/OrvSimd.h"
 #include "dsp/OrvInternals_DelayLine.h"
+#include "dsp/OrvUtils.h"
 
 namespace orv {
 
@@ -84,9 +85,8 @@ class Reverb {
                           float* outB) noexcept;
 
   // Below this level a tail is no longer sound but the residue of the
-  // damping recurrence, which stalls once its steps flush to zero
-  // (subnormal) instead of reaching zero: 1e-30 is 600 dB down.
-  static constexpr float kQuietLevel = 1e-30f;
+  // damping recurrence, which stalls once its steps round to no change.
+  static constexpr float kQuietLevel = orv::kQuietLevel;
 
   // True when the lines and states are all exact zeros (as built, or after
   // Silence): silent input then gives silent output.

@@ -114,23 +114,40 @@ bool AllpassFilter1::IsSilent() const noexcept {
          std::all_of(outputHistory.begin(), outputHistory.end(), zero);
 }
 
+bool AllpassFilter1::IsQuiet() const noexcept {
+  const auto quiet = [](float v) { return std::fabs(v) <= kQuietLevel; };
+  return std::all_of(inputHistory.begin(), inputHistory.end(), quiet) &&
+         std::all_of(outputHistory.begin(), outputHistory.end(), quiet);
+}
+
+void AllpassFilter1::Clear() noexcept {
+  std::fill(inputHistory.begin(), inputHistory.end(), 0.0f);
+  std::fill(outputHistory.begin(), outputHistory.end(), 0.0f);
+}
+
 ExactDelayLine::ExactDelayLine(float delay, float size)
     : size(static_cast<int>(std::floor(size))) {
   ORV_ASSERT(this->size > 0, "OrvUtils");
   buffer.assign(static_cast<std::size_t>(this->size), 0.0f);
-  silentSteps = this->size;
+  quietSteps = this->size;
   SetDelay(delay);
+}
+
+void ExactDelayLine::Clear() noexcept {
+  std::fill(buffer.begin(), buffer.end(), 0.0f);
+  quietSteps = size;
+  isSilent = true;
 }
 
 void ExactDelayLine::ProcessBlock(const float* in, float* out, int n) noexcept {
   if (n <= 0) return;
-  int trailingZeros = 0;
-  while (trailingZeros < n && in[n - 1 - trailingZeros] == 0.0f) ++trailingZeros;
-  if (trailingZeros == n && IsSilent()) {
+  if (isSilent && std::all_of(in, in + n, [](float x) { return x == 0.0f; })) {
     // A ring of zeros reads zeros wherever it is read: the position may stay.
     std::fill(out, out + n, 0.0f);
     return;
   }
+  int trailingQuiet = 0;
+  while (trailingQuiet < n && std::fabs(in[n - 1 - trailingQuiet]) <= kQuietLevel) ++trailingQuiet;
   const int d = delay - 1;
   float* ring = buffer.data();
   // Steps i < d read samples written before this block, starting d back.
@@ -155,7 +172,8 @@ void ExactDelayLine::ProcessBlock(const float* in, float* out, int n) noexcept {
     w = w + len == size ? 0 : w + len;
   }
   position = w;
-  silentSteps = trailingZeros == n ? std::min(size, silentSteps + n) : trailingZeros;
+  quietSteps = trailingQuiet == n ? std::min(size, quietSteps + n) : trailingQuiet;
+  isSilent = false;
 }
 
 void ExactDelayLine::SetDelay(float d) {

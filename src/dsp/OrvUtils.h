@@ -15,6 +15,12 @@
 
 namespace orv {
 
+// Below this level a signal is no longer sound but the residue of a decaying
+// recurrence, which stalls instead of reaching zero once its steps round to
+// no change (subnormals flushed or not): 1e-30 is 600 dB below full scale.
+// The room drops such residues when it falls silent.
+inline constexpr float kQuietLevel = 1e-30f;
+
 // Second-order section y = (na2·y2 + na1·y1) + (b2·x2 + (b1·x1 + b0·x)).
 // The coefficients are already divided by a0; na1, na2 are the negated
 // feedback terms. A filter starts as a unit filter until a design sets it.
@@ -146,6 +152,10 @@ class AllpassFilter1 {
   // True when both histories are all zeros: silent input then stays silent.
   // Reads 2N floats.
   bool IsSilent() const noexcept;
+  // True when both histories lie within ±kQuietLevel. Reads 2N floats.
+  bool IsQuiet() const noexcept;
+  // Zeroes the histories.
+  void Clear() noexcept;
 
   std::vector<float> inputHistory;
   std::vector<float> outputHistory;
@@ -167,7 +177,8 @@ class ExactDelayLine {
 
   // Writes x, returns the sample d steps back. ORV_REALTIME.
   float Process(float x) noexcept {
-    silentSteps = 0;
+    quietSteps = 0;
+    isSilent = false;
     buffer[position] = x;
     position = position + 1 == size ? 0 : position + 1;
     int i = position - delay;
@@ -180,9 +191,14 @@ class ExactDelayLine {
   // ORV_REALTIME.
   void ProcessBlock(const float* in, float* out, int n) noexcept;
 
-  // True when the whole ring holds zeros (known from the blocks written;
-  // the per-sample step does not keep count).
-  bool IsSilent() const noexcept { return silentSteps >= size; }
+  // True when the ring holds only zeros: as built or cleared, and since then
+  // only silent blocks (a block of zeros into it is then skipped).
+  bool IsSilent() const noexcept { return isSilent; }
+  // True when the whole ring lies within ±kQuietLevel (known from the
+  // blocks written; the per-sample step does not keep count).
+  bool IsQuiet() const noexcept { return quietSteps >= size; }
+  // Zeroes the ring.
+  void Clear() noexcept;
 
   int GetDelay() const { return delay - 1; }
   int GetSize() const { return size; }
@@ -191,8 +207,10 @@ class ExactDelayLine {
   int position = 0;
   int size;
   int delay = 1;  // the requested delay plus one
-  // Zero samples written in a row by ProcessBlock; reset by Process.
-  int silentSteps = 0;
+  // Samples within ±kQuietLevel written in a row by ProcessBlock; reset by
+  // Process.
+  int quietSteps = 0;
+  bool isSilent = true;
 };
 
 }  // namespace orv

@@ -105,20 +105,23 @@ bool Room::IsReverbSilent() const noexcept {
 }
 
 bool Room::SettleIfQuiet() noexcept {
-  // The one-pole steps stall like the reverb's damping (see
-  // Reverb::kQuietLevel); the diffuser and the pre-delays do reach zero.
-  const auto isQuiet = [](float v) { return std::fabs(v) <= Reverb::kQuietLevel; };
+  // Every recurrence of the room stalls in a residue instead of reaching
+  // zero (see kQuietLevel); with subnormals flushed only the one-poles and
+  // the reverbs' damping do, otherwise the all-passes too.
+  const auto isQuiet = [](float v) { return std::fabs(v) <= kQuietLevel; };
   for (const auto& layer : layers) {
     if (!isQuiet(layer->lowPass) || !isQuiet(layer->highPass)) return false;
-    if (!layer->preDelay.IsSilent()) return false;
     if (!layer->reverb.IsSilent() && !layer->reverb.IsQuiet()) return false;
+    if (!layer->preDelay.IsSilent() && !layer->preDelay.IsQuiet()) return false;
   }
   for (const auto& stage : diffuser)
-    if (!stage.IsSilent()) return false;
+    if (!stage.IsQuiet()) return false;
   for (auto& layer : layers) {
     layer->lowPass = layer->highPass = 0.0f;
     if (!layer->reverb.IsSilent()) layer->reverb.Silence();
+    if (!layer->preDelay.IsSilent()) layer->preDelay.Clear();
   }
+  for (auto& stage : diffuser) stage.Clear();
   return true;
 }
 

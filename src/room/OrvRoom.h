@@ -81,8 +81,8 @@ class Room {
  private:
   struct Layer;
   void ApplyLayers(const ReverbLayers& layers) noexcept;
-  // When the whole reverb is quiet (its tails below Reverb::kQuietLevel,
-  // the rest at zero), zeroes it and returns true.
+  // When every part of the reverb is silent or quiet (within ±kQuietLevel),
+  // zeroes it and returns true.
   bool SettleIfQuiet() noexcept;
   void RunDiffuser(float* data, int n) noexcept;
   void AdvanceGains(int numFrames, bool keepRamps) noexcept;

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "common/OrvSimd.h"
-#include "dsp/OrvReverb.h"
 
 namespace orv {
 namespace {
@@ -14,9 +13,9 @@ constexpr float kBassQ = 0.4f;
 
 inline float FiniteOrZero(float v) noexcept { return std::isfinite(v) ? v : 0.0f; }
 
-// A filter's recurrence stalls in a residue instead of reaching zero once its
-// steps flush to zero, like the reverb's (see Reverb::kQuietLevel).
-inline bool IsQuiet(float v) noexcept { return std::fabs(v) <= Reverb::kQuietLevel; }
+// A filter's recurrence stalls in a residue instead of reaching zero (see
+// kQuietLevel).
+inline bool IsQuiet(float v) noexcept { return std::fabs(v) <= kQuietLevel; }
 
 bool AllZero(const float* x, int n) noexcept {
   for (int i = 0; i < n; ++i)

@@ -76,8 +76,7 @@ class Equalizer {
   void ProcessScalar(const float* in, float* mainMix, int numFrames) noexcept;
 
  private:
-  // True when every band's state is zero or a residue below
-  // Reverb::kQuietLevel.
+  // True when every band's state is zero or a residue within ±kQuietLevel.
   bool IsQuietState() const noexcept;
   // Up to kChunk frames through the pipeline; false (and nothing changed)
   // when an output was not finite, which the frame-by-frame path handles.
