@@ -30,7 +30,7 @@ void BM_ReverbProcessSample(benchmark::State& state) {
   std::size_t i = 0;
   for (auto _ : state) {
     orv::Reverb::Output out;
-#if ORV_REVERB_HAVE_SSE
+#if defined(ORV_HAVE_SIMD4)
     if constexpr (useVector)
       out = reverb.ProcessSampleVector(input[i]);
     else
@@ -44,6 +44,56 @@ void BM_ReverbProcessSample(benchmark::State& state) {
 BENCHMARK(BM_ReverbProcessSample<true>)->Name("Reverb/ProcessSample/vector");
 BENCHMARK(BM_ReverbProcessSample<false>)->Name("Reverb/ProcessSample/scalar");
 
+// The long layer over 512-frame blocks, per frame: the per-sample steps
+// (the plain form) against the block form, each on its vector and scalar path.
+enum class ReverbForm { kSampleVector, kSampleScalar, kBlockVector, kBlockScalar };
+
+void BM_ReverbBlock(benchmark::State& state, ReverbForm form) {
+  constexpr int kBlock = 512;
+  orv::Reverb reverb(48000.0);
+  reverb.SetRT60Time(3.0f);
+  reverb.SetSize(0.036f);
+  reverb.SetDelayRange(1.65f);
+  reverb.SetHFReverbTimeRatio(8000.0f, 0.8f);
+  reverb.Update();
+  const std::vector<float> input = BenchNoise(kBlock);
+  std::vector<float> left(kBlock), right(kBlock);
+  for (auto _ : state) {
+    switch (form) {
+      case ReverbForm::kBlockVector:
+        reverb.ProcessBlock(input.data(), kBlock, 6, left.data(), 7, right.data());
+        break;
+      case ReverbForm::kBlockScalar:
+        reverb.ProcessBlockScalar(input.data(), kBlock, 6, left.data(), 7, right.data());
+        break;
+      default:
+        for (int i = 0; i < kBlock; ++i) {
+#if defined(ORV_HAVE_SIMD4)
+          const orv::Reverb::Output out = form == ReverbForm::kSampleVector
+                                              ? reverb.ProcessSampleVector(input[i])
+                                              : reverb.ProcessSampleScalar(input[i]);
+#else
+          const orv::Reverb::Output out = reverb.ProcessSampleScalar(input[i]);
+#endif
+          left[i] = out[6];
+          right[i] = out[7];
+        }
+        break;
+    }
+    benchmark::DoNotOptimize(left.data());
+    benchmark::DoNotOptimize(right.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kBlock);
+}
+BENCHMARK_CAPTURE(BM_ReverbBlock, SampleVector, ReverbForm::kSampleVector)
+    ->Name("Reverb/Long512/PerSample/vector");
+BENCHMARK_CAPTURE(BM_ReverbBlock, SampleScalar, ReverbForm::kSampleScalar)
+    ->Name("Reverb/Long512/PerSample/scalar");
+BENCHMARK_CAPTURE(BM_ReverbBlock, BlockVector, ReverbForm::kBlockVector)
+    ->Name("Reverb/Long512/Block/vector");
+BENCHMARK_CAPTURE(BM_ReverbBlock, BlockScalar, ReverbForm::kBlockScalar)
+    ->Name("Reverb/Long512/Block/scalar");
+
 // The engine's six-band equaliser over a 512-frame stereo block.
 template <bool useVector>
 void BM_EqualiserChain(benchmark::State& state) {
@@ -56,7 +106,7 @@ void BM_EqualiserChain(benchmark::State& state) {
     for (int i = 0; i < 512; ++i) {
       float l = block[2 * i], r = block[2 * i + 1];
       for (auto& f : chain) {
-#if ORV_UTILS_HAVE_SSE
+#if defined(ORV_HAVE_SIMD4)
         if constexpr (useVector)
           f.ProcessVector(l, r);
         else

@@ -16,10 +16,6 @@ Vector3 Cross(const Vector3& a, const Vector3& b) {
   return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
 
-// Clamps x into [lo, hi]; NaN becomes lo, so that a bad room description can
-// never reach the reverb (whose setters stop the process on NaN).
-float ClampFinite(float x, float lo, float hi) { return std::fmin(std::fmax(x, lo), hi); }
-
 Vector3 Normalize(const Vector3& v) {
   const float s = std::sqrt(1.0f / (v.x * v.x + v.y * v.y + v.z * v.z));
   return {v.x * s, v.y * s, v.z * s};
@@ -67,20 +63,8 @@ void Context::Respatialize(const Vector3& newEye, const Vector3& newFront, const
   {
     std::lock_guard<std::mutex> lock(mutex);
     LimitPolyphonics(EventDelay());
-    // A reverberation time from Sabine's formula, and a level from how
-    // reflective and how enclosed the room is.
-    const float area = std::fmax(reverb.roomArea, 0.01f);
-    const float t = ClampFinite(reverb.roomVolume * 0.161f / area / 0.4f * 1.5f, 1.2f, 15.0f);
-    const float r2 = reverb.reflectivity * reverb.reflectivity;
-    const float level = ClampFinite(
-        (r2 * r2 * reverb.enclosure * reverb.enclosure * reverb.enclosure * 0.34f + 0.02f) * 0.5f,
-        0.01f, 0.5f);
-    const float k = ClampFinite(2.0f - t, 1.0f, 2.0f) * level;
-    engine->reverbLayers = {{
-        {0.5f * k, 0.001f, 0.1f, 0.0f},
-        {k, 0.013f, 0.3f * t, 0.0f},
-        {level, 0.036f, t, 0.0f},
-    }};
+    engine->reverbLayers = orv::DeriveReverbLayers(reverb.reflectivity, reverb.roomVolume,
+                                                   reverb.roomArea, reverb.enclosure);
   }
   Update();
 }

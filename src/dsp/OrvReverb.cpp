@@ -5,10 +5,6 @@
 
 #include "common/OrvAssert.h"
 
-#if ORV_REVERB_HAVE_SSE
-#include <emmintrin.h>
-#endif
-
 namespace orv {
 
 namespace {
@@ -107,10 +103,8 @@ Reverb::Reverb(double samplingRate)
   // Provisional lengths; Update replaces them. Bounded so that no rate can
   // exceed the ring here either.
   float t = this->samplingRate * 0.01f;
-  for (auto& line : lines) {
-    line = std::make_unique<Line>();
-    line->SetDelay(t < static_cast<float>(kMaxLineDelay) ? static_cast<int>(t) : kMaxLineDelay);
-    line->Clear();
+  for (int i = 0; i < kNumLines; ++i) {
+    lines.SetDelay(i, t < static_cast<float>(kMaxLineDelay) ? static_cast<int>(t) : kMaxLineDelay);
     t *= 1.09f;
   }
   lpfState.fill(0.0f);
@@ -156,7 +150,7 @@ void Reverb::Update() {
     ORV_ASSERT(attempt < 200, "OrvReverb");
     lineSize *= 0.9f;
   }
-  for (int i = 0; i < kNumLines; ++i) lines[i]->SetDelay(delays[i]);
+  for (int i = 0; i < kNumLines; ++i) lines.SetDelay(i, delays[i]);
 
   // Feedback gain: 60 dB per rt60Time over a path of meanDelay seconds (the
   // geometric middle of the range); 0.25 = 1/sqrt(16) normalises the unscaled
@@ -193,7 +187,7 @@ void Reverb::Update() {
 
 Reverb::Output Reverb::ProcessSampleScalar(float input) noexcept {
   std::array<float, kNumLines> v;
-  for (int j = 0; j < kNumLines; ++j) v[j] = lines[j]->Read();
+  for (int j = 0; j < kNumLines; ++j) v[j] = lines.Read(j);
 
   // Four butterfly passes give the unscaled Sylvester-ordered Hadamard product.
   for (int stage = 0; stage < 4; ++stage) {
@@ -211,13 +205,17 @@ Reverb::Output Reverb::ProcessSampleScalar(float input) noexcept {
   }
 
   // The input enters line 0 in phase and line 2 in opposite phase; adding 0
-  // to lines 1 and 3 keeps the results identical to the vector path.
+  // to lines 1 and 3 keeps the results identical to the vector paths (it
+  // turns -0 into +0).
   v[0] = v[0] + input;
   v[1] = v[1] + 0.0f;
   v[2] = v[2] + (-input);
   v[3] = v[3] + 0.0f;
 
-  for (int k = 0; k < kNumLines; ++k) lines[k]->Write(v[k]);
+  for (int k = 0; k < kNumLines; ++k) lines.Write(k, v[k]);
+  lines.Advance();
+  quietSteps = 0;  // not tracked step by step
+  isSilent = false;
 
   Output out;
   for (int k = 0; k < kNumOutputs; ++k) {
@@ -227,49 +225,52 @@ Reverb::Output Reverb::ProcessSampleScalar(float input) noexcept {
   return out;
 }
 
-#if ORV_REVERB_HAVE_SSE
+#if defined(ORV_HAVE_SIMD4)
 Reverb::Output Reverb::ProcessSampleVector(float input) noexcept {
+  using namespace simd;
   alignas(16) float buffer[kNumLines];
-  for (int j = 0; j < kNumLines; ++j) buffer[j] = lines[j]->Read();
-  __m128 v0 = _mm_load_ps(buffer);
-  __m128 v1 = _mm_load_ps(buffer + 4);
-  __m128 v2 = _mm_load_ps(buffer + 8);
-  __m128 v3 = _mm_load_ps(buffer + 12);
+  for (int j = 0; j < kNumLines; ++j) buffer[j] = lines.Read(j);
+  Float4 v0 = Load(buffer);
+  Float4 v1 = Load(buffer + 4);
+  Float4 v2 = Load(buffer + 8);
+  Float4 v3 = Load(buffer + 12);
 
   // Each pass: the sums of adjacent pairs fill lanes 0..7, their differences
   // lanes 8..15 (a horizontal add and subtract built from two shuffles).
   for (int stage = 0; stage < 4; ++stage) {
-    const __m128 evenLow = _mm_shuffle_ps(v0, v1, _MM_SHUFFLE(2, 0, 2, 0));
-    const __m128 oddLow = _mm_shuffle_ps(v0, v1, _MM_SHUFFLE(3, 1, 3, 1));
-    const __m128 evenHigh = _mm_shuffle_ps(v2, v3, _MM_SHUFFLE(2, 0, 2, 0));
-    const __m128 oddHigh = _mm_shuffle_ps(v2, v3, _MM_SHUFFLE(3, 1, 3, 1));
-    v0 = _mm_add_ps(evenLow, oddLow);
-    v1 = _mm_add_ps(evenHigh, oddHigh);
-    v2 = _mm_sub_ps(evenLow, oddLow);
-    v3 = _mm_sub_ps(evenHigh, oddHigh);
+    const Float4 evenLow = Shuffle<0, 2, 0, 2>(v0, v1);
+    const Float4 oddLow = Shuffle<1, 3, 1, 3>(v0, v1);
+    const Float4 evenHigh = Shuffle<0, 2, 0, 2>(v2, v3);
+    const Float4 oddHigh = Shuffle<1, 3, 1, 3>(v2, v3);
+    v0 = Add(evenLow, oddLow);
+    v1 = Add(evenHigh, oddHigh);
+    v2 = Sub(evenLow, oddLow);
+    v3 = Sub(evenHigh, oddHigh);
   }
 
-  const __m128 g = _mm_set1_ps(gain);
-  const __m128 k = _mm_set1_ps(lpfCoef);
-  __m128* const state = reinterpret_cast<__m128*>(lpfState.data());
-  __m128 m[4] = {v0, v1, v2, v3};
+  const Float4 g = Splat(gain);
+  const Float4 k = Splat(lpfCoef);
+  Float4 m[4] = {v0, v1, v2, v3};
   for (int q = 0; q < 4; ++q) {
-    const __m128 s = state[q];
-    m[q] = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_mul_ps(g, m[q]), s), k), s);
-    state[q] = m[q];
+    const Float4 s = Load(lpfState.data() + 4 * q);
+    m[q] = Add(Mul(Sub(Mul(g, m[q]), s), k), s);
+    Store(lpfState.data() + 4 * q, m[q]);
   }
-  m[0] = _mm_add_ps(m[0], _mm_setr_ps(input, 0.0f, -input, 0.0f));
+  alignas(16) const float in[4] = {input, 0.0f, -input, 0.0f};
+  m[0] = Add(m[0], Load(in));
 
-  for (int q = 0; q < 4; ++q) _mm_store_ps(buffer + 4 * q, m[q]);
-  for (int j = 0; j < kNumLines; ++j) lines[j]->Write(buffer[j]);
+  for (int q = 0; q < 4; ++q) Store(buffer + 4 * q, m[q]);
+  for (int j = 0; j < kNumLines; ++j) lines.Write(j, buffer[j]);
+  lines.Advance();
+  quietSteps = 0;
+  isSilent = false;
 
-  const __m128 a = _mm_set1_ps(toneA);
-  const __m128 b = _mm_set1_ps(toneB);
-  __m128* const tone = reinterpret_cast<__m128*>(toneState.data());
+  const Float4 a = Splat(toneA);
+  const Float4 b = Splat(toneB);
   Output out;
   for (int q = 0; q < 2; ++q) {
-    _mm_storeu_ps(out.data() + 4 * q, _mm_mul_ps(_mm_sub_ps(m[q], _mm_mul_ps(a, tone[q])), b));
-    tone[q] = m[q];
+    StoreU(out.data() + 4 * q, Mul(Sub(m[q], Mul(a, Load(toneState.data() + 4 * q))), b));
+    Store(toneState.data() + 4 * q, m[q]);
   }
   return out;
 }

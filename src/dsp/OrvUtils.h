@@ -2,21 +2,24 @@
 // biquads (peaking and band-pass designs; mono and stereo), a Schroeder
 // all-pass with an integer delay and a run-time sized integer delay line.
 // None of them locks; each object is used by one thread at a time. The
-// per-sample steps are inline and noexcept: they run under Engine::Render
-// (ORV_REALTIME: no allocation, no lock, no throw). Construction and the
-// designs may allocate or call libm and belong outside the render loop.
+// per-sample steps are inline and noexcept, and the all-pass and the delay
+// line also take whole blocks, with the same results: they run under
+// Engine::Render (ORV_REALTIME: no allocation, no lock, no throw).
+// Construction and the designs may allocate or call libm and belong outside
+// the render loop.
 #pragma once
 
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#define ORV_UTILS_HAVE_SSE 1
-#else
-#define ORV_UTILS_HAVE_SSE 0
-#endif
+#include "common/OrvSimd.h"
 
 namespace orv {
+
+// Below this level a signal is no longer sound but the residue of a decaying
+// recurrence, which stalls instead of reaching zero once its steps round to
+// no change (subnormals flushed or not): 1e-30 is 600 dB below full scale.
+// The room drops such residues when it falls silent.
+inline constexpr float kQuietLevel = 1e-30f;
 
 // Second-order section y = (na2·y2 + na1·y1) + (b2·x2 + (b1·x1 + b0·x)).
 // The coefficients are already divided by a0; na1, na2 are the negated
@@ -98,25 +101,21 @@ class DualBiquadFilter final : public BiquadFilter {
     right = yr;
   }
 
-#if ORV_UTILS_HAVE_SSE
+#if defined(ORV_HAVE_SIMD4)
   void ProcessVector(float& left, float& right) noexcept {
-    const __m128 x = _mm_setr_ps(left, right, 0.0f, 0.0f);
-    const __m128 vx1 = Load(x1);
-    const __m128 vx2 = Load(x2);
-    const __m128 vy1 = Load(y1);
-    const __m128 vy2 = Load(y2);
-    const __m128 feedback =
-        _mm_add_ps(_mm_mul_ps(_mm_set1_ps(na2), vy2), _mm_mul_ps(_mm_set1_ps(na1), vy1));
-    const __m128 feedforward =
-        _mm_add_ps(_mm_mul_ps(_mm_set1_ps(b2), vx2),
-                   _mm_add_ps(_mm_mul_ps(_mm_set1_ps(b1), vx1), _mm_mul_ps(_mm_set1_ps(b0), x)));
-    const __m128 y = _mm_add_ps(feedback, feedforward);
+    using namespace simd;
+    const Pair in{left, right};
+    const Float4 x = LoadPair(&in.left);
+    const Float4 feedback = Add(Mul(Splat(na2), LoadPair(&y2.left)), Mul(Splat(na1), LoadPair(&y1.left)));
+    const Float4 feedforward =
+        Add(Mul(Splat(b2), LoadPair(&x2.left)), Add(Mul(Splat(b1), LoadPair(&x1.left)), Mul(Splat(b0), x)));
+    const Float4 y = Add(feedback, feedforward);
     y2 = y1;
-    Store(y1, y);
+    StorePair(&y1.left, y);
     x2 = x1;
-    x1 = {left, right};
-    left = _mm_cvtss_f32(y);
-    right = _mm_cvtss_f32(_mm_shuffle_ps(y, y, _MM_SHUFFLE(1, 1, 1, 1)));
+    x1 = in;
+    left = y1.left;
+    right = y1.right;
   }
 #endif
 
@@ -126,15 +125,6 @@ class DualBiquadFilter final : public BiquadFilter {
   Pair x2;
   Pair y1;
   Pair y2;
-
- private:
-#if ORV_UTILS_HAVE_SSE
-  // 64-bit moves of one pair into the low two lanes (__m64 may alias floats).
-  static __m128 Load(const Pair& p) noexcept {
-    return _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(&p));
-  }
-  static void Store(Pair& p, __m128 v) noexcept { _mm_storel_pi(reinterpret_cast<__m64*>(&p), v); }
-#endif
 };
 
 // Schroeder all-pass H(z) = (g + z^-N) / (1 + g·z^-N) with an integer delay N.
@@ -151,6 +141,21 @@ class AllpassFilter1 {
     position = position + 1 == size ? 0 : position + 1;
     return y;
   }
+
+  // n samples in place (any alignment), the same as n calls of Process. A
+  // stage with delay N runs N independent steps at a time, in runs that
+  // never cross the end of the histories. ORV_REALTIME.
+  void ProcessBlock(float* data, int n) noexcept;
+  // The same without the 4-wide kernel (the scalar path beside it).
+  void ProcessBlockScalar(float* data, int n) noexcept;
+
+  // True when both histories are all zeros: silent input then stays silent.
+  // Reads 2N floats.
+  bool IsSilent() const noexcept;
+  // True when both histories lie within ±kQuietLevel. Reads 2N floats.
+  bool IsQuiet() const noexcept;
+  // Zeroes the histories.
+  void Clear() noexcept;
 
   std::vector<float> inputHistory;
   std::vector<float> outputHistory;
@@ -172,12 +177,28 @@ class ExactDelayLine {
 
   // Writes x, returns the sample d steps back. ORV_REALTIME.
   float Process(float x) noexcept {
+    quietSteps = 0;
+    isSilent = false;
     buffer[position] = x;
     position = position + 1 == size ? 0 : position + 1;
     int i = position - delay;
     if (i < 0) i += size;  // delay <= size: one wrap is enough
     return buffer[i];
   }
+
+  // n samples, the same as n calls of Process: out[i] is in[i - d], or the
+  // ring's sample for i < d. Copies whole runs. in and out must not overlap.
+  // ORV_REALTIME.
+  void ProcessBlock(const float* in, float* out, int n) noexcept;
+
+  // True when the ring holds only zeros: as built or cleared, and since then
+  // only silent blocks (a block of zeros into it is then skipped).
+  bool IsSilent() const noexcept { return isSilent; }
+  // True when the whole ring lies within ±kQuietLevel (known from the
+  // blocks written; the per-sample step does not keep count).
+  bool IsQuiet() const noexcept { return quietSteps >= size; }
+  // Zeroes the ring.
+  void Clear() noexcept;
 
   int GetDelay() const { return delay - 1; }
   int GetSize() const { return size; }
@@ -186,6 +207,10 @@ class ExactDelayLine {
   int position = 0;
   int size;
   int delay = 1;  // the requested delay plus one
+  // Samples within ±kQuietLevel written in a row by ProcessBlock; reset by
+  // Process.
+  int quietSteps = 0;
+  bool isSilent = true;
 };
 
 }  // namespace orv

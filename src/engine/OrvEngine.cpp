@@ -14,23 +14,9 @@
 namespace orv {
 namespace {
 
-// Layer settings used until the host first describes a room.
-constexpr std::array<ReverbLayerParam, 3> kDefaultReverbLayers = {{
-    {0.3f, 0.001f, 0.1f, 0.0f},   // short
-    {0.2f, 0.013f, 1.0f, 0.0f},   // medium
-    {0.17f, 0.036f, 3.0f, 0.0f},  // long
-}};
-
 // A slot is used only for every full group of this many channels, so that
 // small blocks do not pay for the hand-over to workers.
 constexpr std::size_t kChannelsPerSlot = 8;
-
-std::vector<AllpassFilter1> MakeDiffuser() {
-  std::vector<AllpassFilter1> filters;
-  filters.reserve(kDiffuserStages.size());
-  for (const auto& stage : kDiffuserStages) filters.emplace_back(stage.delay, stage.coef);
-  return filters;
-}
 
 // Runs item(k, i) for every i below count, slot k taking i = k, k + slots,
 // ... The task captures one pointer, so it stays inside std::function's local
@@ -60,10 +46,9 @@ Engine::Engine(const EngineParam& engineParam)
     : param(engineParam),
       reverbLayers(kDefaultReverbLayers),
       compressor(CompressorRate(engineParam)),
-      allpassFilters(MakeDiffuser()),
       activeReverbLayers(kDefaultReverbLayers) {
   threadPool = std::make_shared<ThreadPool>(static_cast<std::size_t>(param.numThreads));
-  BuildRoom();
+  room = std::make_unique<Room>(param.samplingRate);
   if (param.hrtfData)
     spatializer = std::make_shared<Spatializer>(param.hrtfData, param.hrtfDataSize, param.samplingRate);
 }
@@ -105,12 +90,13 @@ void Engine::Render(float* out, int numFrames) {
     if (spatializer) spatializer->BeginRender(n);
     RenderChannels(numFrames);
     SumSlots(&ThreadLocalBuffer::reverbSend, &ThreadLocalBuffer::dryMonoSum);
-    UpdateReverbParameters();
-    RenderReverb(numFrames);
-    RenderBassEnhancer(numFrames);
+    ThreadLocalBuffer& r0 = threadLocalBuffers[0];
+    room->SetLayers(activeReverbLayers);
+    room->RenderReverb(r0.reverbSend.data(), r0.mainMix.data(), r0.dryMonoSum.data(), numFrames);
+    room->RenderBassEnhancer(r0.dryMonoSum.data(), r0.mainMix.data(), numFrames);
     RenderBinaural();
     SumSlots(&ThreadLocalBuffer::mainMix, &ThreadLocalBuffer::spatialMix);
-    RenderEqualizer(numFrames);
+    if (!r0.spatialMix.empty()) room->RenderEqualizer(r0.spatialMix.data(), r0.mainMix.data(), numFrames);
     RenderOutput(out, numFrames);
   }
   EndBlock(numFrames);

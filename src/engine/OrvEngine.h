@@ -9,12 +9,10 @@
 #include <mutex>
 #include <vector>
 
-#include "dsp/OrvReverb.h"
-#include "dsp/OrvUtils.h"
 #include "engine/OrvEngine_Compressor.h"
 #include "engine/OrvEngine_Param.h"
-#include "engine/OrvEngine_Room.h"
 #include "engine/OrvEngine_ThreadLocalBuffer.h"
+#include "room/OrvRoom.h"
 
 namespace orv {
 
@@ -54,14 +52,6 @@ class Engine : public std::enable_shared_from_this<Engine> {
   std::array<ReverbLayerParam, 3> reverbLayers;
 
  private:
-  // Room stages (OrvEngine_Room.cpp). BuildRoom allocates, at construction;
-  // the others run under Render on slot 0's buffers: ORV_REALTIME.
-  void BuildRoom();
-  void UpdateReverbParameters() noexcept;
-  void RenderReverb(int numFrames) noexcept;
-  void RenderBassEnhancer(int numFrames) noexcept;
-  void RenderEqualizer(int numFrames) noexcept;
-
   void RenderChannels(int numFrames);
   void RenderBinaural();
   void SumSlots(std::vector<float> ThreadLocalBuffer::*first,
@@ -73,26 +63,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
   std::shared_ptr<ThreadPool> threadPool;
   Compressor<2> compressor;
 
-  // The room: three reverb layers (long, medium, short), the one-pole
-  // band-passes before the long and medium layers, the smoothed layer gains,
-  // the diffuser, the pre-delays, the equaliser of the binaural signal and the
-  // bass enhancer's band-pass. Built once with the engine.
-  std::unique_ptr<Reverb> longReverb;
-  std::unique_ptr<Reverb> mediumReverb;
-  std::unique_ptr<Reverb> shortReverb;
-  float longLowPass = 0.0f;
-  float mediumLowPass = 0.0f;
-  float longHighPass = 0.0f;
-  float mediumHighPass = 0.0f;
-  float longGain = 0.0f;
-  float mediumGain = 0.0f;
-  float shortGain = 0.0f;
-  std::vector<AllpassFilter1> allpassFilters;
-  std::unique_ptr<ExactDelayLine> longPreDelay;
-  std::unique_ptr<ExactDelayLine> mediumPreDelay;
-  std::unique_ptr<ExactDelayLine> shortPreDelay;
-  std::array<DualBiquadFilter, kNumEqualizerBands> equalizers;
-  SingleBiquadFilter bassFilter;
+  // The room: reverb layers, bass enhancer and equaliser, run under Render
+  // on slot 0's buffers. Built once with the engine.
+  std::unique_ptr<Room> room;
   std::vector<std::shared_ptr<Channel>> renderChannels;
   std::vector<ThreadLocalBuffer> threadLocalBuffers;
   std::array<ReverbLayerParam, 3> activeReverbLayers;

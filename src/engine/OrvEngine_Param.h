@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "room/OrvRoom_Layers.h"  // ReverbLayerParam
+
 namespace orv {
 
 struct EngineParam {
@@ -17,14 +19,6 @@ struct EngineParam {
   // Points hrtfData at the HRTF set carried inside the library; false (and
   // nothing changed) when this build carries none.
   bool UseCarriedHrtf();
-};
-
-// Settings of one reverb layer; times in seconds.
-struct ReverbLayerParam {
-  float gain;
-  float size;
-  float rt60Time;
-  float preDelay;
 };
 
 }  // namespace orv

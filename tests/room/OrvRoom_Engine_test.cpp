@@ -23,7 +23,7 @@
 #include "dsp/OrvReverb.h"
 #include "dsp/OrvUtils.h"
 #include "engine/OrvEngine.h"
-#include "engine/OrvEngine_Room.h"
+#include "room/OrvRoom.h"
 
 
 namespace {
