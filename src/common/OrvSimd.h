@@ -115,8 +115,6 @@ inline Float4 Splat(float x) noexcept { return _mm_set1_ps(x); }
 inline Float4 Add(Float4 a, Float4 b) noexcept { return _mm_add_ps(a, b); }
 inline Float4 Sub(Float4 a, Float4 b) noexcept { return _mm_sub_ps(a, b); }
 inline Float4 Mul(Float4 a, Float4 b) noexcept { return _mm_mul_ps(a, b); }
-inline Float4 Max(Float4 a, Float4 b) noexcept { return _mm_max_ps(a, b); }
-inline Float4 Abs(Float4 a) noexcept { return _mm_andnot_ps(_mm_set1_ps(-0.0f), a); }
 // value where magnitude <= limit, else 0 (also where magnitude is NaN).
 inline Float4 KeepIfAtMost(Float4 value, Float4 magnitude, Float4 limit) noexcept {
   return _mm_and_ps(value, _mm_cmple_ps(magnitude, limit));
