@@ -7,9 +7,13 @@
 // GetSample<true> (the default) takes any position, NaN and infinities
 // included. GetSample<false> skips the clamp and the per-tap range checks; a
 // renderer uses it for a call whose reads AllTapsInside has vouched for.
+// ReadRun reads a whole run of positions whose taps all lie in the direct
+// range (DirectBegin .. DirectEnd): what GetSample gives at each of them,
+// bit for bit, in a loop without the per-sample cursor chain.
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "channel/OrvChannelRenderer_Param.h"
@@ -85,6 +89,31 @@ inline bool WrapLoopCursor(double& x, double start, double end) noexcept {
   return true;
 }
 
+// Reads along a run of cursor positions base + r0 + k * delta, with base a
+// whole frame, 0 <= r0 < 1 and every tap inside the direct range. The run's
+// maker (RendererBase::PlainRun) guarantees that each r0 + k * delta is the
+// exact cursor minus base, so the fraction and the frame below it come out
+// as GetSample computes them. first points at frame base of one channel.
+template <int numChannels, typename T>
+struct RunReader {
+  const T* first;
+
+  // Frame base + j, converted.
+  float At(int j) const noexcept { return ToFloat(first[static_cast<std::ptrdiff_t>(j) * numChannels]); }
+  // Cursor k of the run minus base: exact (see above).
+  static double Position(double r0, double delta, int k) noexcept {
+    return r0 + static_cast<double>(k) * delta;
+  }
+  // The frame at or below cursor k, relative to base.
+  static int Frame(double r0, double delta, int k) noexcept {
+    return static_cast<int>(Position(r0, delta, k));
+  }
+  // out[k] = frame base + k: a run with one step per frame from a whole frame.
+  void Copy(int count, float* out) const noexcept {
+    for (int k = 0; k < count; ++k) out[k] = At(k);
+  }
+};
+
 // Common state of the samplers: the sample memory and, for looped voices, the
 // cached loop bounds. T is the stored element type.
 template <int numChannels, typename T, bool looped>
@@ -109,6 +138,11 @@ class BaseSampler<numChannels, T, false> {
   bool AllTapsInside(double first, double last, int tapsBefore, int tapsAfter) const noexcept {
     return first >= tapsBefore && last + tapsAfter < static_cast<double>(numSamples);
   }
+
+  // Frames DirectBegin .. DirectEnd - 1 are read as they are stored: no
+  // silence, no loop mapping.
+  std::int64_t DirectBegin(bool /*inLoop*/) const noexcept { return 0; }
+  std::int64_t DirectEnd() const noexcept { return numSamples; }
 
  protected:
   // Frame i of a channel; frames outside the buffer are silent.
@@ -159,6 +193,14 @@ class BaseSampler<numChannels, T, true> {
     return first >= tapsBefore && loopStart >= 0 && loopEnd <= numSamples;
   }
 
+  // Frames DirectBegin .. DirectEnd - 1 are read as they are stored: inside
+  // the buffer, and not mapped by the loop (before loopStart only until the
+  // loop is entered).
+  std::int64_t DirectBegin(bool inLoop) const noexcept {
+    return inLoop && loopStart > 0 ? loopStart : 0;
+  }
+  std::int64_t DirectEnd() const noexcept { return loopEnd < numSamples ? loopEnd : numSamples; }
+
   // Where frame i is read from: once inside the loop, taps before loopStart
   // come from the loop's end; taps at or past loopEnd always come from its
   // start. The closed forms give what repeated adding or subtracting of the
@@ -198,6 +240,7 @@ template <int numChannels, AudioFormat format, bool looped>
 class NearestSampler
     : public BaseSampler<numChannels, typename SampleFormat<format>::Element, looped> {
   using Base = BaseSampler<numChannels, typename SampleFormat<format>::Element, looped>;
+  using Element = typename SampleFormat<format>::Element;
 
  public:
   static constexpr int kTapsBefore = 0;  // frames read before floor(x) / trunc(x)
@@ -214,6 +257,17 @@ class NearestSampler
     i -= x < static_cast<double>(i);  // floor without a library call
     return this->template ReadFrame<checked>(i, channel, inLoop);
   }
+
+  // out[k] = GetSample(base + r0 + k * delta) for k < count. See RunReader.
+  void ReadRun(std::int64_t base, double r0, double delta, int count, int channel,
+               float* out) const noexcept {
+    const RunReader<numChannels, Element> run{this->data + base * numChannels + channel};
+    if (delta == 1.0) {
+      run.Copy(count, out);
+      return;
+    }
+    for (int k = 0; k < count; ++k) out[k] = run.At(run.Frame(r0, delta, k));
+  }
 };
 
 // Interpolates between frames trunc(x) and trunc(x) + 1.
@@ -221,6 +275,7 @@ template <int numChannels, AudioFormat format, bool looped>
 class LinearSampler
     : public BaseSampler<numChannels, typename SampleFormat<format>::Element, looped> {
   using Base = BaseSampler<numChannels, typename SampleFormat<format>::Element, looped>;
+  using Element = typename SampleFormat<format>::Element;
 
  public:
   static constexpr int kTapsBefore = 0;
@@ -239,6 +294,32 @@ class LinearSampler
     const float s1 = this->template ReadFrame<checked>(i + 1, channel, inLoop);
     return s0 + (s1 - s0) * t;
   }
+
+  // out[k] = GetSample(base + r0 + k * delta) for k < count. See RunReader.
+  void ReadRun(std::int64_t base, double r0, double delta, int count, int channel,
+               float* out) const noexcept {
+    const RunReader<numChannels, Element> run{this->data + base * numChannels + channel};
+    if (delta == 1.0) {
+      // One fraction for the whole run: a plain copy at whole frames.
+      const float t = static_cast<float>(r0);
+      if (t == 0.0f) {
+        run.Copy(count, out);
+        return;
+      }
+      for (int k = 0; k < count; ++k) {
+        const float s0 = run.At(k), s1 = run.At(k + 1);
+        out[k] = s0 + (s1 - s0) * t;
+      }
+      return;
+    }
+    for (int k = 0; k < count; ++k) {
+      const double rel = run.Position(r0, delta, k);
+      const int j = static_cast<int>(rel);
+      const float t = static_cast<float>(rel - static_cast<double>(j));
+      const float s0 = run.At(j), s1 = run.At(j + 1);
+      out[k] = s0 + (s1 - s0) * t;
+    }
+  }
 };
 
 // Cubic through frames floor(x) - 1 .. floor(x) + 2; exact at whole frames.
@@ -246,6 +327,7 @@ template <int numChannels, AudioFormat format, bool looped>
 class CubicSampler
     : public BaseSampler<numChannels, typename SampleFormat<format>::Element, looped> {
   using Base = BaseSampler<numChannels, typename SampleFormat<format>::Element, looped>;
+  using Element = typename SampleFormat<format>::Element;
 
  public:
   static constexpr int kTapsBefore = 1;
@@ -265,6 +347,35 @@ class CubicSampler
     const float p1 = this->template ReadFrame<checked>(i, channel, inLoop);
     const float p2 = this->template ReadFrame<checked>(i + 1, channel, inLoop);
     const float p3 = this->template ReadFrame<checked>(i + 2, channel, inLoop);
+    return Interpolate(p0, p1, p2, p3, t);
+  }
+
+  // out[k] = GetSample(base + r0 + k * delta) for k < count. See RunReader.
+  void ReadRun(std::int64_t base, double r0, double delta, int count, int channel,
+               float* out) const noexcept {
+    const RunReader<numChannels, Element> run{this->data + base * numChannels + channel};
+    if (delta == 1.0) {
+      // One fraction for the whole run: a plain copy at whole frames.
+      const float t = static_cast<float>(r0);
+      if (t == 0.0f) {
+        run.Copy(count, out);
+        return;
+      }
+      for (int k = 0; k < count; ++k) {
+        out[k] = Interpolate(run.At(k - 1), run.At(k), run.At(k + 1), run.At(k + 2), t);
+      }
+      return;
+    }
+    for (int k = 0; k < count; ++k) {
+      const double rel = run.Position(r0, delta, k);
+      const int j = static_cast<int>(rel);
+      const float t = static_cast<float>(rel - static_cast<double>(j));
+      out[k] = Interpolate(run.At(j - 1), run.At(j), run.At(j + 1), run.At(j + 2), t);
+    }
+  }
+
+ private:
+  static float Interpolate(float p0, float p1, float p2, float p3, float t) noexcept {
     const float a = p3 - p2 - p0 + p1;
     const float b = p0 - p1 - a;
     const float c = p2 - p0;

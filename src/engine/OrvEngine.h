@@ -9,12 +9,12 @@
 #include <mutex>
 #include <vector>
 
+#include "common/OrvThreadLocalBuffer.h"
 #include "dsp/OrvReverb.h"
 #include "dsp/OrvUtils.h"
 #include "engine/OrvEngine_Compressor.h"
 #include "engine/OrvEngine_Param.h"
 #include "engine/OrvEngine_Room.h"
-#include "engine/OrvEngine_ThreadLocalBuffer.h"
 
 namespace orv {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/OrvBuffer.h"
+#include "common/OrvThreadLocalBuffer.h"
 #include "common/OrvVector3.h"
-#include "engine/OrvEngine_ThreadLocalBuffer.h"
 
 namespace orvtest {
 

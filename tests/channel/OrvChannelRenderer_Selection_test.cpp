@@ -13,6 +13,7 @@
 #include "channel/OrvChannelRenderer_Selection.h"
 #include "common/OrvException.h"
 #include "common/OrvTestUtil.h"
+#include "engine/OrvEngine.h"
 
 
 namespace {
@@ -76,10 +77,11 @@ void CheckCombination(orv::Engine& engine, int mode) {
   const auto buffer = RandomBuffer(numChannels, format);
   ChannelParam param = VoiceParam(looped);
   const orv::Channel::RendererBuildParam build{buffer.get(), &param, mode, numChannels, format,
-                                              &engine};
+                                              engine.param.samplingRate,
+                                              engine.spatializer.get()};
   const auto renderer = orv::RendererBuilder::NumChannelsSelector::Get(build);
   auto buffers = MakeMixBuffers(kCount);
-  ASSERT_TRUE(renderer->Render(&engine, 0, kCount, buffers));
+  ASSERT_TRUE(renderer->Render(0, kCount, buffers));
 
   ChannelParam referenceParam = VoiceParam(looped);
   const Sampler<numChannels, format, looped> sampler(*buffer, &referenceParam);
@@ -125,7 +127,8 @@ std::string Rejection(orv::Engine& engine, int numChannels, int format, int mode
   const auto buffer = TestBuffer::Mono(std::vector<float>(8, 0.0f));
   ChannelParam param;
   const orv::Channel::RendererBuildParam build{
-      buffer.get(), &param, mode, numChannels, static_cast<AudioFormat>(format), &engine};
+      buffer.get(), &param, mode, numChannels, static_cast<AudioFormat>(format),
+      engine.param.samplingRate, engine.spatializer.get()};
   try {
     orv::RendererBuilder::NumChannelsSelector::Get(build);
   } catch (const orv::Exception& e) {
@@ -153,12 +156,17 @@ TEST(RendererSelection, MonoVoicesAskingForItGoBinauralWhenThereIsASpatializer) 
   for (bool spatialized : {false, true}) {
     ChannelParam param;
     param.isSpatialized = spatialized;
-    const orv::Channel::RendererBuildParam build{buffer.get(), &param, 1, 1,
-                                                orv::kAudioFormatFloat32, engine.get()};
+    const orv::Channel::RendererBuildParam build{buffer.get(),
+                                                &param,
+                                                1,
+                                                1,
+                                                orv::kAudioFormatFloat32,
+                                                engine->param.samplingRate,
+                                                engine->spatializer.get()};
     const auto renderer = orv::RendererBuilder::NumChannelsSelector::Get(build);
     engine->spatializer->BeginRender(kCount);
     auto buffers = MakeMixBuffers(kCount);
-    ASSERT_TRUE(renderer->Render(engine.get(), 0, kCount, buffers));
+    ASSERT_TRUE(renderer->Render(0, kCount, buffers));
     // The binaural kind writes the source and the bass enhancer's input; the
     // centred kind writes the dry mix.
     EXPECT_EQ(orvtest::Energy(buffers.dryMonoSum.data(), kCount) > 0.0, spatialized);
