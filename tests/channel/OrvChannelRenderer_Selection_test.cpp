@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@ namespace {
 using orv::AudioFormat;
 using orv::ChannelParam;
 using orvtest::MakeMixBuffers;
+using orvtest::RandomBuffer;
 using orvtest::TestBuffer;
 
 // The chosen renderer and the sampler read directly do the same arithmetic.
@@ -31,30 +31,6 @@ std::shared_ptr<orv::Engine> MakeEngine(bool withSpatializer) {
   orv::EngineParam param;
   if (withSpatializer) param.UseCarriedHrtf();
   return std::make_shared<orv::Engine>(param);
-}
-
-// Random elements of the format's type, 80 frames.
-std::shared_ptr<TestBuffer> RandomBuffer(int numChannels, AudioFormat format) {
-  constexpr int kFrames = 80;
-  std::mt19937 rng(static_cast<std::uint32_t>(numChannels * 10 + format));
-  switch (format) {
-    case orv::kAudioFormatUInt8: {
-      std::vector<std::uint8_t> v(kFrames * numChannels);
-      for (auto& e : v) e = static_cast<std::uint8_t>(rng());
-      return TestBuffer::Make(v, numChannels, format);
-    }
-    case orv::kAudioFormatInt16: {
-      std::vector<std::int16_t> v(kFrames * numChannels);
-      for (auto& e : v) e = static_cast<std::int16_t>(rng());
-      return TestBuffer::Make(v, numChannels, format);
-    }
-    default: {
-      std::vector<float> v(kFrames * numChannels);
-      std::uniform_real_distribution<float> d(-1.0f, 1.0f);
-      for (auto& e : v) e = d(rng);
-      return TestBuffer::Make(v, numChannels, format);
-    }
-  }
 }
 
 ChannelParam VoiceParam(bool looped) {
