@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "channel/OrvChannelRenderer_Kernels.h"
 #include "channel/OrvChannelRenderer_Param.h"
 #include "common/OrvAssert.h"
 #include "common/OrvBuffer.h"
@@ -39,6 +40,46 @@ inline float ToFloat(std::uint8_t b) noexcept {
 }
 inline float ToFloat(std::int16_t s) noexcept { return static_cast<float>(s) * 3.0517578125e-05f; }
 inline float ToFloat(float f) noexcept { return f; }
+
+// The cubic of CubicSampler through p0 .. p3 at t in [0, 1): exact at t = 0
+// for finite taps.
+inline float CubicInterpolate(float p0, float p1, float p2, float p3, float t) noexcept {
+  const float a = p3 - p2 - p0 + p1;
+  const float b = p0 - p1 - a;
+  const float c = p2 - p0;
+  return ((a * t + b) * t + c) * t + p1;
+}
+
+// Unit-step runs of the samplers (see OrvChannelRenderer_Kernels.h): p points
+// at frame 0 of one channel, frames are numChannels elements apart, out gets
+// n samples.
+
+// out[k] = frame k.
+template <int numChannels, typename T>
+inline void CopyFrames(int n, const T* ORV_RESTRICT p, float* ORV_RESTRICT out) noexcept {
+  ForEachInFours(n, [&](int k) { out[k] = ToFloat(p[k * numChannels]); });
+}
+
+// out[k] = linear interpolation at k + t: GetSample's arithmetic.
+template <int numChannels, typename T>
+inline void LinearFrames(int n, const T* ORV_RESTRICT p, float t,
+                         float* ORV_RESTRICT out) noexcept {
+  ForEachInFours(n, [&](int k) {
+    const float s0 = ToFloat(p[k * numChannels]), s1 = ToFloat(p[(k + 1) * numChannels]);
+    out[k] = s0 + (s1 - s0) * t;
+  });
+}
+
+// out[k] = cubic interpolation at k + t (frames k - 1 .. k + 2): GetSample's
+// arithmetic.
+template <int numChannels, typename T>
+inline void CubicFrames(int n, const T* ORV_RESTRICT p, float t, float* ORV_RESTRICT out) noexcept {
+  ForEachInFours(n, [&](int k) {
+    const float p0 = ToFloat(p[(k - 1) * numChannels]), p1 = ToFloat(p[k * numChannels]);
+    const float p2 = ToFloat(p[(k + 1) * numChannels]), p3 = ToFloat(p[(k + 2) * numChannels]);
+    out[k] = CubicInterpolate(p0, p1, p2, p3, t);
+  });
+}
 
 // Element type stored for each AudioFormat.
 template <AudioFormat format>
@@ -99,7 +140,9 @@ struct RunReader {
   const T* first;
 
   // Frame base + j, converted.
-  float At(int j) const noexcept { return ToFloat(first[static_cast<std::ptrdiff_t>(j) * numChannels]); }
+  float At(int j) const noexcept {
+    return ToFloat(first[static_cast<std::ptrdiff_t>(j) * numChannels]);
+  }
   // Cursor k of the run minus base: exact (see above).
   static double Position(double r0, double delta, int k) noexcept {
     return r0 + static_cast<double>(k) * delta;
@@ -107,10 +150,6 @@ struct RunReader {
   // The frame at or below cursor k, relative to base.
   static int Frame(double r0, double delta, int k) noexcept {
     return static_cast<int>(Position(r0, delta, k));
-  }
-  // out[k] = frame base + k: a run with one step per frame from a whole frame.
-  void Copy(int count, float* out) const noexcept {
-    for (int k = 0; k < count; ++k) out[k] = At(k);
   }
 };
 
@@ -263,7 +302,7 @@ class NearestSampler
                float* out) const noexcept {
     const RunReader<numChannels, Element> run{this->data + base * numChannels + channel};
     if (delta == 1.0) {
-      run.Copy(count, out);
+      CopyFrames<numChannels>(count, run.first, out);
       return;
     }
     for (int k = 0; k < count; ++k) out[k] = run.At(run.Frame(r0, delta, k));
@@ -303,12 +342,9 @@ class LinearSampler
       // One fraction for the whole run: a plain copy at whole frames.
       const float t = static_cast<float>(r0);
       if (t == 0.0f) {
-        run.Copy(count, out);
-        return;
-      }
-      for (int k = 0; k < count; ++k) {
-        const float s0 = run.At(k), s1 = run.At(k + 1);
-        out[k] = s0 + (s1 - s0) * t;
+        CopyFrames<numChannels>(count, run.first, out);
+      } else {
+        LinearFrames<numChannels>(count, run.first, t, out);
       }
       return;
     }
@@ -347,7 +383,7 @@ class CubicSampler
     const float p1 = this->template ReadFrame<checked>(i, channel, inLoop);
     const float p2 = this->template ReadFrame<checked>(i + 1, channel, inLoop);
     const float p3 = this->template ReadFrame<checked>(i + 2, channel, inLoop);
-    return Interpolate(p0, p1, p2, p3, t);
+    return CubicInterpolate(p0, p1, p2, p3, t);
   }
 
   // out[k] = GetSample(base + r0 + k * delta) for k < count. See RunReader.
@@ -358,11 +394,9 @@ class CubicSampler
       // One fraction for the whole run: a plain copy at whole frames.
       const float t = static_cast<float>(r0);
       if (t == 0.0f) {
-        run.Copy(count, out);
-        return;
-      }
-      for (int k = 0; k < count; ++k) {
-        out[k] = Interpolate(run.At(k - 1), run.At(k), run.At(k + 1), run.At(k + 2), t);
+        CopyFrames<numChannels>(count, run.first, out);
+      } else {
+        CubicFrames<numChannels>(count, run.first, t, out);
       }
       return;
     }
@@ -370,16 +404,8 @@ class CubicSampler
       const double rel = run.Position(r0, delta, k);
       const int j = static_cast<int>(rel);
       const float t = static_cast<float>(rel - static_cast<double>(j));
-      out[k] = Interpolate(run.At(j - 1), run.At(j), run.At(j + 1), run.At(j + 2), t);
+      out[k] = CubicInterpolate(run.At(j - 1), run.At(j), run.At(j + 1), run.At(j + 2), t);
     }
-  }
-
- private:
-  static float Interpolate(float p0, float p1, float p2, float p3, float t) noexcept {
-    const float a = p3 - p2 - p0 + p1;
-    const float b = p0 - p1 - a;
-    const float c = p2 - p0;
-    return ((a * t + b) * t + c) * t + p1;
   }
 };
 
