@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "channel/OrvChannelRenderer.h"
+#include "channel/OrvChannelRenderer_Renderers.h"
 #include "common/OrvBuffer.h"
 #include "engine/OrvEngine.h"
 #include "spatializer/OrvSpatializer.h"
-
 #include "spatializer/OrvSpatializer_CarriedData.h"
 
-#include "channel/OrvChannelRenderer_Renderers.h"
+// The per-sample reference, shared with the channel tests.
 #include "../tests/channel/ChannelReference.h"
 
 namespace {
@@ -222,10 +222,22 @@ void BM_SpatializedPath(benchmark::State& state) {
       benchmark::Counter(samples, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 // Argument: speed times 10.
-BENCHMARK(BM_SpatializedPath<orv::kAudioFormatFloat32, true>)->Name("BM_SpatializedPathFloat/perSample")->Arg(10)->Arg(17);
-BENCHMARK(BM_SpatializedPath<orv::kAudioFormatFloat32, false>)->Name("BM_SpatializedPathFloat/span")->Arg(10)->Arg(17);
-BENCHMARK(BM_SpatializedPath<orv::kAudioFormatInt16, true>)->Name("BM_SpatializedPathInt16/perSample")->Arg(10)->Arg(17);
-BENCHMARK(BM_SpatializedPath<orv::kAudioFormatInt16, false>)->Name("BM_SpatializedPathInt16/span")->Arg(10)->Arg(17);
+BENCHMARK(BM_SpatializedPath<orv::kAudioFormatFloat32, true>)
+    ->Name("BM_SpatializedPathFloat/perSample")
+    ->Arg(10)
+    ->Arg(17);
+BENCHMARK(BM_SpatializedPath<orv::kAudioFormatFloat32, false>)
+    ->Name("BM_SpatializedPathFloat/span")
+    ->Arg(10)
+    ->Arg(17);
+BENCHMARK(BM_SpatializedPath<orv::kAudioFormatInt16, true>)
+    ->Name("BM_SpatializedPathInt16/perSample")
+    ->Arg(10)
+    ->Arg(17);
+BENCHMARK(BM_SpatializedPath<orv::kAudioFormatInt16, false>)
+    ->Name("BM_SpatializedPathInt16/span")
+    ->Arg(10)
+    ->Arg(17);
 
 BENCHMARK(BM_VoiceMonoFloat);
 BENCHMARK(BM_VoiceMonoInt16);

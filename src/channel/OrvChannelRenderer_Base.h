@@ -97,7 +97,11 @@ class RendererBase : public Channel::Renderer {
       if (run > 0) {
         const auto base = static_cast<std::int64_t>(x);
         const double r0 = x - static_cast<double>(base);
-        for (int c = 0; c < kChannels; ++c) sampler.ReadRun(base, r0, delta, run, c, out[c] + k);
+        int frame[kSpan];
+        float fraction[kSpan];
+        if (delta != 1.0) SplitRunCursors(run, r0, delta, frame, fraction);
+        const CursorRun cursors{base, r0, delta, run, frame, fraction};
+        for (int c = 0; c < kChannels; ++c) sampler.ReadRun(cursors, c, out[c] + k);
         x += static_cast<double>(run) * delta;  // exact: see ExactRunLength
         k += run;
         if constexpr (Sampler::kLooped) {
@@ -153,9 +157,10 @@ class RendererBase : public Channel::Renderer {
     int m = ExactRunLength(x, step, limit, delta);
     // Frames of one run must fit an int, relative to its first frame.
     if (m == 0 || !(delta < 0x1p22)) return 0;
-    const double lower =
-        static_cast<double>(sampler.DirectBegin(inLoop)) + static_cast<double>(Sampler::kTapsBefore);
-    double upper = static_cast<double>(sampler.DirectEnd()) - static_cast<double>(Sampler::kTapsAfter);
+    const double lower = static_cast<double>(sampler.DirectBegin(inLoop)) +
+                         static_cast<double>(Sampler::kTapsBefore);
+    double upper =
+        static_cast<double>(sampler.DirectEnd()) - static_cast<double>(Sampler::kTapsAfter);
     if constexpr (Sampler::kLooped) {
       const double start = static_cast<double>(sampler.LoopStart());
       if (!inLoop && start < upper) upper = start;

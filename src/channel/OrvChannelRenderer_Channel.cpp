@@ -21,13 +21,9 @@ Channel::Channel(std::weak_ptr<std::mutex> updateMutex, double delay,
       latestParam(param),
       startDelay(DelayToSamples(delay)) {
   // Voices always play with linear interpolation; the selection offers all three.
-  const RendererBuildParam build{this->buffer.get(),
-                                 &this->param,
-                                 1,
-                                 this->buffer->GetNumChannels(),
-                                 this->buffer->GetFormat(),
-                                 samplingRate,
-                                 spatializer};
+  const RendererBuildParam build{
+      this->buffer.get(),        &this->param, 1,          this->buffer->GetNumChannels(),
+      this->buffer->GetFormat(), samplingRate, spatializer};
   renderer = RendererBuilder::NumChannelsSelector::Get(build);
 }
 

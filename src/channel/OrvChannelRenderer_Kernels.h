@@ -12,6 +12,9 @@
 
 // Pointers so marked reach no memory that another pointer of the call reaches.
 #define ORV_RESTRICT __restrict
+// Kernels stay calls of their own (one per span, so the call costs nothing):
+// inlined, g++ may lose the promise of ORV_RESTRICT and leave a loop scalar.
+#define ORV_KERNEL [[gnu::noinline]]
 
 namespace orv {
 
@@ -27,6 +30,23 @@ template <class Body>
     for (int i = 0; i < 4; ++i) body(k + i);
   }
   for (; k < n; ++k) body(k);
+}
+
+// --- Cursor runs -------------------------------------------------------------
+
+// The cursors of a run, relative to its first whole frame: r0 + k * delta
+// for k < n, each split into its frame (rounded down) and the float of its
+// fraction, as GetSample splits a cursor. Exact when the run's maker
+// vouches that every r0 + k * delta is (see RendererBase::PlainRun) and
+// they stay below 2^31.
+ORV_KERNEL inline void SplitRunCursors(int n, double r0, double delta, int* ORV_RESTRICT frame,
+                                       float* ORV_RESTRICT fraction) noexcept {
+  ForEachInFours(n, [&](int k) {
+    const double cursor = r0 + static_cast<double>(k) * delta;
+    const int j = static_cast<int>(cursor);
+    frame[k] = j;
+    fraction[k] = static_cast<float>(cursor - static_cast<double>(j));
+  });
 }
 
 // --- Gains ---------------------------------------------------------------------
@@ -67,20 +87,20 @@ struct GlidingGain {
 // --- Mixing --------------------------------------------------------------------
 
 // dst[k] += g * s[k].
-inline void AddScaled(int n, const float* ORV_RESTRICT s, float g,
-                      float* ORV_RESTRICT dst) noexcept {
+ORV_KERNEL inline void AddScaled(int n, const float* ORV_RESTRICT s, float g,
+                                 float* ORV_RESTRICT dst) noexcept {
   ForEachInFours(n, [&](int k) { dst[k] += g * s[k]; });
 }
 
 // dst[k] += gain k * s[k].
-inline void AddGliding(int n, const float* ORV_RESTRICT s, GlidingGain g,
-                       float* ORV_RESTRICT dst) noexcept {
+ORV_KERNEL inline void AddGliding(int n, const float* ORV_RESTRICT s, GlidingGain g,
+                                  float* ORV_RESTRICT dst) noexcept {
   ForEachInFours(n, [&](int k) { dst[k] += g.At(k) * s[k]; });
 }
 
 // out[k] = g * s[k]; dry[k] += out[k].
-inline void MixSource(int n, const float* ORV_RESTRICT s, float g, float* ORV_RESTRICT out,
-                      float* ORV_RESTRICT dry) noexcept {
+ORV_KERNEL inline void MixSource(int n, const float* ORV_RESTRICT s, float g,
+                                 float* ORV_RESTRICT out, float* ORV_RESTRICT dry) noexcept {
   ForEachInFours(n, [&](int k) {
     const float v = g * s[k];
     out[k] = v;
@@ -89,8 +109,8 @@ inline void MixSource(int n, const float* ORV_RESTRICT s, float g, float* ORV_RE
 }
 
 // out[k] = gain k * s[k]; dry[k] += out[k].
-inline void MixSourceGliding(int n, const float* ORV_RESTRICT s, GlidingGain g,
-                             float* ORV_RESTRICT out, float* ORV_RESTRICT dry) noexcept {
+ORV_KERNEL inline void MixSourceGliding(int n, const float* ORV_RESTRICT s, GlidingGain g,
+                                        float* ORV_RESTRICT out, float* ORV_RESTRICT dry) noexcept {
   ForEachInFours(n, [&](int k) {
     const float v = g.At(k) * s[k];
     out[k] = v;
@@ -99,8 +119,8 @@ inline void MixSourceGliding(int n, const float* ORV_RESTRICT s, GlidingGain g,
 }
 
 // Interleaved stereo: mix[2k] and mix[2k + 1] += g * s[k].
-inline void AddScaledToBoth(int n, const float* ORV_RESTRICT s, float g,
-                            float* ORV_RESTRICT mix) noexcept {
+ORV_KERNEL inline void AddScaledToBoth(int n, const float* ORV_RESTRICT s, float g,
+                                       float* ORV_RESTRICT mix) noexcept {
   ForEachInFours(n, [&](int k) {
     mix[2 * k] += g * s[k];
     mix[2 * k + 1] += g * s[k];
@@ -108,8 +128,9 @@ inline void AddScaledToBoth(int n, const float* ORV_RESTRICT s, float g,
 }
 
 // Interleaved stereo: mix[2k] += g * left[k], mix[2k + 1] += g * right[k].
-inline void AddScaledPair(int n, const float* ORV_RESTRICT left, const float* ORV_RESTRICT right,
-                          float g, float* ORV_RESTRICT mix) noexcept {
+ORV_KERNEL inline void AddScaledPair(int n, const float* ORV_RESTRICT left,
+                                     const float* ORV_RESTRICT right, float g,
+                                     float* ORV_RESTRICT mix) noexcept {
   ForEachInFours(n, [&](int k) {
     mix[2 * k] += g * left[k];
     mix[2 * k + 1] += g * right[k];
@@ -117,8 +138,9 @@ inline void AddScaledPair(int n, const float* ORV_RESTRICT left, const float* OR
 }
 
 // dst[k] += (left[k] + right[k]) * g.
-inline void AddMid(int n, const float* ORV_RESTRICT left, const float* ORV_RESTRICT right, float g,
-                   float* ORV_RESTRICT dst) noexcept {
+ORV_KERNEL inline void AddMid(int n, const float* ORV_RESTRICT left,
+                              const float* ORV_RESTRICT right, float g,
+                              float* ORV_RESTRICT dst) noexcept {
   ForEachInFours(n, [&](int k) { dst[k] += (left[k] + right[k]) * g; });
 }
 

@@ -44,8 +44,8 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     const Vector3 position = p.sourcePosition;
 
     // Distance gain from the squared distance, so no square root unless needed.
-    const float d2 = (position.x * position.x + position.y * position.y +
-                      position.z * position.z) / p.referenceDistance;
+    const float d2 = (position.x * position.x + position.y * position.y + position.z * position.z) /
+                     p.referenceDistance;
     const float distanceGain = d2 < 1.0f ? 1.0f : 1.0f / std::sqrt(d2);
     const float targetGain = p.gain * distanceGain;
     const float targetReverb = p.reverbGain * std::sqrt(distanceGain);
@@ -59,9 +59,8 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     // the listener with reference distance 0) is silent until it has one
     // again: it must not reach the spatializer's shared angle inputs. Its
     // cursor runs on, and its glide starts afresh.
-    if (!std::isfinite(position.x) || !std::isfinite(position.y) ||
-        !std::isfinite(position.z) || !std::isfinite(targetGain) ||
-        !std::isfinite(targetReverb)) [[unlikely]] {
+    if (!std::isfinite(position.x) || !std::isfinite(position.y) || !std::isfinite(position.z) ||
+        !std::isfinite(targetGain) || !std::isfinite(targetReverb)) [[unlikely]] {
       currentGain = kUnsetGain;
       currentReverbGain = kUnsetGain;
       filterState = 0.0f;

@@ -7,7 +7,7 @@
 // GetSample<true> (the default) takes any position, NaN and infinities
 // included. GetSample<false> skips the clamp and the per-tap range checks; a
 // renderer uses it for a call whose reads AllTapsInside has vouched for.
-// ReadRun reads a whole run of positions whose taps all lie in the direct
+// ReadRun reads a whole run of cursors whose taps all lie in the direct
 // range (DirectBegin .. DirectEnd): what GetSample gives at each of them,
 // bit for bit, in a loop without the per-sample cursor chain.
 #pragma once
@@ -56,14 +56,15 @@ inline float CubicInterpolate(float p0, float p1, float p2, float p3, float t) n
 
 // out[k] = frame k.
 template <int numChannels, typename T>
-inline void CopyFrames(int n, const T* ORV_RESTRICT p, float* ORV_RESTRICT out) noexcept {
+ORV_KERNEL inline void CopyFrames(int n, const T* ORV_RESTRICT p,
+                                  float* ORV_RESTRICT out) noexcept {
   ForEachInFours(n, [&](int k) { out[k] = ToFloat(p[k * numChannels]); });
 }
 
 // out[k] = linear interpolation at k + t: GetSample's arithmetic.
 template <int numChannels, typename T>
-inline void LinearFrames(int n, const T* ORV_RESTRICT p, float t,
-                         float* ORV_RESTRICT out) noexcept {
+ORV_KERNEL inline void LinearFrames(int n, const T* ORV_RESTRICT p, float t,
+                                    float* ORV_RESTRICT out) noexcept {
   ForEachInFours(n, [&](int k) {
     const float s0 = ToFloat(p[k * numChannels]), s1 = ToFloat(p[(k + 1) * numChannels]);
     out[k] = s0 + (s1 - s0) * t;
@@ -73,11 +74,40 @@ inline void LinearFrames(int n, const T* ORV_RESTRICT p, float t,
 // out[k] = cubic interpolation at k + t (frames k - 1 .. k + 2): GetSample's
 // arithmetic.
 template <int numChannels, typename T>
-inline void CubicFrames(int n, const T* ORV_RESTRICT p, float t, float* ORV_RESTRICT out) noexcept {
+ORV_KERNEL inline void CubicFrames(int n, const T* ORV_RESTRICT p, float t,
+                                   float* ORV_RESTRICT out) noexcept {
   ForEachInFours(n, [&](int k) {
     const float p0 = ToFloat(p[(k - 1) * numChannels]), p1 = ToFloat(p[k * numChannels]);
     const float p2 = ToFloat(p[(k + 1) * numChannels]), p3 = ToFloat(p[(k + 2) * numChannels]);
     out[k] = CubicInterpolate(p0, p1, p2, p3, t);
+  });
+}
+
+// Runs at split cursors (SplitRunCursors): cursor k lies fraction[k] past
+// frame[k]; p as above.
+template <int numChannels, typename T>
+ORV_KERNEL inline void NearestAt(int n, const T* ORV_RESTRICT p, const int* ORV_RESTRICT frame,
+                                 float* ORV_RESTRICT out) noexcept {
+  ForEachInFours(n, [&](int k) { out[k] = ToFloat(p[frame[k] * numChannels]); });
+}
+template <int numChannels, typename T>
+ORV_KERNEL inline void LinearAt(int n, const T* ORV_RESTRICT p, const int* ORV_RESTRICT frame,
+                                const float* ORV_RESTRICT fraction,
+                                float* ORV_RESTRICT out) noexcept {
+  ForEachInFours(n, [&](int k) {
+    const T* at = p + frame[k] * numChannels;
+    const float s0 = ToFloat(at[0]), s1 = ToFloat(at[numChannels]);
+    out[k] = s0 + (s1 - s0) * fraction[k];
+  });
+}
+template <int numChannels, typename T>
+ORV_KERNEL inline void CubicAt(int n, const T* ORV_RESTRICT p, const int* ORV_RESTRICT frame,
+                               const float* ORV_RESTRICT fraction,
+                               float* ORV_RESTRICT out) noexcept {
+  ForEachInFours(n, [&](int k) {
+    const T* at = p + frame[k] * numChannels;
+    out[k] = CubicInterpolate(ToFloat(at[-numChannels]), ToFloat(at[0]), ToFloat(at[numChannels]),
+                              ToFloat(at[2 * numChannels]), fraction[k]);
   });
 }
 
@@ -130,27 +160,19 @@ inline bool WrapLoopCursor(double& x, double start, double end) noexcept {
   return true;
 }
 
-// Reads along a run of cursor positions base + r0 + k * delta, with base a
-// whole frame, 0 <= r0 < 1 and every tap inside the direct range. The run's
-// maker (RendererBase::PlainRun) guarantees that each r0 + k * delta is the
-// exact cursor minus base, so the fraction and the frame below it come out
-// as GetSample computes them. first points at frame base of one channel.
-template <int numChannels, typename T>
-struct RunReader {
-  const T* first;
-
-  // Frame base + j, converted.
-  float At(int j) const noexcept {
-    return ToFloat(first[static_cast<std::ptrdiff_t>(j) * numChannels]);
-  }
-  // Cursor k of the run minus base: exact (see above).
-  static double Position(double r0, double delta, int k) noexcept {
-    return r0 + static_cast<double>(k) * delta;
-  }
-  // The frame at or below cursor k, relative to base.
-  static int Frame(double r0, double delta, int k) noexcept {
-    return static_cast<int>(Position(r0, delta, k));
-  }
+// A run of cursors for ReadRun: count cursors from a whole frame base on,
+// with 0 <= r0 < 1 and every tap inside the direct range. At unit step
+// (delta 1) the fraction is r0 throughout; otherwise frame and fraction hold
+// the split cursors (SplitRunCursors). The run's maker
+// (RendererBase::PlainRun) guarantees that each cursor is exact, so the
+// samples come out as GetSample computes them.
+struct CursorRun {
+  std::int64_t base;
+  double r0;
+  double delta;
+  int count;
+  const int* frame;
+  const float* fraction;
 };
 
 // Common state of the samplers: the sample memory and, for looped voices, the
@@ -297,15 +319,14 @@ class NearestSampler
     return this->template ReadFrame<checked>(i, channel, inLoop);
   }
 
-  // out[k] = GetSample(base + r0 + k * delta) for k < count. See RunReader.
-  void ReadRun(std::int64_t base, double r0, double delta, int count, int channel,
-               float* out) const noexcept {
-    const RunReader<numChannels, Element> run{this->data + base * numChannels + channel};
-    if (delta == 1.0) {
-      CopyFrames<numChannels>(count, run.first, out);
-      return;
+  // out[k] = GetSample at cursor k of run. See CursorRun.
+  void ReadRun(const CursorRun& run, int channel, float* out) const noexcept {
+    const Element* p = this->data + run.base * numChannels + channel;
+    if (run.delta == 1.0) {
+      CopyFrames<numChannels>(run.count, p, out);
+    } else {
+      NearestAt<numChannels>(run.count, p, run.frame, out);
     }
-    for (int k = 0; k < count; ++k) out[k] = run.At(run.Frame(r0, delta, k));
   }
 };
 
@@ -334,26 +355,19 @@ class LinearSampler
     return s0 + (s1 - s0) * t;
   }
 
-  // out[k] = GetSample(base + r0 + k * delta) for k < count. See RunReader.
-  void ReadRun(std::int64_t base, double r0, double delta, int count, int channel,
-               float* out) const noexcept {
-    const RunReader<numChannels, Element> run{this->data + base * numChannels + channel};
-    if (delta == 1.0) {
-      // One fraction for the whole run: a plain copy at whole frames.
-      const float t = static_cast<float>(r0);
-      if (t == 0.0f) {
-        CopyFrames<numChannels>(count, run.first, out);
-      } else {
-        LinearFrames<numChannels>(count, run.first, t, out);
-      }
+  // out[k] = GetSample at cursor k of run. See CursorRun.
+  void ReadRun(const CursorRun& run, int channel, float* out) const noexcept {
+    const Element* p = this->data + run.base * numChannels + channel;
+    if (run.delta != 1.0) {
+      LinearAt<numChannels>(run.count, p, run.frame, run.fraction, out);
       return;
     }
-    for (int k = 0; k < count; ++k) {
-      const double rel = run.Position(r0, delta, k);
-      const int j = static_cast<int>(rel);
-      const float t = static_cast<float>(rel - static_cast<double>(j));
-      const float s0 = run.At(j), s1 = run.At(j + 1);
-      out[k] = s0 + (s1 - s0) * t;
+    // One fraction for the whole run: a plain copy at whole frames.
+    const float t = static_cast<float>(run.r0);
+    if (t == 0.0f) {
+      CopyFrames<numChannels>(run.count, p, out);
+    } else {
+      LinearFrames<numChannels>(run.count, p, t, out);
     }
   }
 };
@@ -386,25 +400,19 @@ class CubicSampler
     return CubicInterpolate(p0, p1, p2, p3, t);
   }
 
-  // out[k] = GetSample(base + r0 + k * delta) for k < count. See RunReader.
-  void ReadRun(std::int64_t base, double r0, double delta, int count, int channel,
-               float* out) const noexcept {
-    const RunReader<numChannels, Element> run{this->data + base * numChannels + channel};
-    if (delta == 1.0) {
-      // One fraction for the whole run: a plain copy at whole frames.
-      const float t = static_cast<float>(r0);
-      if (t == 0.0f) {
-        CopyFrames<numChannels>(count, run.first, out);
-      } else {
-        CubicFrames<numChannels>(count, run.first, t, out);
-      }
+  // out[k] = GetSample at cursor k of run. See CursorRun.
+  void ReadRun(const CursorRun& run, int channel, float* out) const noexcept {
+    const Element* p = this->data + run.base * numChannels + channel;
+    if (run.delta != 1.0) {
+      CubicAt<numChannels>(run.count, p, run.frame, run.fraction, out);
       return;
     }
-    for (int k = 0; k < count; ++k) {
-      const double rel = run.Position(r0, delta, k);
-      const int j = static_cast<int>(rel);
-      const float t = static_cast<float>(rel - static_cast<double>(j));
-      out[k] = CubicInterpolate(run.At(j - 1), run.At(j), run.At(j + 1), run.At(j + 2), t);
+    // One fraction for the whole run: a plain copy at whole frames.
+    const float t = static_cast<float>(run.r0);
+    if (t == 0.0f) {
+      CopyFrames<numChannels>(run.count, p, out);
+    } else {
+      CubicFrames<numChannels>(run.count, p, t, out);
     }
   }
 };

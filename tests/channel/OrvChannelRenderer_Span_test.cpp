@@ -44,13 +44,19 @@ constexpr double kSpeeds[] = {0.5, 1.0, 1.7, 1.0 + 0x1p-44};
 void Update(ChannelParam& p, int block, int piece, bool* isSeek) {
   *isSeek = false;
   switch ((block * 3 + piece) % 5) {
-    case 0: p.gain = p.gain == 0.7f ? 0.2f : 0.7f; break;
-    case 1: p.sourcePosition = {p.sourcePosition.x + 2.0f, 0.5f, 1.0f}; break;  // distance glide
+    case 0:
+      p.gain = p.gain == 0.7f ? 0.2f : 0.7f;
+      break;
+    case 1:  // a distance glide
+      p.sourcePosition = {p.sourcePosition.x + 2.0f, 0.5f, 1.0f};
+      break;
     case 2:
       p.position = 700.5;
       *isSeek = true;
       break;
-    case 3: p.speed = p.speed == 1.0 ? 1.7 : 1.0; break;
+    case 3:
+      p.speed = p.speed == 1.0 ? 1.7 : 1.0;
+      break;
     default:
       p.loopStart = 11;
       p.loopEnd = 1400;
@@ -66,10 +72,10 @@ void ExpectNear(const std::vector<float>& a, const std::vector<float>& b, float 
 
 template <class Sampler, AudioFormat format, VoiceKind kind>
 void CompareWithPerSample(double speed, float lowPass) {
-  SCOPED_TRACE(::testing::Message() << "kind " << static_cast<int>(kind) << " channels "
-                                    << Sampler::kNumChannels << " looped " << Sampler::kLooped
-                                    << " taps " << Sampler::kTapsAfter << " speed " << speed
-                                    << " low-pass " << lowPass);
+  SCOPED_TRACE(::testing::Message()
+               << "kind " << static_cast<int>(kind) << " channels " << Sampler::kNumChannels
+               << " looped " << Sampler::kLooped << " taps " << Sampler::kTapsAfter << " speed "
+               << speed << " low-pass " << lowPass);
   const auto buffer = orvtest::RandomBuffer(Sampler::kNumChannels, format, kFrames);
   ChannelParam p;
   p.speed = speed;
