@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "channel/OrvChannelRenderer_Kernels.h"
 #include "channel/OrvChannelRenderer_Param.h"
@@ -109,6 +110,15 @@ ORV_KERNEL inline void CubicAt(int n, const T* ORV_RESTRICT p, const int* ORV_RE
     out[k] = CubicInterpolate(ToFloat(at[-numChannels]), ToFloat(at[0]), ToFloat(at[numChannels]),
                               ToFloat(at[2 * numChannels]), fraction[k]);
   });
+}
+
+// Whether interpolating at a whole frame gives that frame exactly, whatever
+// the neighbours hold: true for integer samples. A float neighbour that is
+// NaN or infinite turns its weight-0 term into NaN, and the span path must
+// give what the per-sample form gives, so float runs interpolate.
+template <typename T>
+constexpr bool IsCopyExact() noexcept {
+  return !std::is_floating_point_v<T>;
 }
 
 // Element type stored for each AudioFormat.
@@ -362,9 +372,10 @@ class LinearSampler
       LinearAt<numChannels>(run.count, p, run.frame, run.fraction, out);
       return;
     }
-    // One fraction for the whole run: a plain copy at whole frames.
+    // One fraction for the whole run: a plain copy at whole frames, where
+    // the neighbour's weight 0 adds exactly nothing (see IsCopyExact).
     const float t = static_cast<float>(run.r0);
-    if (t == 0.0f) {
+    if (t == 0.0f && IsCopyExact<Element>()) {
       CopyFrames<numChannels>(run.count, p, out);
     } else {
       LinearFrames<numChannels>(run.count, p, t, out);
@@ -407,9 +418,10 @@ class CubicSampler
       CubicAt<numChannels>(run.count, p, run.frame, run.fraction, out);
       return;
     }
-    // One fraction for the whole run: a plain copy at whole frames.
+    // One fraction for the whole run: a plain copy at whole frames, where
+    // the neighbours' weight 0 adds exactly nothing (see IsCopyExact).
     const float t = static_cast<float>(run.r0);
-    if (t == 0.0f) {
+    if (t == 0.0f && IsCopyExact<Element>()) {
       CopyFrames<numChannels>(run.count, p, out);
     } else {
       CubicFrames<numChannels>(run.count, p, t, out);
