@@ -1,7 +1,7 @@
 // Sample readers: one sample of one buffer channel at a fractional frame
 // position, converted to float and interpolated. Specialised at compile time
 // on interpolation, channel count, sample format and looping, so that each of
-// the 36 combinations is straight-line code inside a renderer's sample loop.
+// the 36 combinations reads without run-time switches on those properties.
 // Everything here is ORV_REALTIME: inline, no allocation, no locks.
 //
 // GetSample<true> (the default) takes any position, NaN and infinities
