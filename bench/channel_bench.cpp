@@ -1,20 +1,26 @@
 // Voice rendering cost: ns per output sample per voice, rendering straight
 // into one worker's mix buffers (Channel::RenderBlock), so the figure is the
-// voice's own work without the engine's output stages.
+// voice's own work without the engine's output stages. The SpatializedPath
+// pairs set the span renderer beside the per-sample form it replaced
+// (tests/channel/ChannelReference.h), with a source that mixes nothing.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 #include "channel/OrvChannelRenderer.h"
+#include "channel/OrvChannelRenderer_Renderers.h"
 #include "common/OrvBuffer.h"
 #include "engine/OrvEngine.h"
 #include "spatializer/OrvSpatializer.h"
-
 #include "spatializer/OrvSpatializer_CarriedData.h"
+
+// The per-sample reference, shared with the channel tests.
+#include "../tests/channel/ChannelReference.h"
 
 namespace {
 
@@ -24,7 +30,8 @@ constexpr std::int64_t kFrames = 1 << 20;  // about 22 s at 48 kHz: the voices s
 
 class BenchBuffer final : public orv::Buffer {
  public:
-  BenchBuffer(int numChannels, orv::AudioFormat format) : numChannels(numChannels), format(format) {
+  BenchBuffer(int numChannels, orv::AudioFormat format, double samplingRate = 44100.0)
+      : numChannels(numChannels), format(format), samplingRate(samplingRate) {
     const std::size_t elementSize =
         format == orv::kAudioFormatUInt8 ? 1 : (format == orv::kAudioFormatInt16 ? 2 : 4);
     bytes.resize(static_cast<std::size_t>(kFrames) * numChannels * elementSize);
@@ -42,12 +49,14 @@ class BenchBuffer final : public orv::Buffer {
   const void* GetData() const override { return bytes.data(); }
   orv::AudioFormat GetFormat() const override { return format; }
   int GetNumChannels() const override { return numChannels; }
-  double GetSamplingRate() const override { return 44100.0; }  // resampled: fractional cursor
+  // 44.1 kHz by default: resampled, a fractional cursor.
+  double GetSamplingRate() const override { return samplingRate; }
   std::int64_t GetNumSamples() const override { return kFrames; }
 
  private:
   int numChannels;
   orv::AudioFormat format;
+  double samplingRate;
   std::vector<unsigned char> bytes;
 };
 
@@ -156,6 +165,79 @@ void BM_VoiceSpatializedInt16LowPass(benchmark::State& state) {
 BENCHMARK(BM_VoiceSpatializedFloat);
 BENCHMARK(BM_VoiceSpatializedInt16LowPass);
 #endif
+
+// A spatialized mono voice's own path at the output rate: speed 1 from whole
+// frames (the plain copy) and speed 1.7 (interpolated), steady gains. Source
+// is a sink, so the spatializer's share is left out.
+struct SinkSource {
+  void Mix(const float* samples, int /*offset*/, int /*count*/, const orv::Vector3& /*position*/) {
+    benchmark::DoNotOptimize(samples);
+  }
+};
+
+template <orv::AudioFormat format, bool perSample>
+void BM_SpatializedPath(benchmark::State& state) {
+  using Sampler = orv::LinearSampler<1, format, false>;
+  using Voice = std::conditional_t<
+      perSample, orvtest::PerSampleVoice<Sampler, orvtest::VoiceKind::kSpatialized, SinkSource>,
+      orv::SpatializedRenderer<Sampler, SinkSource>>;
+  const double speed = static_cast<double>(state.range(0)) / 10.0;
+  const BenchBuffer buffer(1, format, 48000.0);
+  const auto sink = std::make_shared<SinkSource>();
+  std::vector<orv::ChannelParam> params(kVoices);
+  std::vector<std::unique_ptr<Voice>> voices;
+  for (int v = 0; v < kVoices; ++v) {
+    orv::ChannelParam& p = params[v];
+    p.speed = speed;
+    p.position = v * 1000.0;
+    p.gain = 0.5f;
+    p.reverbGain = 0.1f;
+    p.isSpatialized = true;
+    p.sourcePosition = {static_cast<float>(v % 7) - 3.0f, 0.5f, 2.0f};
+    if constexpr (perSample) {
+      voices.push_back(std::make_unique<Voice>(buffer, &p, 48000.0, sink));
+    } else {
+      const orv::Channel::RendererBuildParam build{&buffer, &p, 1, 1, format, 48000.0, nullptr};
+      voices.push_back(std::make_unique<Voice>(build, sink));
+    }
+  }
+  orv::ThreadLocalBuffer buffers;
+  buffers.mainMix.assign(2 * kBlock, 0.0f);
+  buffers.sourceScratch.assign(kBlock, 0.0f);
+  buffers.spatialMix.assign(2 * kBlock, 0.0f);
+  buffers.reverbSend.assign(kBlock, 0.0f);
+  buffers.dryMonoSum.assign(kBlock, 0.0f);
+  const double lastStart = static_cast<double>(kFrames) - 2.0 * kBlock * speed;
+  for (auto _ : state) {
+    for (auto& voice : voices) voice->Render(0, kBlock, buffers);
+    benchmark::DoNotOptimize(buffers.dryMonoSum.data());
+    benchmark::ClobberMemory();
+    if (params[kVoices - 1].position > lastStart) {
+      for (int v = 0; v < kVoices; ++v) params[v].position = v * 1000.0;
+    }
+  }
+  const double samples = static_cast<double>(state.iterations()) * kBlock * kVoices;
+  state.SetItemsProcessed(static_cast<std::int64_t>(samples));
+  state.counters["perVoiceSample"] =
+      benchmark::Counter(samples, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+// Argument: speed times 10.
+BENCHMARK(BM_SpatializedPath<orv::kAudioFormatFloat32, true>)
+    ->Name("BM_SpatializedPathFloat/perSample")
+    ->Arg(10)
+    ->Arg(17);
+BENCHMARK(BM_SpatializedPath<orv::kAudioFormatFloat32, false>)
+    ->Name("BM_SpatializedPathFloat/span")
+    ->Arg(10)
+    ->Arg(17);
+BENCHMARK(BM_SpatializedPath<orv::kAudioFormatInt16, true>)
+    ->Name("BM_SpatializedPathInt16/perSample")
+    ->Arg(10)
+    ->Arg(17);
+BENCHMARK(BM_SpatializedPath<orv::kAudioFormatInt16, false>)
+    ->Name("BM_SpatializedPathInt16/span")
+    ->Arg(10)
+    ->Arg(17);
 
 BENCHMARK(BM_VoiceMonoFloat);
 BENCHMARK(BM_VoiceMonoInt16);

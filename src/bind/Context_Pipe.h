@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/OrvEngine_Gate.h"
+#include "common/OrvGate.h"
 
 namespace orvbind {
 

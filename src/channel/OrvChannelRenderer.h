@@ -6,15 +6,16 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "channel/OrvChannelRenderer_Param.h"
 #include "channel/OrvChannelRenderer_Updates.h"
 #include "common/OrvBuffer.h"
-#include "engine/OrvEngine_ThreadLocalBuffer.h"
+#include "common/OrvThreadLocalBuffer.h"
 
 namespace orv {
 
-class Engine;
+class Spatializer;
 
 class Channel {
  public:
@@ -26,17 +27,18 @@ class Channel {
     virtual void ParamUpdated() = 0;
     // Renders count samples from block sample offset on. ORV_REALTIME.
     // Returns false once a one-shot voice has run past its end.
-    virtual bool Render(Engine* engine, int offset, int count, ThreadLocalBuffer& buffers) = 0;
+    virtual bool Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept = 0;
   };
 
-  // Input of renderer selection.
+  // Input of renderer selection: the voice and what it needs of the engine.
   struct RendererBuildParam {
     const Buffer* buffer;
     ChannelParam* param;
     int interpolationMode;  // 0 nearest, 1 linear, 2 cubic
     int numChannels;
     AudioFormat format;
-    Engine* engine;
+    double samplingRate;       // output rate, Hz: the cursor step is scaled to it
+    Spatializer* spatializer;  // null without HRTF data; used only while building
   };
 
   // Last level of renderer selection: the renderer kind for one sampler type.
@@ -44,9 +46,12 @@ class Channel {
   template <class Sampler, int numChannels = Sampler::kNumChannels>
   struct RendererBuilderInner;
 
-  // Used only by Engine::CreateChannel.
-  Channel(std::weak_ptr<Engine> engine, double delay, std::shared_ptr<Buffer> buffer,
-          const ChannelParam& param);
+  // Used only by Engine::CreateChannel. updateMutex: the engine's lock of
+  // queued updates, held weakly (it lives as long as the engine): once it has
+  // expired, host operations do nothing. samplingRate and spatializer as in
+  // RendererBuildParam.
+  Channel(std::weak_ptr<std::mutex> updateMutex, double delay, std::shared_ptr<Buffer> buffer,
+          const ChannelParam& param, double samplingRate, Spatializer* spatializer);
   ~Channel();
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
@@ -58,7 +63,7 @@ class Channel {
   void Seek(double delay, double position);
   bool IsPlaying() const { return playing.load(std::memory_order_acquire); }
 
-  // Render thread, under the engine's channelsMutex.
+  // Render thread, under the engine's update lock.
   void Prerender();
   void Postrender(long numSamples);
 
@@ -67,10 +72,10 @@ class Channel {
   void RenderBlock(int numFrames, ThreadLocalBuffer& buffers) noexcept;
 
  private:
-  void Render(Engine* owner, int offset, int count, ThreadLocalBuffer& buffers) noexcept;
+  void Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept;
   void InternalUpdateChannelParam(const ChannelUpdate& update) noexcept;
 
-  std::weak_ptr<Engine> engine;
+  std::weak_ptr<std::mutex> updateMutex;
   std::shared_ptr<Buffer> buffer;
   ChannelParam param;
   ChannelParam latestParam;

@@ -9,31 +9,29 @@
 #include "channel/OrvChannelRenderer_Selection.h"
 #include "common/OrvAssert.h"
 #include "common/OrvException.h"
-#include "engine/OrvEngine.h"
 
 namespace orv {
 
-Channel::Channel(std::weak_ptr<Engine> engine, double delay, std::shared_ptr<Buffer> buffer,
-                 const ChannelParam& param)
-    : engine(std::move(engine)),
+Channel::Channel(std::weak_ptr<std::mutex> updateMutex, double delay,
+                 std::shared_ptr<Buffer> buffer, const ChannelParam& param, double samplingRate,
+                 Spatializer* spatializer)
+    : updateMutex(std::move(updateMutex)),
       buffer(std::move(buffer)),
       param(param),
       latestParam(param),
       startDelay(DelayToSamples(delay)) {
-  const std::shared_ptr<Engine> strongEngine = this->engine.lock();
-  ORV_ASSERT(strongEngine != nullptr, "OrvChannelRenderer");
   // Voices always play with linear interpolation; the selection offers all three.
-  const RendererBuildParam build{this->buffer.get(),           &this->param, 1,
-                                 this->buffer->GetNumChannels(), this->buffer->GetFormat(),
-                                 strongEngine.get()};
+  const RendererBuildParam build{
+      this->buffer.get(),        &this->param, 1,          this->buffer->GetNumChannels(),
+      this->buffer->GetFormat(), samplingRate, spatializer};
   renderer = RendererBuilder::NumChannelsSelector::Get(build);
 }
 
 Channel::~Channel() = default;
 
 void Channel::UpdateChannelParam(double delay, const ChannelParam& param) {
-  const std::shared_ptr<Engine> strongEngine = engine.lock();
-  if (!strongEngine) return;
+  const std::shared_ptr<std::mutex> mutex = updateMutex.lock();
+  if (!mutex) return;
   param.Validate();
   if (delay < 0.0) throw Exception("Delay is negative.");
   if (std::isnan(delay)) throw Exception("NaN delay");
@@ -48,7 +46,7 @@ void Channel::UpdateChannelParam(double delay, const ChannelParam& param) {
     throw Exception("Cannot cancel stopping the channel (shouldStop set to false).");
   }
   const std::int64_t key = DelayToSamples(delay);
-  std::lock_guard<std::mutex> lock(strongEngine->channelsMutex);
+  std::lock_guard<std::mutex> lock(*mutex);
   pendingUpdates.emplace(key, ChannelUpdate{param, false});
   latestParam = param;
 }
@@ -60,8 +58,8 @@ void Channel::Stop(double delay) {
 }
 
 void Channel::Seek(double delay, double position) {
-  const std::shared_ptr<Engine> strongEngine = engine.lock();
-  if (!strongEngine) return;
+  const std::shared_ptr<std::mutex> mutex = updateMutex.lock();
+  if (!mutex) return;
   // The delay becomes a sample count, so it gets the checks of every update.
   // The position is not checked: the renderer ends a voice whose cursor is
   // not finite.
@@ -69,7 +67,7 @@ void Channel::Seek(double delay, double position) {
   if (std::isnan(delay)) throw Exception("NaN delay");
   if (delay >= kDelayLimit) throw Exception("Too big delay value.");
   const std::int64_t key = DelayToSamples(delay);
-  std::lock_guard<std::mutex> lock(strongEngine->channelsMutex);
+  std::lock_guard<std::mutex> lock(*mutex);
   latestParam.position = position;
   pendingUpdates.emplace(key, ChannelUpdate{latestParam, true});
 }
@@ -84,18 +82,15 @@ void Channel::Postrender(long numSamples) {
 }
 
 void Channel::RenderBlock(int numFrames, ThreadLocalBuffer& buffers) noexcept {
-  // One lock of the engine reference per block, not per segment: the
-  // reference count is shared by every worker rendering voices.
-  const std::shared_ptr<Engine> strongEngine = engine.lock();
-  if (!strongEngine) return;
-  Engine* owner = strongEngine.get();
+  // No engine reference is taken: the engine calls this, so it is alive, and
+  // a reference count shared by every worker would cost more than the voice.
   RenderBlockSegments(
       currentUpdates, numFrames,
       [this](const ChannelUpdate& update) { InternalUpdateChannelParam(update); },
-      [this, owner, &buffers](int offset, int count) { Render(owner, offset, count, buffers); });
+      [this, &buffers](int offset, int count) { Render(offset, count, buffers); });
 }
 
-void Channel::Render(Engine* owner, int offset, int count, ThreadLocalBuffer& buffers) noexcept {
+void Channel::Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept {
   if (!playing.load(std::memory_order_relaxed)) return;
   if (startDelay >= count) {
     startDelay -= count;
@@ -106,7 +101,7 @@ void Channel::Render(Engine* owner, int offset, int count, ThreadLocalBuffer& bu
     count -= static_cast<int>(startDelay);
     startDelay = 0;
   }
-  if (param.shouldStop || !renderer->Render(owner, offset, count, buffers)) {
+  if (param.shouldStop || !renderer->Render(offset, count, buffers)) {
     playing.store(false, std::memory_order_release);
   }
 }

@@ -1,17 +1,23 @@
 // Sample readers: one sample of one buffer channel at a fractional frame
 // position, converted to float and interpolated. Specialised at compile time
 // on interpolation, channel count, sample format and looping, so that each of
-// the 36 combinations is straight-line code inside a renderer's sample loop.
+// the 36 combinations reads without run-time switches on those properties.
 // Everything here is ORV_REALTIME: inline, no allocation, no locks.
 //
 // GetSample<true> (the default) takes any position, NaN and infinities
 // included. GetSample<false> skips the clamp and the per-tap range checks; a
 // renderer uses it for a call whose reads AllTapsInside has vouched for.
+// ReadRun reads a whole run of cursors whose taps all lie in the direct
+// range (DirectBegin .. DirectEnd): what GetSample gives at each of them,
+// bit for bit, in a loop without the per-sample cursor chain.
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
+#include "channel/OrvChannelRenderer_Kernels.h"
 #include "channel/OrvChannelRenderer_Param.h"
 #include "common/OrvAssert.h"
 #include "common/OrvBuffer.h"
@@ -35,6 +41,85 @@ inline float ToFloat(std::uint8_t b) noexcept {
 }
 inline float ToFloat(std::int16_t s) noexcept { return static_cast<float>(s) * 3.0517578125e-05f; }
 inline float ToFloat(float f) noexcept { return f; }
+
+// The cubic of CubicSampler through p0 .. p3 at t in [0, 1): exact at t = 0
+// for finite taps.
+inline float CubicInterpolate(float p0, float p1, float p2, float p3, float t) noexcept {
+  const float a = p3 - p2 - p0 + p1;
+  const float b = p0 - p1 - a;
+  const float c = p2 - p0;
+  return ((a * t + b) * t + c) * t + p1;
+}
+
+// Unit-step runs of the samplers (see OrvChannelRenderer_Kernels.h): p points
+// at frame 0 of one channel, frames are numChannels elements apart, out gets
+// n samples.
+
+// out[k] = frame k.
+template <int numChannels, typename T>
+ORV_KERNEL inline void CopyFrames(int n, const T* ORV_RESTRICT p,
+                                  float* ORV_RESTRICT out) noexcept {
+  ForEachInFours(n, [&](int k) { out[k] = ToFloat(p[k * numChannels]); });
+}
+
+// out[k] = linear interpolation at k + t: GetSample's arithmetic.
+template <int numChannels, typename T>
+ORV_KERNEL inline void LinearFrames(int n, const T* ORV_RESTRICT p, float t,
+                                    float* ORV_RESTRICT out) noexcept {
+  ForEachInFours(n, [&](int k) {
+    const float s0 = ToFloat(p[k * numChannels]), s1 = ToFloat(p[(k + 1) * numChannels]);
+    out[k] = s0 + (s1 - s0) * t;
+  });
+}
+
+// out[k] = cubic interpolation at k + t (frames k - 1 .. k + 2): GetSample's
+// arithmetic.
+template <int numChannels, typename T>
+ORV_KERNEL inline void CubicFrames(int n, const T* ORV_RESTRICT p, float t,
+                                   float* ORV_RESTRICT out) noexcept {
+  ForEachInFours(n, [&](int k) {
+    const float p0 = ToFloat(p[(k - 1) * numChannels]), p1 = ToFloat(p[k * numChannels]);
+    const float p2 = ToFloat(p[(k + 1) * numChannels]), p3 = ToFloat(p[(k + 2) * numChannels]);
+    out[k] = CubicInterpolate(p0, p1, p2, p3, t);
+  });
+}
+
+// Runs at split cursors (SplitRunCursors): cursor k lies fraction[k] past
+// frame[k]; p as above.
+template <int numChannels, typename T>
+ORV_KERNEL inline void NearestAt(int n, const T* ORV_RESTRICT p, const int* ORV_RESTRICT frame,
+                                 float* ORV_RESTRICT out) noexcept {
+  ForEachInFours(n, [&](int k) { out[k] = ToFloat(p[frame[k] * numChannels]); });
+}
+template <int numChannels, typename T>
+ORV_KERNEL inline void LinearAt(int n, const T* ORV_RESTRICT p, const int* ORV_RESTRICT frame,
+                                const float* ORV_RESTRICT fraction,
+                                float* ORV_RESTRICT out) noexcept {
+  ForEachInFours(n, [&](int k) {
+    const T* at = p + frame[k] * numChannels;
+    const float s0 = ToFloat(at[0]), s1 = ToFloat(at[numChannels]);
+    out[k] = s0 + (s1 - s0) * fraction[k];
+  });
+}
+template <int numChannels, typename T>
+ORV_KERNEL inline void CubicAt(int n, const T* ORV_RESTRICT p, const int* ORV_RESTRICT frame,
+                               const float* ORV_RESTRICT fraction,
+                               float* ORV_RESTRICT out) noexcept {
+  ForEachInFours(n, [&](int k) {
+    const T* at = p + frame[k] * numChannels;
+    out[k] = CubicInterpolate(ToFloat(at[-numChannels]), ToFloat(at[0]), ToFloat(at[numChannels]),
+                              ToFloat(at[2 * numChannels]), fraction[k]);
+  });
+}
+
+// Whether interpolating at a whole frame gives that frame exactly, whatever
+// the neighbours hold: true for integer samples. A float neighbour that is
+// NaN or infinite turns its weight-0 term into NaN, and the span path must
+// give what the per-sample form gives, so float runs interpolate.
+template <typename T>
+constexpr bool IsCopyExact() noexcept {
+  return !std::is_floating_point_v<T>;
+}
 
 // Element type stored for each AudioFormat.
 template <AudioFormat format>
@@ -85,6 +170,21 @@ inline bool WrapLoopCursor(double& x, double start, double end) noexcept {
   return true;
 }
 
+// A run of cursors for ReadRun: count cursors from a whole frame base on,
+// with 0 <= r0 < 1 and every tap inside the direct range. At unit step
+// (delta 1) the fraction is r0 throughout; otherwise frame and fraction hold
+// the split cursors (SplitRunCursors). The run's maker
+// (RendererBase::PlainRun) guarantees that each cursor is exact, so the
+// samples come out as GetSample computes them.
+struct CursorRun {
+  std::int64_t base;
+  double r0;
+  double delta;
+  int count;
+  const int* frame;
+  const float* fraction;
+};
+
 // Common state of the samplers: the sample memory and, for looped voices, the
 // cached loop bounds. T is the stored element type.
 template <int numChannels, typename T, bool looped>
@@ -109,6 +209,11 @@ class BaseSampler<numChannels, T, false> {
   bool AllTapsInside(double first, double last, int tapsBefore, int tapsAfter) const noexcept {
     return first >= tapsBefore && last + tapsAfter < static_cast<double>(numSamples);
   }
+
+  // Frames DirectBegin .. DirectEnd - 1 are read as they are stored: no
+  // silence, no loop mapping.
+  std::int64_t DirectBegin(bool /*inLoop*/) const noexcept { return 0; }
+  std::int64_t DirectEnd() const noexcept { return numSamples; }
 
  protected:
   // Frame i of a channel; frames outside the buffer are silent.
@@ -159,6 +264,14 @@ class BaseSampler<numChannels, T, true> {
     return first >= tapsBefore && loopStart >= 0 && loopEnd <= numSamples;
   }
 
+  // Frames DirectBegin .. DirectEnd - 1 are read as they are stored: inside
+  // the buffer, and not mapped by the loop (before loopStart only until the
+  // loop is entered).
+  std::int64_t DirectBegin(bool inLoop) const noexcept {
+    return inLoop && loopStart > 0 ? loopStart : 0;
+  }
+  std::int64_t DirectEnd() const noexcept { return loopEnd < numSamples ? loopEnd : numSamples; }
+
   // Where frame i is read from: once inside the loop, taps before loopStart
   // come from the loop's end; taps at or past loopEnd always come from its
   // start. The closed forms give what repeated adding or subtracting of the
@@ -198,6 +311,7 @@ template <int numChannels, AudioFormat format, bool looped>
 class NearestSampler
     : public BaseSampler<numChannels, typename SampleFormat<format>::Element, looped> {
   using Base = BaseSampler<numChannels, typename SampleFormat<format>::Element, looped>;
+  using Element = typename SampleFormat<format>::Element;
 
  public:
   static constexpr int kTapsBefore = 0;  // frames read before floor(x) / trunc(x)
@@ -214,6 +328,16 @@ class NearestSampler
     i -= x < static_cast<double>(i);  // floor without a library call
     return this->template ReadFrame<checked>(i, channel, inLoop);
   }
+
+  // out[k] = GetSample at cursor k of run. See CursorRun.
+  void ReadRun(const CursorRun& run, int channel, float* out) const noexcept {
+    const Element* p = this->data + run.base * numChannels + channel;
+    if (run.delta == 1.0) {
+      CopyFrames<numChannels>(run.count, p, out);
+    } else {
+      NearestAt<numChannels>(run.count, p, run.frame, out);
+    }
+  }
 };
 
 // Interpolates between frames trunc(x) and trunc(x) + 1.
@@ -221,6 +345,7 @@ template <int numChannels, AudioFormat format, bool looped>
 class LinearSampler
     : public BaseSampler<numChannels, typename SampleFormat<format>::Element, looped> {
   using Base = BaseSampler<numChannels, typename SampleFormat<format>::Element, looped>;
+  using Element = typename SampleFormat<format>::Element;
 
  public:
   static constexpr int kTapsBefore = 0;
@@ -239,6 +364,23 @@ class LinearSampler
     const float s1 = this->template ReadFrame<checked>(i + 1, channel, inLoop);
     return s0 + (s1 - s0) * t;
   }
+
+  // out[k] = GetSample at cursor k of run. See CursorRun.
+  void ReadRun(const CursorRun& run, int channel, float* out) const noexcept {
+    const Element* p = this->data + run.base * numChannels + channel;
+    if (run.delta != 1.0) {
+      LinearAt<numChannels>(run.count, p, run.frame, run.fraction, out);
+      return;
+    }
+    // One fraction for the whole run: a plain copy at whole frames, where
+    // the neighbour's weight 0 adds exactly nothing (see IsCopyExact).
+    const float t = static_cast<float>(run.r0);
+    if (t == 0.0f && IsCopyExact<Element>()) {
+      CopyFrames<numChannels>(run.count, p, out);
+    } else {
+      LinearFrames<numChannels>(run.count, p, t, out);
+    }
+  }
 };
 
 // Cubic through frames floor(x) - 1 .. floor(x) + 2; exact at whole frames.
@@ -246,6 +388,7 @@ template <int numChannels, AudioFormat format, bool looped>
 class CubicSampler
     : public BaseSampler<numChannels, typename SampleFormat<format>::Element, looped> {
   using Base = BaseSampler<numChannels, typename SampleFormat<format>::Element, looped>;
+  using Element = typename SampleFormat<format>::Element;
 
  public:
   static constexpr int kTapsBefore = 1;
@@ -265,10 +408,24 @@ class CubicSampler
     const float p1 = this->template ReadFrame<checked>(i, channel, inLoop);
     const float p2 = this->template ReadFrame<checked>(i + 1, channel, inLoop);
     const float p3 = this->template ReadFrame<checked>(i + 2, channel, inLoop);
-    const float a = p3 - p2 - p0 + p1;
-    const float b = p0 - p1 - a;
-    const float c = p2 - p0;
-    return ((a * t + b) * t + c) * t + p1;
+    return CubicInterpolate(p0, p1, p2, p3, t);
+  }
+
+  // out[k] = GetSample at cursor k of run. See CursorRun.
+  void ReadRun(const CursorRun& run, int channel, float* out) const noexcept {
+    const Element* p = this->data + run.base * numChannels + channel;
+    if (run.delta != 1.0) {
+      CubicAt<numChannels>(run.count, p, run.frame, run.fraction, out);
+      return;
+    }
+    // One fraction for the whole run: a plain copy at whole frames, where
+    // the neighbours' weight 0 adds exactly nothing (see IsCopyExact).
+    const float t = static_cast<float>(run.r0);
+    if (t == 0.0f && IsCopyExact<Element>()) {
+      CopyFrames<numChannels>(run.count, p, out);
+    } else {
+      CubicFrames<numChannels>(run.count, p, t, out);
+    }
   }
 };
 

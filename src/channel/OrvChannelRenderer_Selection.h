@@ -9,7 +9,6 @@
 #include "channel/OrvChannelRenderer.h"
 #include "channel/OrvChannelRenderer_Renderers.h"
 #include "common/OrvException.h"
-#include "engine/OrvEngine.h"
 #include "spatializer/OrvSpatializer.h"
 
 namespace orv {
@@ -68,17 +67,16 @@ struct LoopedSelector {
 
 }  // namespace RendererBuilder
 
-// Mono: binaural when the voice asks for it and the engine has a
-// spatializer, centred otherwise.
+// Mono: binaural when the voice asks for it and there is a spatializer,
+// centred otherwise.
 template <class Sampler>
 struct Channel::RendererBuilderInner<Sampler, 1> {
   static RendererPointer Get(const RendererBuildParam& build) {
-    const double rate = build.engine->param.samplingRate;
-    if (build.param->isSpatialized && build.engine->spatializer) {
-      return std::make_unique<SpatializedRenderer<Sampler>>(
-          build, rate, build.engine->spatializer->CreateSource());
+    if (build.param->isSpatialized && build.spatializer) {
+      return std::make_unique<SpatializedRenderer<Sampler>>(build,
+                                                            build.spatializer->CreateSource());
     }
-    return std::make_unique<NonSpatializedMonoRenderer<Sampler>>(build, rate);
+    return std::make_unique<NonSpatializedMonoRenderer<Sampler>>(build);
   }
 };
 
@@ -86,8 +84,7 @@ struct Channel::RendererBuilderInner<Sampler, 1> {
 template <class Sampler>
 struct Channel::RendererBuilderInner<Sampler, 2> {
   static RendererPointer Get(const RendererBuildParam& build) {
-    return std::make_unique<NonSpatializedMultiChannelRenderer<Sampler>>(
-        build, build.engine->param.samplingRate);
+    return std::make_unique<NonSpatializedMultiChannelRenderer<Sampler>>(build);
   }
 };
 

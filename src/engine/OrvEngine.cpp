@@ -106,9 +106,10 @@ void Engine::RenderChannels(int numFrames) {
   const std::size_t count = renderChannels.size();
   const std::size_t slots = std::max<std::size_t>(
       1, std::min<std::size_t>(count / kChannelsPerSlot, static_cast<std::size_t>(param.numThreads)));
+  // No copy of the shared pointer: renderChannels holds every voice until
+  // the block ends, and a copy would contend on a count shared across workers.
   ForEachStriped(*threadPool, count, slots, [this, numFrames](std::size_t k, std::size_t i) {
-    std::shared_ptr<Channel> channel = renderChannels[i];
-    channel->RenderBlock(numFrames, threadLocalBuffers[k]);
+    renderChannels[i]->RenderBlock(numFrames, threadLocalBuffers[k]);
   });
 }
 

@@ -9,9 +9,9 @@
 #include <mutex>
 #include <vector>
 
+#include "common/OrvThreadLocalBuffer.h"
 #include "engine/OrvEngine_Compressor.h"
 #include "engine/OrvEngine_Param.h"
-#include "engine/OrvEngine_ThreadLocalBuffer.h"
 #include "room/OrvRoom.h"
 
 namespace orv {

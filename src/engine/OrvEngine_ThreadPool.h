@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/OrvEngine_Gate.h"
+#include "common/OrvGate.h"
 
 namespace orv {
 

@@ -5,11 +5,12 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "common/OrvBuffer.h"
+#include "common/OrvThreadLocalBuffer.h"
 #include "common/OrvVector3.h"
-#include "engine/OrvEngine_ThreadLocalBuffer.h"
 
 namespace orvtest {
 
@@ -80,6 +81,30 @@ inline orv::ThreadLocalBuffer MakeMixBuffers(int n) {
   b.reverbSend.assign(n, 0.0f);
   b.dryMonoSum.assign(n, 0.0f);
   return b;
+}
+
+// Random elements of the format's type (full range; floats within +-1).
+inline std::shared_ptr<TestBuffer> RandomBuffer(int numChannels, orv::AudioFormat format,
+                                                int frames = 80) {
+  std::mt19937 rng(static_cast<std::uint32_t>(numChannels * 10 + format));
+  switch (format) {
+    case orv::kAudioFormatUInt8: {
+      std::vector<std::uint8_t> v(frames * numChannels);
+      for (auto& e : v) e = static_cast<std::uint8_t>(rng());
+      return TestBuffer::Make(v, numChannels, format);
+    }
+    case orv::kAudioFormatInt16: {
+      std::vector<std::int16_t> v(frames * numChannels);
+      for (auto& e : v) e = static_cast<std::int16_t>(rng());
+      return TestBuffer::Make(v, numChannels, format);
+    }
+    default: {
+      std::vector<float> v(frames * numChannels);
+      std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+      for (auto& e : v) e = d(rng);
+      return TestBuffer::Make(v, numChannels, format);
+    }
+  }
 }
 
 }  // namespace orvtest

@@ -34,7 +34,7 @@ constexpr float kRecursionTolerance = 1e-5f;
 constexpr double kEngineRate = 48000.0;
 
 orv::Channel::RendererBuildParam Build(const TestBuffer& buffer, ChannelParam& param) {
-  return {&buffer, &param, 1, buffer.GetNumChannels(), buffer.GetFormat(), nullptr};
+  return {&buffer, &param, 1, buffer.GetNumChannels(), buffer.GetFormat(), kEngineRate, nullptr};
 }
 
 // Calls Render over consecutive pieces of one block; returns the calls'
@@ -45,7 +45,7 @@ std::vector<bool> RenderPieces(Renderer& renderer, orv::ThreadLocalBuffer& buffe
   std::vector<bool> results;
   int offset = 0;
   for (int count : pieces) {
-    results.push_back(renderer.Render(nullptr, offset, count, buffers));
+    results.push_back(renderer.Render(offset, count, buffers));
     offset += count;
   }
   return results;
@@ -56,11 +56,11 @@ TEST(Renderers, MonoWithUnityGainAddsTheRawSamplesToBothSides) {
   const auto buffer = TestBuffer::Mono(samples);
   ChannelParam param;
   param.reverbGain = 0.25f;
-  orv::NonSpatializedMonoRenderer<MonoLinear> renderer(Build(*buffer, param), kEngineRate);
+  orv::NonSpatializedMonoRenderer<MonoLinear> renderer(Build(*buffer, param));
   auto buffers = MakeMixBuffers(64);
   buffers.mainMix.assign(128, 1.0f);  // other voices were here first: accumulate
   buffers.reverbSend.assign(64, -1.0f);
-  ASSERT_TRUE(renderer.Render(nullptr, 0, 64, buffers));
+  ASSERT_TRUE(renderer.Render(0, 64, buffers));
   for (int i = 0; i < 64; ++i) {
     ASSERT_NEAR(buffers.mainMix[2 * i], 1.0f + samples[i], kSameArithmetic) << i;
     ASSERT_NEAR(buffers.mainMix[2 * i + 1], 1.0f + samples[i], kSameArithmetic) << i;
@@ -78,7 +78,7 @@ TEST(Renderers, MonoLowPassAndGainFollowTheOnePoleRecursion) {
   ChannelParam param;
   param.gain = 0.7f;
   param.lowPassCoef = 0.2f;
-  orv::NonSpatializedMonoRenderer<MonoLinear> renderer(Build(*buffer, param), kEngineRate);
+  orv::NonSpatializedMonoRenderer<MonoLinear> renderer(Build(*buffer, param));
   auto buffers = MakeMixBuffers(300);
   // The filter state carries across calls: split the block unevenly.
   RenderPieces(renderer, buffers, {1, 99, 7, 193});
@@ -95,10 +95,10 @@ TEST(Renderers, OneShotVoiceProducesEightSilentFramesThenEnds) {
   const auto buffer = TestBuffer::Mono(ones);
   ChannelParam param;
   param.lowPassCoef = 0.5f;  // the tail carries only the filter's decay
-  orv::NonSpatializedMonoRenderer<MonoLinear> renderer(Build(*buffer, param), kEngineRate);
+  orv::NonSpatializedMonoRenderer<MonoLinear> renderer(Build(*buffer, param));
   auto buffers = MakeMixBuffers(200);
-  EXPECT_TRUE(renderer.Render(nullptr, 0, 100, buffers));
-  EXPECT_FALSE(renderer.Render(nullptr, 100, 100, buffers));
+  EXPECT_TRUE(renderer.Render(0, 100, buffers));
+  EXPECT_FALSE(renderer.Render(100, 100, buffers));
   EXPECT_EQ(param.position, 108.0);
   double y = 0.0;
   for (int i = 0; i < 200; ++i) {
@@ -110,7 +110,7 @@ TEST(Renderers, OneShotVoiceProducesEightSilentFramesThenEnds) {
   EXPECT_GT(buffers.mainMix[2 * 107], 0.0f);
   // An ended voice's next call produces nothing and reports the end again.
   auto again = MakeMixBuffers(16);
-  EXPECT_FALSE(renderer.Render(nullptr, 0, 16, again));
+  EXPECT_FALSE(renderer.Render(0, 16, again));
   EXPECT_EQ(orvtest::Energy(again.mainMix.data(), 32), 0.0);
 }
 
@@ -121,9 +121,9 @@ TEST(Renderers, SpeedAndRateRatioScaleTheStep) {
     const auto buffer = TestBuffer::Mono(samples, bufferRate);
     ChannelParam param;
     param.speed = speed;
-    orv::NonSpatializedMonoRenderer<MonoLinear> renderer(Build(*buffer, param), kEngineRate);
+    orv::NonSpatializedMonoRenderer<MonoLinear> renderer(Build(*buffer, param));
     auto buffers = MakeMixBuffers(128);
-    renderer.Render(nullptr, 0, 128, buffers);
+    renderer.Render(0, 128, buffers);
     const double step = speed * (bufferRate / kEngineRate);
     double x = 0.0;
     for (int k = 0; k < 128; ++k) {
@@ -150,10 +150,9 @@ TEST(Renderers, StereoRoutesLeftToLeftAndRightToRight) {
   param.gain = 0.5f;
   param.reverbGain = 0.3f;
   param.isSpatialized = true;  // stereo voices ignore it
-  orv::NonSpatializedMultiChannelRenderer<StereoLinear> renderer(Build(*buffer, param),
-                                                                 kEngineRate);
+  orv::NonSpatializedMultiChannelRenderer<StereoLinear> renderer(Build(*buffer, param));
   auto buffers = MakeMixBuffers(60);
-  EXPECT_TRUE(renderer.Render(nullptr, 5, 50, buffers));
+  EXPECT_TRUE(renderer.Render(5, 50, buffers));
   for (int i = 0; i < 50; ++i) {
     ASSERT_NEAR(buffers.mainMix[2 * (i + 5)], 0.5f * left[i], kSameArithmetic) << i;
     ASSERT_NEAR(buffers.mainMix[2 * (i + 5) + 1], 0.5f * right[i], kSameArithmetic) << i;
@@ -176,7 +175,7 @@ void CheckLoopedVoice() {
   param.loopEnd = 200;
   param.position = 90.25;
   param.speed = 0.9;  // the cursor is never whole: taps straddle the join
-  orv::NonSpatializedMonoRenderer<Sampler> renderer(Build(*buffer, param), kEngineRate);
+  orv::NonSpatializedMonoRenderer<Sampler> renderer(Build(*buffer, param));
   ChannelParam referenceParam = param;
   const Sampler sampler(*buffer, &referenceParam);
 
@@ -217,7 +216,7 @@ void CheckEdgesAndInterior(double position, double speed, std::int64_t loopStart
   param.loopEnd = loopEnd;
   param.position = position;
   param.speed = speed;
-  orv::NonSpatializedMonoRenderer<Sampler> renderer(Build(*buffer, param), kEngineRate);
+  orv::NonSpatializedMonoRenderer<Sampler> renderer(Build(*buffer, param));
   ChannelParam referenceParam = param;
   const Sampler sampler(*buffer, &referenceParam);
 
@@ -276,13 +275,13 @@ TEST(Renderers, LoopBoundsChangeWithParamUpdated) {
   param.loopStart = 0;
   param.loopEnd = 50;
   orv::NonSpatializedMonoRenderer<orv::NearestSampler<1, orv::kAudioFormatFloat32, true>> renderer(
-      Build(*buffer, param), kEngineRate);
+      Build(*buffer, param));
   auto buffers = MakeMixBuffers(60);
-  renderer.Render(nullptr, 0, 30, buffers);
+  renderer.Render(0, 30, buffers);
   param.loopStart = 10;
   param.loopEnd = 20;
   renderer.ParamUpdated();
-  renderer.Render(nullptr, 30, 30, buffers);
+  renderer.Render(30, 30, buffers);
   // Cursor 30 is past the new end: wrapped once before the first sample.
   EXPECT_EQ(buffers.mainMix[2 * 30], 10.0f);
   EXPECT_EQ(buffers.mainMix[2 * 59], 19.0f);
@@ -317,11 +316,11 @@ TEST(Renderers, NonFiniteCursorEndsAVoiceInsteadOfLoopingForever) {
     auto buffers = MakeMixBuffers(32);
     bool result;
     if (c.looped) {
-      orv::NonSpatializedMonoRenderer<MonoLinearLooped> r(Build(*buffer, param), kEngineRate);
-      result = r.Render(nullptr, 0, 32, buffers);
+      orv::NonSpatializedMonoRenderer<MonoLinearLooped> r(Build(*buffer, param));
+      result = r.Render(0, 32, buffers);
     } else {
-      orv::NonSpatializedMonoRenderer<MonoLinear> r(Build(*buffer, param), kEngineRate);
-      result = r.Render(nullptr, 0, 32, buffers);
+      orv::NonSpatializedMonoRenderer<MonoLinear> r(Build(*buffer, param));
+      result = r.Render(0, 32, buffers);
     }
     EXPECT_FALSE(result);
     for (int k = 0; k < 32; ++k) {
@@ -342,9 +341,9 @@ TEST(Renderers, HugeFiniteLoopCursorStaysInsideTheLoop) {
   param.position = 1e300;
   param.speed = 1e290;  // finite, but each step jumps ~10^290 loop lengths
   orv::NonSpatializedMonoRenderer<orv::NearestSampler<1, orv::kAudioFormatFloat32, true>> renderer(
-      Build(*buffer, param), kEngineRate);
+      Build(*buffer, param));
   auto buffers = MakeMixBuffers(256);
-  EXPECT_TRUE(renderer.Render(nullptr, 0, 256, buffers));
+  EXPECT_TRUE(renderer.Render(0, 256, buffers));
   for (int k = 0; k < 256; ++k) {
     ASSERT_GE(buffers.mainMix[2 * k], 8.0f) << k;
     ASSERT_LT(buffers.mainMix[2 * k], 40.0f) << k;
@@ -360,7 +359,7 @@ using SpatialRenderer = orv::SpatializedRenderer<MonoLinear, RecordingSource>;
 struct SpatialFixture {
   explicit SpatialFixture(const std::vector<float>& samples, const ChannelParam& p)
       : buffer(TestBuffer::Mono(samples)), param(p), source(std::make_shared<RecordingSource>()),
-        renderer(Build(*buffer, param), kEngineRate, source) {}
+        renderer(Build(*buffer, param), source) {}
   std::shared_ptr<TestBuffer> buffer;
   ChannelParam param;
   std::shared_ptr<RecordingSource> source;
@@ -390,7 +389,7 @@ TEST(SpatializedRenderer, DistanceGainFromTheSquaredDistance) {
     p.referenceDistance = c.referenceDistance;
     SpatialFixture f(ones, p);
     auto buffers = MakeMixBuffers(16);
-    ASSERT_TRUE(f.renderer.Render(nullptr, 0, 16, buffers));
+    ASSERT_TRUE(f.renderer.Render(0, 16, buffers));
     // Unset gains jump to their targets on the first call: every sample equal.
     for (int i = 0; i < 16; ++i) {
       ASSERT_FLOAT_EQ(buffers.sourceScratch[i], 0.8f * c.gain) << i;
@@ -410,11 +409,11 @@ TEST(SpatializedRenderer, GainChangesGlideTenPercentPerSample) {
   p.reverbGain = 1.0f;
   SpatialFixture f(ones, p);
   auto buffers = MakeMixBuffers(300);
-  f.renderer.Render(nullptr, 0, 100, buffers);
+  f.renderer.Render(0, 100, buffers);
   f.param.gain = 0.2f;
   f.param.reverbGain = 0.5f;
   f.param.sourcePosition = {0.0f, 0.0f, 2.0f};  // distance gain 0.5 as well
-  f.renderer.Render(nullptr, 100, 200, buffers);
+  f.renderer.Render(100, 200, buffers);
   const double targetGain = 0.2 * 0.5, targetReverb = 0.5 * std::sqrt(0.5);
   for (int k = 0; k < 200; ++k) {
     // After k steps, 0.9^k of the gap remains.
@@ -437,11 +436,11 @@ TEST(SpatializedRenderer, MixGetsTheProducedSamplesAndTheDirection) {
   // Two blocks of 64: the voice has 108 samples, so the second call stops
   // 44 samples in, and a third call finds the voice already ended.
   std::vector<float> scratch;
-  ASSERT_TRUE(f.renderer.Render(nullptr, 0, 64, buffers));
+  ASSERT_TRUE(f.renderer.Render(0, 64, buffers));
   scratch.insert(scratch.end(), buffers.sourceScratch.begin(), buffers.sourceScratch.end());
   buffers = MakeMixBuffers(64);
-  ASSERT_FALSE(f.renderer.Render(nullptr, 0, 64, buffers));
-  ASSERT_FALSE(f.renderer.Render(nullptr, 10, 20, buffers));
+  ASSERT_FALSE(f.renderer.Render(0, 64, buffers));
+  ASSERT_FALSE(f.renderer.Render(10, 20, buffers));
 
   ASSERT_EQ(f.source->calls.size(), 3u);
   EXPECT_EQ(f.source->calls[0].count, 64);

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "channel/OrvChannelRenderer_Selection.h"
 #include "common/OrvException.h"
 #include "common/OrvTestUtil.h"
+#include "engine/OrvEngine.h"
 
 
 namespace {
@@ -20,6 +20,7 @@ namespace {
 using orv::AudioFormat;
 using orv::ChannelParam;
 using orvtest::MakeMixBuffers;
+using orvtest::RandomBuffer;
 using orvtest::TestBuffer;
 
 // The chosen renderer and the sampler read directly do the same arithmetic.
@@ -30,30 +31,6 @@ std::shared_ptr<orv::Engine> MakeEngine(bool withSpatializer) {
   orv::EngineParam param;
   if (withSpatializer) param.UseCarriedHrtf();
   return std::make_shared<orv::Engine>(param);
-}
-
-// Random elements of the format's type, 80 frames.
-std::shared_ptr<TestBuffer> RandomBuffer(int numChannels, AudioFormat format) {
-  constexpr int kFrames = 80;
-  std::mt19937 rng(static_cast<std::uint32_t>(numChannels * 10 + format));
-  switch (format) {
-    case orv::kAudioFormatUInt8: {
-      std::vector<std::uint8_t> v(kFrames * numChannels);
-      for (auto& e : v) e = static_cast<std::uint8_t>(rng());
-      return TestBuffer::Make(v, numChannels, format);
-    }
-    case orv::kAudioFormatInt16: {
-      std::vector<std::int16_t> v(kFrames * numChannels);
-      for (auto& e : v) e = static_cast<std::int16_t>(rng());
-      return TestBuffer::Make(v, numChannels, format);
-    }
-    default: {
-      std::vector<float> v(kFrames * numChannels);
-      std::uniform_real_distribution<float> d(-1.0f, 1.0f);
-      for (auto& e : v) e = d(rng);
-      return TestBuffer::Make(v, numChannels, format);
-    }
-  }
 }
 
 ChannelParam VoiceParam(bool looped) {
@@ -76,10 +53,11 @@ void CheckCombination(orv::Engine& engine, int mode) {
   const auto buffer = RandomBuffer(numChannels, format);
   ChannelParam param = VoiceParam(looped);
   const orv::Channel::RendererBuildParam build{buffer.get(), &param, mode, numChannels, format,
-                                              &engine};
+                                              engine.param.samplingRate,
+                                              engine.spatializer.get()};
   const auto renderer = orv::RendererBuilder::NumChannelsSelector::Get(build);
   auto buffers = MakeMixBuffers(kCount);
-  ASSERT_TRUE(renderer->Render(&engine, 0, kCount, buffers));
+  ASSERT_TRUE(renderer->Render(0, kCount, buffers));
 
   ChannelParam referenceParam = VoiceParam(looped);
   const Sampler<numChannels, format, looped> sampler(*buffer, &referenceParam);
@@ -125,7 +103,8 @@ std::string Rejection(orv::Engine& engine, int numChannels, int format, int mode
   const auto buffer = TestBuffer::Mono(std::vector<float>(8, 0.0f));
   ChannelParam param;
   const orv::Channel::RendererBuildParam build{
-      buffer.get(), &param, mode, numChannels, static_cast<AudioFormat>(format), &engine};
+      buffer.get(), &param, mode, numChannels, static_cast<AudioFormat>(format),
+      engine.param.samplingRate, engine.spatializer.get()};
   try {
     orv::RendererBuilder::NumChannelsSelector::Get(build);
   } catch (const orv::Exception& e) {
@@ -153,12 +132,17 @@ TEST(RendererSelection, MonoVoicesAskingForItGoBinauralWhenThereIsASpatializer) 
   for (bool spatialized : {false, true}) {
     ChannelParam param;
     param.isSpatialized = spatialized;
-    const orv::Channel::RendererBuildParam build{buffer.get(), &param, 1, 1,
-                                                orv::kAudioFormatFloat32, engine.get()};
+    const orv::Channel::RendererBuildParam build{buffer.get(),
+                                                &param,
+                                                1,
+                                                1,
+                                                orv::kAudioFormatFloat32,
+                                                engine->param.samplingRate,
+                                                engine->spatializer.get()};
     const auto renderer = orv::RendererBuilder::NumChannelsSelector::Get(build);
     engine->spatializer->BeginRender(kCount);
     auto buffers = MakeMixBuffers(kCount);
-    ASSERT_TRUE(renderer->Render(engine.get(), 0, kCount, buffers));
+    ASSERT_TRUE(renderer->Render(0, kCount, buffers));
     // The binaural kind writes the source and the bass enhancer's input; the
     // centred kind writes the dry mix.
     EXPECT_EQ(orvtest::Energy(buffers.dryMonoSum.data(), kCount) > 0.0, spatialized);

@@ -2,6 +2,7 @@
 // binaural path, side, and the distance gain as heard at the output.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -113,6 +114,48 @@ TEST(SpatializedVoices, StereoAndUnspatializedVoicesStayDry) {
     ASSERT_NEAR(mono[2 * i], l[i], kExact) << i;
     ASSERT_NEAR(mono[2 * i + 1], l[i], kExact) << i;
   }
+}
+
+// Voice A without a usable direction (at the listener with reference
+// distance 0, then at a NaN position) is silent and leaves voice B, at the
+// same direction it gets later, sounding exactly as alone; once A's position
+// is sane it sounds as a voice started there would.
+TEST(SpatializedVoices, AVoiceWithoutADirectionIsSilentAndLeavesOthersAlone) {
+  const auto buffer = TestBuffer::Mono(orvtest::Noise(4 * kBlock * kBlocks, 36, 0.1f));
+  const ChannelParam b = At({0.0f, 0.0f, 1.0f});
+  ChannelParam a = At({0.0f, 0.0f, 0.0f});
+  a.referenceDistance = 0.0f;  // distance gain 0 / 0
+  ChannelParam nan = At({std::numeric_limits<float>::quiet_NaN(), 0.0f, 1.0f});
+  ChannelParam sane = b;
+  sane.position = 4.0 * kBlock;  // where A's cursor is by then: silence does not stop it
+  // Renders B, A (from block 0, or from block 4 at its later position) and
+  // the changes of A's position.
+  const auto render = [&](bool withA, bool aLate) {
+    orv::EngineParam param;
+    param.UseCarriedHrtf();
+    auto engine = std::make_shared<orv::Engine>(param);
+    engine->CreateChannel(0.0, buffer, b);
+    std::shared_ptr<orv::Channel> voiceA;
+    if (withA) voiceA = engine->CreateChannel(aLate ? 4.0 * kBlock : 0.0, buffer, aLate ? sane : a);
+    std::vector<float> out(2 * kBlock * kBlocks);
+    for (int block = 0; block < kBlocks; ++block) {
+      if (withA && !aLate && block == 2) voiceA->UpdateChannelParam(0.0, nan);
+      if (withA && !aLate && block == 4) voiceA->UpdateChannelParam(0.0, sane);
+      engine->Prerender();
+      engine->Render(out.data() + 2 * kBlock * block, kBlock);
+    }
+    return out;
+  };
+  const auto alone = render(false, false);
+  const auto silentThenSane = render(true, false);
+  const auto startedLate = render(true, true);
+  ASSERT_GT(orvtest::Rms(alone.data(), alone.size()), 0.001);
+  const std::size_t silentPart = 2 * kBlock * 4;
+  EXPECT_EQ(std::vector<float>(silentThenSane.begin(), silentThenSane.begin() + silentPart),
+            std::vector<float>(alone.begin(), alone.begin() + silentPart));
+  EXPECT_EQ(silentThenSane, startedLate);
+  EXPECT_GT(orvtest::Energy(silentThenSane.data() + silentPart, alone.size() - silentPart),
+            2.0 * orvtest::Energy(alone.data() + silentPart, alone.size() - silentPart));
 }
 
 }  // namespace

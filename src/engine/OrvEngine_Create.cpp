@@ -1,5 +1,6 @@
-// Engine::CreateChannel: checks the request, builds the voice and hands it to
-// the engine's pending list, from which the next block start picks it up.
+// Engine::CreateChannel: checks the request, builds the voice with what it
+// needs of the engine (output rate, spatializer, the lock of queued updates)
+// and hands it to the pending list, from which the next block start picks it up.
 #include <cmath>
 #include <mutex>
 
@@ -18,7 +19,12 @@ std::shared_ptr<Channel> Engine::CreateChannel(double delay, std::shared_ptr<Buf
   // No start delay of 2^63 samples or more fits the channel's sample count.
   if (delay >= kDelayLimit) throw Exception("Too big delay value.");
   param.Validate();
-  auto channel = std::make_shared<Channel>(weak_from_this(), delay, std::move(buffer), param);
+  // The voice holds the mutex through the engine's own reference count: the
+  // weak reference expires with the engine.
+  const std::weak_ptr<std::mutex> updateMutex =
+      std::shared_ptr<std::mutex>(shared_from_this(), &channelsMutex);
+  auto channel = std::make_shared<Channel>(updateMutex, delay, std::move(buffer), param,
+                                           this->param.samplingRate, spatializer.get());
   std::lock_guard<std::mutex> lock(channelsMutex);
   pendingChannels.push_back(channel);
   return channel;
