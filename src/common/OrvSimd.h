@@ -67,6 +67,16 @@ inline Level Detect() noexcept {
 inline std::atomic<int> levelLimit{static_cast<int>(Level::kSimd8)};
 }  // namespace detail
 
+// One step of a busy wait: tells the processor that the loop spins, which
+// saves power and yields to a sibling hardware thread.
+inline void CpuRelax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
 inline Level DetectedLevel() noexcept {
   static const Level level = detail::Detect();
   return level;

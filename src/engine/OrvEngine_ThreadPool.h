@@ -1,7 +1,7 @@
 // A fixed set of worker slots on which one block's work is split. Slot 0 is
-// the calling thread; slots 1 and up are long-lived workers that sleep on a
-// start gate between parallel steps, so a worker is woken exactly once per
-// step and never spins.
+// the calling thread; slots 1 and up are long-lived workers that wait on a
+// start gate between parallel steps: they watch it briefly (the steps of
+// one block follow each other closely), then sleep until woken.
 #pragma once
 
 #include <atomic>
