@@ -9,6 +9,7 @@
 
 #include "ORVFFT/StandardFFTSetup.h"
 #include "ORVFFT/Twiddles.h"
+#include "common/OrvTestUtil.h"
 
 namespace {
 
@@ -146,7 +147,7 @@ KernelParam PassOf(const orvfft::Twiddles& table, std::uint32_t radix, std::size
 using KernelDeathTest = ::testing::Test;
 
 TEST_F(KernelDeathTest, VectorKernelRejectsStridedData) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  orvtest::UseThreadsafeDeathTests();
   const orvfft::Twiddles table(8);
   alignas(16) float re[16] = {}, im[16] = {}, workRe[16] = {}, workIm[16] = {};
   const KernelData<float> data{re, im, workRe, workIm};
@@ -157,7 +158,7 @@ TEST_F(KernelDeathTest, VectorKernelRejectsStridedData) {
 }
 
 TEST_F(KernelDeathTest, KernelsRejectAnUnknownRadix) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  orvtest::UseThreadsafeDeathTests();
   const orvfft::Twiddles table(8);
   alignas(16) float re[16] = {}, im[16] = {}, workRe[16] = {}, workIm[16] = {};
   const KernelData<float> data{re, im, workRe, workIm};

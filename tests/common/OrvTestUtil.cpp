@@ -1,8 +1,11 @@
 #include "common/OrvTestUtil.h"
 
+#include <gtest/gtest.h>
+
 #include <dlfcn.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <random>
 #include <stdexcept>
 
@@ -95,6 +98,11 @@ InitParam DefaultInitParam(double samplingRate, int numThreads, int maxPolyphoni
   p.numThreads = numThreads;
   p.maxPolyphonics = maxPolyphonics;
   return p;
+}
+
+void UseThreadsafeDeathTests() {
+  if (std::getenv("GTEST_DEATH_TEST_STYLE") == nullptr)
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
 }
 
 }  // namespace orvtest

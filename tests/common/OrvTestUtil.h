@@ -25,6 +25,11 @@ double Rms(const float* a, std::size_t n);
 double RelativeRmsError(const float* a, const float* b, std::size_t n);
 double Energy(const float* a, std::size_t n, std::size_t stride = 1);
 
+// Death tests in the "threadsafe" style (the child re-executes the test
+// program), unless GTEST_DEATH_TEST_STYLE chooses: under an emulator such as
+// qemu-user the program cannot be re-executed directly, and forking serves.
+void UseThreadsafeDeathTests();
+
 // --- The shared library as a host sees it --------------------------------------
 // dlopens liborv.so (a fresh handle per object) and fills an OrvContext.
 class HostLibrary {

@@ -170,7 +170,7 @@ TEST(RealFFT, ZeroSizeIsRejectedByTheFftLibrary) {
 using RealFFTDeathTest = ::testing::Test;
 
 TEST_F(RealFFTDeathTest, SizeMustBeAPowerOfTwo) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  orvtest::UseThreadsafeDeathTests();
   EXPECT_DEATH(
       RealFFT fft(6),
       "Assertion failed: \\(IsPowerOfTwo\\(size\\)\\), function RealFFT, file OrvConvolver");
@@ -400,7 +400,7 @@ TEST(DualMiniConvolver, CopiesContinueExactlyLikeTheOriginal) {
 using DualMiniConvolverDeathTest = ::testing::Test;
 
 TEST_F(DualMiniConvolverDeathTest, AssertsItsPreconditions) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  orvtest::UseThreadsafeDeathTests();
   const std::vector<float> h(12, 0.0f);
   EXPECT_DEATH(DualMiniConvolver c(h.data(), h.data(), 12), "IsPowerOfTwo\\(size\\)");
   DualMiniConvolver convolver(h.data(), h.data(), 8);

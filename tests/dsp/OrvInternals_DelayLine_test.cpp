@@ -72,7 +72,7 @@ TEST(DelayLineBank, RunsHoldWhatTheNextStepsRead) {
 }
 
 TEST(DelayLineBankDeathTest, DelaysOutsideTheRingStop) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  orvtest::UseThreadsafeDeathTests();
   auto bank = std::make_unique<ReverbLines>();
   bank->SetDelay(0, 32767);
   EXPECT_DEATH(bank->SetDelay(0, 32768), Literal("(l <= ringLength), function SetDelay, file OrvInternals"));

@@ -78,7 +78,7 @@ TEST(InterpolationHelper, AgreesWithABruteForceSearch) {
 }
 
 TEST(InterpolationHelperDeathTest, EmptyTableOrNaNStops) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  orvtest::UseThreadsafeDeathTests();
   const InterpolationHelper empty;
   EXPECT_DEATH(empty.Interpolate(1.0f), Literal("(!keys.empty()), function Interpolate, file OrvInterpolationHelper"));
   const InterpolationHelper h = Keys({0, 10});

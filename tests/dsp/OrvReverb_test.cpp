@@ -216,7 +216,7 @@ TEST(ReverbDesign, InvariantsHoldOverManySettings) {
 // --- Failure handling --------------------------------------------------------------
 
 TEST(ReverbDeathTest, SettersStopOnBadArguments) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  orvtest::UseThreadsafeDeathTests();
   Reverb reverb(48000.0);
   EXPECT_DEATH(reverb.SetRT60Time(-1.0f), Literal("(seconds >= 0.f), function SetRT60Time, file OrvReverb"));
   EXPECT_DEATH(reverb.SetSize(std::nanf("")), Literal("(v >= 0.f), function SetSize, file OrvReverb"));

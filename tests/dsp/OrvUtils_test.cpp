@@ -340,7 +340,7 @@ TEST(ExactDelayLine, SizeAndDelayAreRoundedDown) {
 }
 
 TEST(ExactDelayLineDeathTest, DelaysOutsideTheRingStop) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  orvtest::UseThreadsafeDeathTests();
   ExactDelayLine line(0.0f, 10.0f);
   EXPECT_DEATH(line.SetDelay(10), Literal("(this->delay <= this->size), function SetDelay, file OrvUtils"));
   EXPECT_DEATH(line.SetDelay(-1), Literal("(this->delay > 0), function SetDelay, file OrvUtils"));
