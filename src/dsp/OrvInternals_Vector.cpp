@@ -37,7 +37,9 @@ ORV_TARGET_SIMD8 std::size_t Accumulate8(std::size_t n, float* dst, const float*
   return i;
 }
 
-ORV_TARGET_SIMD8 std::size_t ComplexMultiply8(std::size_t n, float* out1Re, float* out1Im,
+// out = x·h (or out += x·h with accumulate) for two responses h1, h2.
+template <bool accumulate>
+ORV_TARGET_SIMD8 std::size_t ComplexProducts8(std::size_t n, float* out1Re, float* out1Im,
                                               float* out2Re, float* out2Im, const float* xRe,
                                               const float* xIm, const float* h1Re,
                                               const float* h1Im, const float* h2Re,
@@ -48,28 +50,18 @@ ORV_TARGET_SIMD8 std::size_t ComplexMultiply8(std::size_t n, float* out1Re, floa
     const Float8 xr = LoadU8(xRe + i), xi = LoadU8(xIm + i);
     const Float8 ar = LoadU8(h1Re + i), ai = LoadU8(h1Im + i);
     const Float8 br = LoadU8(h2Re + i), bi = LoadU8(h2Im + i);
-    StoreU8(out1Re + i, Sub(Mul(xr, ar), Mul(xi, ai)));
-    StoreU8(out1Im + i, Add(Mul(xr, ai), Mul(xi, ar)));
-    StoreU8(out2Re + i, Sub(Mul(xr, br), Mul(xi, bi)));
-    StoreU8(out2Im + i, Add(Mul(xr, bi), Mul(xi, br)));
-  }
-  return i;
-}
-
-ORV_TARGET_SIMD8 std::size_t ComplexMultiplyAccumulate8(
-    std::size_t n, float* acc1Re, float* acc1Im, float* acc2Re, float* acc2Im, const float* xRe,
-    const float* xIm, const float* h1Re, const float* h1Im, const float* h2Re,
-    const float* h2Im) noexcept {
-  using namespace simd;
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const Float8 xr = LoadU8(xRe + i), xi = LoadU8(xIm + i);
-    const Float8 ar = LoadU8(h1Re + i), ai = LoadU8(h1Im + i);
-    const Float8 br = LoadU8(h2Re + i), bi = LoadU8(h2Im + i);
-    StoreU8(acc1Re + i, Add(LoadU8(acc1Re + i), Sub(Mul(xr, ar), Mul(xi, ai))));
-    StoreU8(acc1Im + i, Add(LoadU8(acc1Im + i), Add(Mul(xr, ai), Mul(xi, ar))));
-    StoreU8(acc2Re + i, Add(LoadU8(acc2Re + i), Sub(Mul(xr, br), Mul(xi, bi))));
-    StoreU8(acc2Im + i, Add(LoadU8(acc2Im + i), Add(Mul(xr, bi), Mul(xi, br))));
+    Float8 p1r = Sub(Mul(xr, ar), Mul(xi, ai)), p1i = Add(Mul(xr, ai), Mul(xi, ar));
+    Float8 p2r = Sub(Mul(xr, br), Mul(xi, bi)), p2i = Add(Mul(xr, bi), Mul(xi, br));
+    if constexpr (accumulate) {
+      p1r = Add(LoadU8(out1Re + i), p1r);
+      p1i = Add(LoadU8(out1Im + i), p1i);
+      p2r = Add(LoadU8(out2Re + i), p2r);
+      p2i = Add(LoadU8(out2Im + i), p2i);
+    }
+    StoreU8(out1Re + i, p1r);
+    StoreU8(out1Im + i, p1i);
+    StoreU8(out2Re + i, p2r);
+    StoreU8(out2Im + i, p2i);
   }
   return i;
 }
@@ -191,7 +183,12 @@ void Accumulate(std::size_t n, float* dst, const float* a, const float* b, const
   for (std::size_t i = 0; i < n; ++i) dst[i] += a[i] + b[i] + c[i] + d[i];
 }
 
-void ComplexMultiply(std::size_t n, float* out1Re, float* out1Im, float* out2Re, float* out2Im,
+namespace {
+
+// Both forms of the split-complex products; x is read completely before
+// out1, which may be x in the plain form, is written.
+template <bool accumulate>
+void ComplexProducts(std::size_t n, float* out1Re, float* out1Im, float* out2Re, float* out2Im,
                      const float* xRe, const float* xIm, const float* h1Re, const float* h1Im,
                      const float* h2Re, const float* h2Im) noexcept {
   std::size_t i = 0;
@@ -200,30 +197,40 @@ void ComplexMultiply(std::size_t n, float* out1Re, float* out1Im, float* out2Re,
     using namespace simd;
 #if defined(ORV_HAVE_SIMD8)
     if (UseSimd8()) {
-      i = ComplexMultiply8(n, out1Re, out1Im, out2Re, out2Im, xRe, xIm, h1Re, h1Im, h2Re, h2Im);
+      i = ComplexProducts8<accumulate>(n, out1Re, out1Im, out2Re, out2Im, xRe, xIm, h1Re, h1Im,
+                                       h2Re, h2Im);
     }
 #endif
+    auto put = [](float* p, Float4 v) { Store(p, accumulate ? Add(Load(p), v) : v); };
     for (; i + 4 <= n; i += 4) {
-      // x is read completely before out1, which may be x, is written.
       const Float4 xr = Load(xRe + i), xi = Load(xIm + i);
       const Float4 ar = Load(h1Re + i), ai = Load(h1Im + i);
       const Float4 br = Load(h2Re + i), bi = Load(h2Im + i);
-      Store(out1Re + i, Sub(Mul(xr, ar), Mul(xi, ai)));
-      Store(out1Im + i, Add(Mul(xr, ai), Mul(xi, ar)));
-      Store(out2Re + i, Sub(Mul(xr, br), Mul(xi, bi)));
-      Store(out2Im + i, Add(Mul(xr, bi), Mul(xi, br)));
+      put(out1Re + i, Sub(Mul(xr, ar), Mul(xi, ai)));
+      put(out1Im + i, Add(Mul(xr, ai), Mul(xi, ar)));
+      put(out2Re + i, Sub(Mul(xr, br), Mul(xi, bi)));
+      put(out2Im + i, Add(Mul(xr, bi), Mul(xi, br)));
     }
   }
 #endif
+  auto put = [](float& out, float v) { out = accumulate ? out + v : v; };
   for (; i < n; ++i) {
     const float xr = xRe[i], xi = xIm[i];
     const float ar = h1Re[i], ai = h1Im[i];
     const float br = h2Re[i], bi = h2Im[i];
-    out1Re[i] = xr * ar - xi * ai;
-    out1Im[i] = xr * ai + xi * ar;
-    out2Re[i] = xr * br - xi * bi;
-    out2Im[i] = xr * bi + xi * br;
+    put(out1Re[i], xr * ar - xi * ai);
+    put(out1Im[i], xr * ai + xi * ar);
+    put(out2Re[i], xr * br - xi * bi);
+    put(out2Im[i], xr * bi + xi * br);
   }
+}
+
+}  // namespace
+
+void ComplexMultiply(std::size_t n, float* out1Re, float* out1Im, float* out2Re, float* out2Im,
+                     const float* xRe, const float* xIm, const float* h1Re, const float* h1Im,
+                     const float* h2Re, const float* h2Im) noexcept {
+  ComplexProducts<false>(n, out1Re, out1Im, out2Re, out2Im, xRe, xIm, h1Re, h1Im, h2Re, h2Im);
 }
 
 void Scale(std::size_t n, float* buffer, float factor) noexcept {
@@ -446,36 +453,7 @@ void ComplexMultiplyAccumulate(std::size_t n, float* acc1Re, float* acc1Im, floa
                                float* acc2Im, const float* xRe, const float* xIm,
                                const float* h1Re, const float* h1Im, const float* h2Re,
                                const float* h2Im) noexcept {
-  std::size_t i = 0;
-#if defined(ORV_HAVE_SIMD4)
-  if (n >= 4 && AllAligned(acc1Re, acc1Im, acc2Re, acc2Im, xRe, xIm, h1Re, h1Im, h2Re, h2Im)) {
-    using namespace simd;
-#if defined(ORV_HAVE_SIMD8)
-    if (UseSimd8()) {
-      i = ComplexMultiplyAccumulate8(n, acc1Re, acc1Im, acc2Re, acc2Im, xRe, xIm, h1Re, h1Im, h2Re,
-                                     h2Im);
-    }
-#endif
-    for (; i + 4 <= n; i += 4) {
-      const Float4 xr = Load(xRe + i), xi = Load(xIm + i);
-      const Float4 ar = Load(h1Re + i), ai = Load(h1Im + i);
-      const Float4 br = Load(h2Re + i), bi = Load(h2Im + i);
-      Store(acc1Re + i, Add(Load(acc1Re + i), Sub(Mul(xr, ar), Mul(xi, ai))));
-      Store(acc1Im + i, Add(Load(acc1Im + i), Add(Mul(xr, ai), Mul(xi, ar))));
-      Store(acc2Re + i, Add(Load(acc2Re + i), Sub(Mul(xr, br), Mul(xi, bi))));
-      Store(acc2Im + i, Add(Load(acc2Im + i), Add(Mul(xr, bi), Mul(xi, br))));
-    }
-  }
-#endif
-  for (; i < n; ++i) {
-    const float xr = xRe[i], xi = xIm[i];
-    const float ar = h1Re[i], ai = h1Im[i];
-    const float br = h2Re[i], bi = h2Im[i];
-    acc1Re[i] += xr * ar - xi * ai;
-    acc1Im[i] += xr * ai + xi * ar;
-    acc2Re[i] += xr * br - xi * bi;
-    acc2Im[i] += xr * bi + xi * br;
-  }
+  ComplexProducts<true>(n, acc1Re, acc1Im, acc2Re, acc2Im, xRe, xIm, h1Re, h1Im, h2Re, h2Im);
 }
 
 float CopyFinite(std::size_t n, float* dst, const float* src) noexcept {
