@@ -99,6 +99,7 @@ struct Kernels8 {
 }  // namespace
 
 MatrixKernel FindMatrixKernel(cpu::FeatureLevel level, std::size_t n) noexcept {
+  static_cast<void>(n);  // read only where a vector level is built
   switch (level) {
 #if defined(ORV_HAVE_SIMD8)
     case cpu::kFeatureLevelSimd8:
