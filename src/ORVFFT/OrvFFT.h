@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "common/OrvException.h"
+
 namespace orvfft {
 
 enum DataType : std::int32_t {
@@ -74,15 +76,7 @@ class FFTSetup {
 // it cannot serve.
 FFTSetup* CreateFFTSetup(const FFTParam& param);
 
-class Exception : public std::exception {
- public:
-  // Formats into at most 4096 bytes (terminator included).
-  explicit Exception(const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-  const char* what() const noexcept override { return message.c_str(); }
-
- private:
-  std::string message;
-};
+// The FFT library reports with the library's own error type.
+using Exception = orv::Exception;
 
 }  // namespace orvfft

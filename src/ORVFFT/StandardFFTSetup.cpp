@@ -32,15 +32,6 @@ const T* ByteOffset(const T* p, std::size_t bytes) noexcept {
 
 }  // namespace
 
-Exception::Exception(const char* format, ...) {
-  char text[4096];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  message = text;
-}
-
 namespace cpu {
 
 bool Supports(FeatureLevel level) noexcept {

@@ -33,9 +33,7 @@ void Channel::UpdateChannelParam(double delay, const ChannelParam& param) {
   const std::shared_ptr<std::mutex> mutex = updateMutex.lock();
   if (!mutex) return;
   param.Validate();
-  if (delay < 0.0) throw Exception("Delay is negative.");
-  if (std::isnan(delay)) throw Exception("NaN delay");
-  if (delay >= kDelayLimit) throw Exception("Too big delay value.");
+  CheckDelay(delay, "NaN delay");
   if (param.isLooped != latestParam.isLooped) {
     throw Exception("Cannot modify the value of 'isLooped' of ChannelParam.");
   }
@@ -63,9 +61,7 @@ void Channel::Seek(double delay, double position) {
   // The delay becomes a sample count, so it gets the checks of every update.
   // The position is not checked: the renderer ends a voice whose cursor is
   // not finite.
-  if (delay < 0.0) throw Exception("Delay is negative.");
-  if (std::isnan(delay)) throw Exception("NaN delay");
-  if (delay >= kDelayLimit) throw Exception("Too big delay value.");
+  CheckDelay(delay, "NaN delay");
   const std::int64_t key = DelayToSamples(delay);
   std::lock_guard<std::mutex> lock(*mutex);
   latestParam.position = position;

@@ -4,12 +4,11 @@
 #include <cmath>
 
 #include "common/OrvAssert.h"
+#include "common/OrvBits.h"
 #include "dsp/OrvInternals_Vector.h"
 
 namespace orv {
 namespace {
-
-bool IsPowerOfTwo(int size) { return ((size - 1) & size) == 0; }
 
 // Below this magnitude an input sample is inaudible rounding noise: a block of
 // such samples is treated as silent and skips the transforms.

@@ -3,14 +3,10 @@
 #include <cmath>
 
 #include "common/OrvAssert.h"
+#include "common/OrvBits.h"
 #include "dsp/OrvInternals_Vector.h"
 
 namespace orv {
-namespace {
-
-bool IsPowerOfTwo(int size) { return ((size - 1) & size) == 0; }
-
-}  // namespace
 
 orvfft::FFTSetup* CreateFFT(int size, bool backward) {
   orvfft::FFTParam param;

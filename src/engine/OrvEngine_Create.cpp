@@ -14,10 +14,7 @@ namespace orv {
 std::shared_ptr<Channel> Engine::CreateChannel(double delay, std::shared_ptr<Buffer> buffer,
                                                const ChannelParam& param) {
   if (!buffer) throw Exception("Buffer is null.");
-  if (delay < 0.0) throw Exception("Delay is negative.");
-  if (std::isnan(delay)) throw Exception("NaN delay.");
-  // No start delay of 2^63 samples or more fits the channel's sample count.
-  if (delay >= kDelayLimit) throw Exception("Too big delay value.");
+  CheckDelay(delay, "NaN delay.");
   param.Validate();
   // The voice holds the mutex through the engine's own reference count: the
   // weak reference expires with the engine.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/OrvBits.h"
 #include "common/OrvException.h"
 #include "spatializer/OrvSpatializer.h"
 
@@ -47,7 +48,7 @@ class Reader {
   std::uint64_t remaining;
 };
 
-bool IsValidTapCount(std::int32_t n) { return n >= 4 && (n & (n - 1)) == 0; }
+bool IsValidTapCount(std::int32_t n) { return n >= 4 && IsPowerOfTwo(n); }
 
 bool IsValidSample(float v) { return !std::isnan(v) && v >= -1.0f && v <= 1.0f; }
 
