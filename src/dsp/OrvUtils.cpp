@@ -35,7 +35,6 @@ void BiquadFilter::PeakingEQ(float samplingRate, float frequency, float gain, fl
   b2 = (1.0f - alpha * a) * inv;
   na1 = inv * (2.0f * cw);
   na2 = -(1.0f - alpha / a) * inv;
-  Prepare();
 }
 
 void BiquadFilter::BandpassFilter(float samplingRate, float frequency, float q) {
@@ -47,7 +46,6 @@ void BiquadFilter::BandpassFilter(float samplingRate, float frequency, float q) 
   b2 = -alpha * inv;
   na1 = inv * (2.0f * cw);
   na2 = -(1.0f - alpha) * inv;
-  Prepare();
 }
 
 AllpassFilter1::AllpassFilter1(int delay, float coef)

@@ -28,15 +28,12 @@ class BiquadFilter {
  public:
   // Peaking equaliser (Audio EQ Cookbook): gain is the linear amplitude at
   // frequency, q the quality factor. Overwrites the coefficients, keeps the
-  // state, then calls Prepare(). Any arguments are accepted: frequency at or
+  // state. Any arguments are accepted: frequency at or
   // above samplingRate / 2 gives a filter with a pole outside the unit circle,
   // so callers keep such bands out.
   void PeakingEQ(float samplingRate, float frequency, float gain, float q);
   // Band-pass with 0 dB at frequency (constant peak gain); b1 = 0, b2 = -b0.
   void BandpassFilter(float samplingRate, float frequency, float q);
-
-  // Lets a derived filter react to new coefficients; the base does nothing.
-  virtual void Prepare() {}
 
   float b0 = 1.0f;
   float b1 = 0.0f;
@@ -45,15 +42,13 @@ class BiquadFilter {
   float na2 = 0.0f;
 
  protected:
-  // Never deleted through the base: no virtual destructor is needed.
+  // Only the one- and two-channel filters are objects of their own.
   ~BiquadFilter() = default;
 };
 
 // One channel.
 class SingleBiquadFilter final : public BiquadFilter {
  public:
-  void Prepare() override {}
-
   // One sample in, one out. ORV_REALTIME.
   float Process(float x) noexcept {
     const float y = (na2 * y2 + na1 * y1) + (b2 * x2 + (b1 * x1 + b0 * x));

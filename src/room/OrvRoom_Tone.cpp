@@ -29,7 +29,6 @@ bool DesignEqualizerBand(BiquadFilter& filter, float samplingRate, const Equaliz
   if (!IsRealisableBand(samplingRate, band.frequency)) {
     filter.b0 = 1.0f;
     filter.b1 = filter.b2 = filter.na1 = filter.na2 = 0.0f;
-    filter.Prepare();
     return false;
   }
   filter.PeakingEQ(samplingRate, band.frequency, band.gain, band.q);
