@@ -138,6 +138,13 @@ Spatializer::Bank::Bank(int tapCount)
     array->resize(2 * n);
     std::fill(array->begin(), array->end(), 0.0f);
   }
+  groups.reserve(kNumGroups);
+  for (std::size_t g = 0; g < kNumGroups; ++g) {
+    GroupWork& work = groups.emplace_back(tapCount);
+    work.frame.resize(2 * n);
+    std::fill(work.frame.begin(), work.frame.end(), 0.0f);
+    work.spectrum.resize(2 * stride);
+  }
 }
 
 std::size_t Spatializer::BankFor(int tapCount) {
@@ -162,12 +169,6 @@ void Spatializer::BeginRender(std::size_t newBlockSize) {
     const std::size_t n = static_cast<std::size_t>(bank->size);
     // The most hops that can complete in one block.
     const std::size_t hops = (n - 1 + blockSize) / n;
-    while (bank->groups.size() < kNumGroups) {
-      GroupWork& work = bank->groups.emplace_back(bank->fft);
-      work.frame.resize(2 * n);
-      std::fill(work.frame.begin(), work.frame.end(), 0.0f);
-      work.spectrum.resize(2 * bank->stride);
-    }
     for (GroupWork& work : bank->groups) {
       if (work.isHopUsed.size() < hops) {
         work.isHopUsed.resize(hops);

@@ -136,9 +136,11 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
 
  private:
   // One group's share of a bank: its own transform and the per-ear spectra
-  // of every hop that completes in the block.
+  // of every hop that completes in the block. The transform has plans of
+  // its own: groups run on different threads, and a plan may keep work
+  // arrays.
   struct GroupWork {
-    explicit GroupWork(const RealFFT& prototype) : fft(prototype) {}
+    explicit GroupWork(int size) : fft(size) {}
     RealFFT fft;
     AlignedArray<float> frame;     // 2N samples: one hop, zero-padded
     AlignedArray<float> spectrum;  // real and imaginary parts, stride apart
