@@ -1,35 +1,61 @@
 // The host boundary: the exported entry point and the ten table functions.
 // Every failure inside becomes the text that CheckError returns; nothing
 // leaves as an exception.
+#include <array>
+#include <cmath>
+#include <cstddef>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 #include "bind/Context.h"
 #include "bind/Context_Buffer.h"
+#include "bind/Context_Callback.h"
 #include "common/OrvException.h"
 #include "orv/orv.h"
 
+namespace {
+
+// Texts written by failing calls. A host thread may still be reading the text
+// CheckError gave it while another thread fails, so each failure writes the
+// next slot of a ring instead of the current text: a pointer stays readable
+// through the next kErrorSlots - 1 failures.
+constexpr std::size_t kErrorSlots = 16;
+
+}  // namespace
+
 struct ContextPrivate {
+  ~ContextPrivate() {
+    for (orvbind::Buffer* buffer : buffers) delete buffer;
+  }
+
   std::shared_ptr<orvbind::Context> contextOwner;
   InitParam initParam{};
-  // Guarded so that two host threads failing at once cannot corrupt it. The
-  // pointer CheckError hands out stays valid until the next error.
   std::mutex errorMutex;
-  std::string lastError;
+  std::array<std::string, kErrorSlots> errors;
+  std::size_t currentError = 0;
+  bool hasError = false;
+  // The live buffer handles. Buffers belong to the record, not to the
+  // context, so that they outlive a second Init as they always have. Only
+  // the host's calls take this lock; the render path never does.
+  std::mutex buffersMutex;
+  std::unordered_set<orvbind::Buffer*> buffers;
 };
 
 namespace orvbind {
 namespace {
 
-Buffer* FromHandle(::Buffer* handle) { return reinterpret_cast<Buffer*>(handle); }
 ::Buffer* ToHandle(Buffer* buffer) { return reinterpret_cast<::Buffer*>(buffer); }
 
 void StoreError(ContextPrivate* record, const char* text) {
   std::lock_guard<std::mutex> lock(record->errorMutex);
-  record->lastError = text;
+  const std::size_t next = record->hasError ? (record->currentError + 1) % kErrorSlots : 0;
+  record->errors[next] = text;
+  record->currentError = next;
+  record->hasError = true;
 }
 
 // Runs body, storing any error's text. Argument checks throw the same
@@ -49,7 +75,24 @@ void Guard(ContextPrivate* record, Body&& body) {
 
 Context& Initialized(ContextPrivate* record) {
   if (!record->contextOwner) throw orv::Exception("Not initialized.");
+  if (CallbackScope::IsInside(record->contextOwner.get()))
+    throw orv::Exception("Called from inside a callback.");
   return *record->contextOwner;
+}
+
+// The sound data behind a live handle. The shared owner is taken under the
+// registry lock, so a FreeBuffer on another thread cannot free it first.
+std::shared_ptr<OrvBuffer> LiveData(ContextPrivate* record, ::Buffer* handle) {
+  Buffer* buffer = reinterpret_cast<Buffer*>(handle);
+  std::lock_guard<std::mutex> lock(record->buffersMutex);
+  if (record->buffers.count(buffer) == 0) throw orv::Exception("Invalid buffer handle.");
+  return buffer->Data();
+}
+
+// Infinite volumes are refused like NaN ones: a single voice at infinite
+// gain would drive the limiter to silence the whole mix.
+void CheckVolume(const PlayParam& params) {
+  if (!std::isfinite(params.volume)) throw orv::Exception("NaN gain.");
 }
 
 template <typename T>
@@ -64,6 +107,8 @@ const T& Required(const T* pointer, const char* message) {
 struct OrvContext {
   static void Init(ContextPrivate* record, const InitParam* param) {
     Guard(record, [&] {
+      if (record->contextOwner && CallbackScope::IsInside(record->contextOwner.get()))
+        throw orv::Exception("Called from inside a callback.");
       const InitParam& p = Required(param, "Parameter is null.");
       record->initParam = p;
       // Replace, never merge: the old context stays if building fails.
@@ -74,12 +119,17 @@ struct OrvContext {
 
   static void Destroy(ContextPrivate* record) {
     if (!record) return;
+    if (record->contextOwner && CallbackScope::IsInside(record->contextOwner.get())) {
+      // Destroying the context from its own callback would free what is running.
+      StoreError(record, "Called from inside a callback.");
+      return;
+    }
     delete record;
   }
 
   static const char* CheckError(ContextPrivate* record) {
     std::lock_guard<std::mutex> lock(record->errorMutex);
-    return record->lastError.empty() ? nullptr : record->lastError.c_str();
+    return record->hasError ? record->errors[record->currentError].c_str() : nullptr;
   }
 
   static ::Buffer* CreateBuffer(ContextPrivate* record, const BufferParam* param) {
@@ -87,7 +137,10 @@ struct OrvContext {
     Guard(record, [&] {
       Initialized(record);
       const BufferParam& p = Required(param, "Parameter is null.");
-      result = ToHandle(new Buffer(p));
+      auto buffer = std::make_unique<Buffer>(p);
+      std::lock_guard<std::mutex> lock(record->buffersMutex);
+      record->buffers.insert(buffer.get());
+      result = ToHandle(buffer.release());
     });
     return result;
   }
@@ -96,7 +149,14 @@ struct OrvContext {
     Guard(record, [&] {
       Initialized(record);
       Required(buffer, "Parameter is null.");
-      delete FromHandle(buffer);
+      std::unique_ptr<Buffer> owned;
+      {
+        std::lock_guard<std::mutex> lock(record->buffersMutex);
+        const auto found = record->buffers.find(reinterpret_cast<Buffer*>(buffer));
+        if (found == record->buffers.end()) throw orv::Exception("Invalid buffer handle.");
+        owned.reset(*found);
+        record->buffers.erase(found);
+      }
     });
   }
 
@@ -129,10 +189,12 @@ struct OrvContext {
       Required(buffer, "Parameter buffer is null.");
       const Vector3& o = Required(origin, "Parameter origin is null.");
       const PlayParam& p = Required(params, "Parameter params is null.");
+      std::shared_ptr<OrvBuffer> data = LiveData(record, buffer);
+      CheckVolume(p);
       if (isRelative)
-        context.PlayRelative(FromHandle(buffer), o, p);
+        context.PlayRelative(std::move(data), o, p);
       else
-        context.PlayAbsolute(FromHandle(buffer), o, p);
+        context.PlayAbsolute(std::move(data), o, p);
     });
   }
 
@@ -141,7 +203,9 @@ struct OrvContext {
       Context& context = Initialized(record);
       Required(buffer, "Parameter buffer is null.");
       const PlayParam& p = Required(params, "Parameter params is null.");
-      context.PlayLocal(FromHandle(buffer), p);
+      std::shared_ptr<OrvBuffer> data = LiveData(record, buffer);
+      CheckVolume(p);
+      context.PlayLocal(std::move(data), p);
     });
   }
 
