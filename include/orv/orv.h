@@ -5,8 +5,10 @@
  * fill an OrvContext table, then drive everything through its ten functions.
  * Errors never cross this boundary as exceptions or codes: every table
  * function stores its failure text, which CheckError returns until the next
- * failure replaces it. A text CheckError returned stays readable through the
- * next 15 failures, so a thread may read it while another thread's call fails.
+ * failure replaces it. The text CheckError returns is the calling thread's
+ * own copy: another thread's failure never rewrites it; it changes when this
+ * thread calls CheckError again after a newer failure (or has since checked
+ * four other contexts).
  *
  * Threads: Render may run on one host thread (the audio thread) while the
  * other functions run on another; CheckError may be called from any thread.

@@ -2,8 +2,10 @@
 // Every failure inside becomes the text that CheckError returns; nothing
 // leaves as an exception.
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -19,11 +21,9 @@
 
 namespace {
 
-// Texts written by failing calls. A host thread may still be reading the text
-// CheckError gave it while another thread fails, so each failure writes the
-// next slot of a ring instead of the current text: a pointer stays readable
-// through the next kErrorSlots - 1 failures.
-constexpr std::size_t kErrorSlots = 16;
+// Numbers every stored failure across all records, so that a reader's copy
+// can tell whether it is current even for a record at a reused address.
+std::atomic<std::uint64_t> failureCount{0};
 
 }  // namespace
 
@@ -35,9 +35,8 @@ struct ContextPrivate {
   std::shared_ptr<orvbind::Context> contextOwner;
   InitParam initParam{};
   std::mutex errorMutex;
-  std::array<std::string, kErrorSlots> errors;
-  std::size_t currentError = 0;
-  bool hasError = false;
+  std::string lastError;
+  std::uint64_t lastFailure = 0;  // 0: none yet
   // The live buffer handles. Buffers belong to the record, not to the
   // context, so that they outlive a second Init as they always have. Only
   // the host's calls take this lock; the render path never does.
@@ -52,10 +51,41 @@ namespace {
 
 void StoreError(ContextPrivate* record, const char* text) {
   std::lock_guard<std::mutex> lock(record->errorMutex);
-  const std::size_t next = record->hasError ? (record->currentError + 1) % kErrorSlots : 0;
-  record->errors[next] = text;
-  record->currentError = next;
-  record->hasError = true;
+  record->lastError = text;
+  record->lastFailure = ++failureCount;
+}
+
+// What CheckError hands out is the calling thread's own copy of the text, so
+// that another thread's failure can never rewrite it while it is read. A
+// thread keeps copies for its few most recently checked records.
+struct ReaderCopy {
+  const ContextPrivate* record = nullptr;
+  std::uint64_t failure = 0;
+  std::uint64_t lastUse = 0;
+  std::string text;
+};
+constexpr std::size_t kReaderCopies = 4;
+thread_local std::array<ReaderCopy, kReaderCopies> readerCopies;
+thread_local std::uint64_t readerClock = 0;
+
+// The calling thread's copy of record's text. Error lock held.
+const char* ReaderText(const ContextPrivate* record) {
+  ReaderCopy* copy = nullptr;
+  for (ReaderCopy& c : readerCopies)
+    if (c.record == record) copy = &c;
+  if (!copy) {
+    copy = &readerCopies[0];
+    for (ReaderCopy& c : readerCopies)
+      if (c.lastUse < copy->lastUse) copy = &c;
+    copy->record = record;
+    copy->failure = 0;
+  }
+  copy->lastUse = ++readerClock;
+  if (copy->failure != record->lastFailure) {
+    copy->text = record->lastError;
+    copy->failure = record->lastFailure;
+  }
+  return copy->text.c_str();
 }
 
 // Runs body, storing any error's text. Argument checks throw the same
@@ -129,7 +159,7 @@ struct OrvContext {
 
   static const char* CheckError(ContextPrivate* record) {
     std::lock_guard<std::mutex> lock(record->errorMutex);
-    return record->hasError ? record->errors[record->currentError].c_str() : nullptr;
+    return record->lastFailure == 0 ? nullptr : ReaderText(record);
   }
 
   static ::Buffer* CreateBuffer(ContextPrivate* record, const BufferParam* param) {
