@@ -15,9 +15,9 @@
  * Init and Destroy must not run at the same time as any other call on the
  * same context.
  *
- * Callbacks: no table function may be called from inside the low-pass or the
- * log callback of the same context (they run while the context walks its
- * sounds or renders). Such a call does nothing and stores
+ * Callbacks: no table function but CheckError may be called from inside the
+ * low-pass or the log callback of the same context (they run while the
+ * context walks its sounds or renders). Such a call does nothing and stores
  * "Called from inside a callback.".
  *
  * Valid C (C99 and later) and C++. The record layouts are fixed byte for byte

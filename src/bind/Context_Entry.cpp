@@ -82,7 +82,12 @@ const char* ReaderText(const ContextPrivate* record) {
   }
   copy->lastUse = ++readerClock;
   if (copy->failure != record->lastFailure) {
-    copy->text = record->lastError;
+    try {
+      copy->text = record->lastError;
+    } catch (const std::bad_alloc&) {
+      copy->record = nullptr;
+      return "Out of memory.";
+    }
     copy->failure = record->lastFailure;
   }
   return copy->text.c_str();
@@ -151,7 +156,7 @@ struct OrvContext {
     if (!record) return;
     if (record->contextOwner && CallbackScope::IsInside(record->contextOwner.get())) {
       // Destroying the context from its own callback would free what is running.
-      StoreError(record, "Called from inside a callback.");
+      Guard(record, [] { throw orv::Exception("Called from inside a callback."); });
       return;
     }
     delete record;
