@@ -5,7 +5,20 @@
  * fill an OrvContext table, then drive everything through its ten functions.
  * Errors never cross this boundary as exceptions or codes: every table
  * function stores its failure text, which CheckError returns until the next
- * failure replaces it.
+ * failure replaces it. The text CheckError returns is the calling thread's
+ * own copy: another thread's failure never rewrites it; it changes when this
+ * thread calls CheckError again after a newer failure (or has since checked
+ * four other contexts).
+ *
+ * Threads: Render may run on one host thread (the audio thread) while the
+ * other functions run on another; CheckError may be called from any thread.
+ * Init and Destroy must not run at the same time as any other call on the
+ * same context.
+ *
+ * Callbacks: no table function but CheckError may be called from inside the
+ * low-pass or the log callback of the same context (they run while the
+ * context walks its sounds or renders). Such a call does nothing and stores
+ * "Called from inside a callback.".
  *
  * Valid C (C99 and later) and C++. The record layouts are fixed byte for byte
  * for 64-bit (LP64) and 32-bit (ILP32) hosts; the checks at the end of this
@@ -33,6 +46,13 @@ extern "C" {
 /* Largest block a single Render call may ask for, in frames. */
 #define ORV_MAX_RENDER_FRAMES 65536
 
+/* Sampling rates Init accepts, in Hz; others fail with "Invalid sampling rate: %f". */
+#define ORV_MIN_SAMPLING_RATE 1.0
+#define ORV_MAX_SAMPLING_RATE 1e9
+
+/* Most rendering threads Init accepts; more fail with "Invalid thread count: %d". */
+#define ORV_MAX_THREADS 256
+
 /* Listener space: x to the listener's right, y up, z to the front. */
 typedef struct Vector3 {
   float x;
@@ -41,17 +61,18 @@ typedef struct Vector3 {
 } Vector3;
 
 /* Stores a world-positioned sound's low-pass coefficient into *result
- * (1.0 = unfiltered, smaller values filter more). */
+ * (1.0 = unfiltered, smaller values filter more). Values are clamped to
+ * [0, 1]; NaN counts as 1. Must not call back into the table. */
 typedef void (*OrvLowPassCallback)(const Vector3* worldPosition, float* result, void* userData);
 
 /* Receives one formatted debug message; may be called on the render thread. */
 typedef void (*OrvLogCallback)(const char* message, void* userData);
 
 typedef struct InitParam {
-  double samplingRate;                /* output rate in Hz, > 0 */
+  double samplingRate;                /* output rate in Hz, ORV_MIN_SAMPLING_RATE .. ORV_MAX_SAMPLING_RATE */
   OrvLowPassCallback lowPassCallback; /* required once PlayAbsolute is used */
   void* lowPassUserData;
-  int32_t numThreads;     /* rendering threads, the render thread included, >= 1 */
+  int32_t numThreads;     /* rendering threads, the render thread included, 1 .. ORV_MAX_THREADS */
   int32_t maxPolyphonics; /* upper bound on playing positioned sounds */
   OrvLogCallback logCallback; /* may be NULL */
   void* logUserData;
@@ -66,7 +87,7 @@ typedef struct BufferParam {
 } BufferParam;
 
 typedef struct PlayParam {
-  float volume;            /* linear gain */
+  float volume;            /* linear gain, finite ("NaN gain." otherwise) */
   float speed;             /* playback rate, > 0 */
   float referenceDistance; /* no distance attenuation while d^2 <= this */
 } PlayParam;
@@ -80,7 +101,14 @@ typedef struct ReverbParam {
 } ReverbParam;
 
 typedef struct ContextPrivate ContextPrivate; /* opaque */
-typedef struct Buffer Buffer;                 /* opaque sound buffer handle */
+/* Opaque sound buffer handle, valid from CreateBuffer until FreeBuffer on the
+ * same context. Any other pointer (a freed handle, one of another context)
+ * fails with "Invalid buffer handle.". Destroy frees the handles left. */
+typedef struct Buffer Buffer;
+
+/* Respatialize refuses a listener with a non-finite eye, front or up, a zero
+ * front or up, or front parallel to up: it stores "Invalid listener
+ * orientation." and keeps the last good listener and room. */
 
 typedef struct OrvContext {
   ContextPrivate* context;

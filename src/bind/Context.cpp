@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "bind/Context_Callback.h"
 #include "bind/Context_Channel.h"
 #include "common/OrvException.h"
 #include "engine/OrvEngine.h"
@@ -18,6 +19,10 @@ constexpr std::size_t kPipeCapacity = 1024;
 constexpr std::int64_t kFirstBlockFrames = 512;
 constexpr double kMaxEventDelay = 10000.0;
 
+// A load in percent for the log; at a rate of a GHz one slow read is worth
+// more percent than an int holds.
+int Percent(double ratio) { return static_cast<int>(std::clamp(ratio * 100.0, 0.0, 2e9)); }
+
 }  // namespace
 
 double MonotonicTime() {
@@ -27,6 +32,12 @@ double MonotonicTime() {
 }
 
 std::shared_ptr<Context> Context::Create(const InitParam& param) {
+  // The engine takes any positive rate and thread count; the bounds here keep
+  // its buffer sizes and the block arithmetic within what it can hold.
+  if (!(param.samplingRate >= ORV_MIN_SAMPLING_RATE && param.samplingRate <= ORV_MAX_SAMPLING_RATE))
+    throw orv::Exception("Invalid sampling rate: %f", param.samplingRate);
+  if (param.numThreads < 1 || param.numThreads > ORV_MAX_THREADS)
+    throw orv::Exception("Invalid thread count: %d", param.numThreads);
   std::shared_ptr<Context> context(new Context(param));
   context->Start();
   return context;
@@ -61,8 +72,10 @@ void Context::RenderThread() {
   for (;;) {
     pipe.WaitUntilWritable();
     if (!running.load()) return;
+    // The limit creeps back by one a block; written so that a limit of
+    // INT_MAX cannot overflow.
     const int limit = currentMaxPolyphonics.load();
-    currentMaxPolyphonics.store(std::min(param.maxPolyphonics, limit + 1));
+    currentMaxPolyphonics.store(limit < param.maxPolyphonics ? limit + 1 : param.maxPolyphonics);
 
     const double t0 = MonotonicTime();
     const std::size_t numFrames = static_cast<std::size_t>(requestedFrames.load());
@@ -103,12 +116,14 @@ void Context::ControlLoad(double elapsed, std::size_t numFrames) {
     limit = std::max(limit, 16);
     currentMaxPolyphonics.store(limit);
     if (limit < param.maxPolyphonics) {
-      const int load = static_cast<int>(elapsed / blockTime * 100.0);
+      const int load = Percent(elapsed / blockTime);
       DebugLog("Auto Load Control Activated: %d poly caused %d%c CPU load. Limited to %d temporally.",
                static_cast<int>(active), load, '%', limit);
     }
   } else if (static_cast<int>(active) == currentMaxPolyphonics.load()) {
-    currentMaxPolyphonics.store(std::min(param.maxPolyphonics, currentMaxPolyphonics.load() + 2));
+    const int limit = currentMaxPolyphonics.load();
+    const bool hasRoom = static_cast<std::int64_t>(param.maxPolyphonics) - limit > 2;
+    currentMaxPolyphonics.store(hasRoom ? limit + 2 : param.maxPolyphonics);
   }
 }
 
@@ -121,7 +136,7 @@ void Context::Render(float* stream, int numFrames) {
   const double elapsed = MonotonicTime() - t0;
   const double blockTime = numFrames / param.samplingRate;
   if (elapsed > 0.2 * blockTime) {
-    const int percent = static_cast<int>(elapsed / blockTime * 100.0);
+    const int percent = Percent(elapsed / blockTime);
     DebugLog("Read time exceeded 20%c (%d%c): possibly overload", '%', percent, '%');
   }
 }
@@ -138,6 +153,7 @@ void Context::DebugLog(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
+  const CallbackScope scope(this);
   param.logCallback(text, param.logUserData);
 }
 

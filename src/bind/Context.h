@@ -22,7 +22,7 @@ class Engine;
 
 namespace orvbind {
 
-class Buffer;
+class OrvBuffer;
 class Channel;
 
 // Seconds on the steady clock, truncated to whole microseconds.
@@ -30,8 +30,10 @@ double MonotonicTime();
 
 class Context : public std::enable_shared_from_this<Context> {
  public:
-  // Builds the engine and starts the render thread; throws what the engine
-  // throws (for example "Invalid sampling rate: %f").
+  // Builds the engine and starts the render thread. Throws "Invalid sampling
+  // rate: %f" outside ORV_MIN_SAMPLING_RATE .. ORV_MAX_SAMPLING_RATE and
+  // "Invalid thread count: %d" outside 1 .. ORV_MAX_THREADS, else what the
+  // engine throws.
   static std::shared_ptr<Context> Create(const InitParam& param);
   ~Context();
   Context(const Context&) = delete;
@@ -41,10 +43,15 @@ class Context : public std::enable_shared_from_this<Context> {
   // Throws "Invalid frame count: %d" outside 1 .. ORV_MAX_RENDER_FRAMES.
   void Render(float* stream, int numFrames);
 
-  // Host-side play requests and the listener.
-  void PlayLocal(Buffer* buffer, const PlayParam& params);
-  void PlayRelative(Buffer* buffer, const Vector3& origin, const PlayParam& params);
-  void PlayAbsolute(Buffer* buffer, const Vector3& origin, const PlayParam& params);
+  // Host-side play requests and the listener. Respatialize throws "Invalid
+  // listener orientation." for a non-finite eye, front or up, a zero front or
+  // up, or front parallel to up, and then changes nothing: the last good
+  // listener and room stay.
+  void PlayLocal(std::shared_ptr<OrvBuffer> buffer, const PlayParam& params);
+  void PlayRelative(std::shared_ptr<OrvBuffer> buffer, const Vector3& origin,
+                    const PlayParam& params);
+  void PlayAbsolute(std::shared_ptr<OrvBuffer> buffer, const Vector3& origin,
+                    const PlayParam& params);
   void Respatialize(const Vector3& eye, const Vector3& front, const Vector3& up,
                     const ReverbParam& reverb);
 
@@ -79,8 +86,8 @@ class Context : public std::enable_shared_from_this<Context> {
   void RenderBlock(std::size_t numFrames);
   void ControlLoad(double elapsed, std::size_t numFrames);
   void SetChannels(std::deque<std::shared_ptr<Channel>> newChannels);
-  void PlayPositioned(Buffer* buffer, const Vector3& origin, const PlayParam& params,
-                      bool isRelative);
+  void PlayPositioned(std::shared_ptr<OrvBuffer> buffer, const Vector3& origin,
+                      const PlayParam& params, bool isRelative);
 
   std::atomic<bool> running{true};
   std::shared_ptr<std::thread> thread;

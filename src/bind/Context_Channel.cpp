@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "bind/Context.h"
+#include "bind/Context_Callback.h"
 #include "channel/OrvChannelRenderer.h"
 #include "common/OrvAssert.h"
 #include "engine/OrvEngine.h"
@@ -36,7 +37,9 @@ orv::ChannelParam PositionedChannelParam(const PlayParam& params, const Vector3&
   if (d2 > r * r) p.reverbGain *= 1.0f / std::sqrt(d2 / (r * r));
   if (std::isnan(p.gain)) p.gain = 0.0f;
   if (std::isnan(p.reverbGain)) p.reverbGain = 0.0f;
-  if (std::isnan(p.lowPassCoef)) p.lowPassCoef = 0.0f;
+  // The coefficient is the host's; outside [0, 1] the one-pole filter would
+  // ring or grow, and a NaN one means no filter was asked for.
+  p.lowPassCoef = std::isnan(p.lowPassCoef) ? 1.0f : std::fmin(std::fmax(p.lowPassCoef, 0.0f), 1.0f);
   return p;
 }
 
@@ -63,8 +66,10 @@ orv::ChannelParam Channel::CreateParam() const {
     const Vector3 d{origin.x - owner->eye.x, origin.y - owner->eye.y, origin.z - owner->eye.z};
     position = {Dot(d, owner->right), Dot(d, owner->up), Dot(d, owner->front)};
     // Without a callback the sound is unfiltered rather than a crash.
-    if (owner->param.lowPassCallback)
+    if (owner->param.lowPassCallback) {
+      const CallbackScope scope(owner.get());
       owner->param.lowPassCallback(&origin, &lowPassCoef, owner->param.lowPassUserData);
+    }
   }
   return PositionedChannelParam(params, position, isMono, owner->reverbParam.roomSize,
                                 lowPassCoef);

@@ -45,7 +45,8 @@ class Channel {
 
 // The parameters of a sound at listener-space position p: distance gain for
 // stereo sounds (spatialized mono sounds get theirs in the renderer), the
-// reverb send with the room's distance falloff, and the NaN guard.
+// reverb send with the room's distance falloff, and the NaN guard. The
+// low-pass coefficient is clamped to [0, 1], NaN read as 1 (unfiltered).
 orv::ChannelParam PositionedChannelParam(const PlayParam& params, const Vector3& position,
                                          bool isMono, float roomSize, float lowPassCoef);
 

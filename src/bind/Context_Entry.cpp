@@ -1,35 +1,96 @@
 // The host boundary: the exported entry point and the ten table functions.
 // Every failure inside becomes the text that CheckError returns; nothing
 // leaves as an exception.
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 #include "bind/Context.h"
 #include "bind/Context_Buffer.h"
+#include "bind/Context_Callback.h"
 #include "common/OrvException.h"
 #include "orv/orv.h"
 
+namespace {
+
+// Numbers every stored failure across all records, so that a reader's copy
+// can tell whether it is current even for a record at a reused address.
+std::atomic<std::uint64_t> failureCount{0};
+
+}  // namespace
+
 struct ContextPrivate {
+  ~ContextPrivate() {
+    for (orvbind::Buffer* buffer : buffers) delete buffer;
+  }
+
   std::shared_ptr<orvbind::Context> contextOwner;
   InitParam initParam{};
-  // Guarded so that two host threads failing at once cannot corrupt it. The
-  // pointer CheckError hands out stays valid until the next error.
   std::mutex errorMutex;
   std::string lastError;
+  std::uint64_t lastFailure = 0;  // 0: none yet
+  // The live buffer handles. Buffers belong to the record, not to the
+  // context, so that they outlive a second Init as they always have. Only
+  // the host's calls take this lock; the render path never does.
+  std::mutex buffersMutex;
+  std::unordered_set<orvbind::Buffer*> buffers;
 };
 
 namespace orvbind {
 namespace {
 
-Buffer* FromHandle(::Buffer* handle) { return reinterpret_cast<Buffer*>(handle); }
 ::Buffer* ToHandle(Buffer* buffer) { return reinterpret_cast<::Buffer*>(buffer); }
 
 void StoreError(ContextPrivate* record, const char* text) {
   std::lock_guard<std::mutex> lock(record->errorMutex);
   record->lastError = text;
+  record->lastFailure = ++failureCount;
+}
+
+// What CheckError hands out is the calling thread's own copy of the text, so
+// that another thread's failure can never rewrite it while it is read. A
+// thread keeps copies for its few most recently checked records.
+struct ReaderCopy {
+  const ContextPrivate* record = nullptr;
+  std::uint64_t failure = 0;
+  std::uint64_t lastUse = 0;
+  std::string text;
+};
+constexpr std::size_t kReaderCopies = 4;
+thread_local std::array<ReaderCopy, kReaderCopies> readerCopies;
+thread_local std::uint64_t readerClock = 0;
+
+// The calling thread's copy of record's text. Error lock held.
+const char* ReaderText(const ContextPrivate* record) {
+  ReaderCopy* copy = nullptr;
+  for (ReaderCopy& c : readerCopies)
+    if (c.record == record) copy = &c;
+  if (!copy) {
+    copy = &readerCopies[0];
+    for (ReaderCopy& c : readerCopies)
+      if (c.lastUse < copy->lastUse) copy = &c;
+    copy->record = record;
+    copy->failure = 0;
+  }
+  copy->lastUse = ++readerClock;
+  if (copy->failure != record->lastFailure) {
+    try {
+      copy->text = record->lastError;
+    } catch (const std::bad_alloc&) {
+      copy->record = nullptr;
+      return "Out of memory.";
+    }
+    copy->failure = record->lastFailure;
+  }
+  return copy->text.c_str();
 }
 
 // Runs body, storing any error's text. Argument checks throw the same
@@ -49,7 +110,24 @@ void Guard(ContextPrivate* record, Body&& body) {
 
 Context& Initialized(ContextPrivate* record) {
   if (!record->contextOwner) throw orv::Exception("Not initialized.");
+  if (CallbackScope::IsInside(record->contextOwner.get()))
+    throw orv::Exception("Called from inside a callback.");
   return *record->contextOwner;
+}
+
+// The sound data behind a live handle. The shared owner is taken under the
+// registry lock, so a FreeBuffer on another thread cannot free it first.
+std::shared_ptr<OrvBuffer> LiveData(ContextPrivate* record, ::Buffer* handle) {
+  Buffer* buffer = reinterpret_cast<Buffer*>(handle);
+  std::lock_guard<std::mutex> lock(record->buffersMutex);
+  if (record->buffers.count(buffer) == 0) throw orv::Exception("Invalid buffer handle.");
+  return buffer->Data();
+}
+
+// Infinite volumes are refused like NaN ones: a single voice at infinite
+// gain would drive the limiter to silence the whole mix.
+void CheckVolume(const PlayParam& params) {
+  if (!std::isfinite(params.volume)) throw orv::Exception("NaN gain.");
 }
 
 template <typename T>
@@ -64,6 +142,8 @@ const T& Required(const T* pointer, const char* message) {
 struct OrvContext {
   static void Init(ContextPrivate* record, const InitParam* param) {
     Guard(record, [&] {
+      if (record->contextOwner && CallbackScope::IsInside(record->contextOwner.get()))
+        throw orv::Exception("Called from inside a callback.");
       const InitParam& p = Required(param, "Parameter is null.");
       record->initParam = p;
       // Replace, never merge: the old context stays if building fails.
@@ -74,12 +154,17 @@ struct OrvContext {
 
   static void Destroy(ContextPrivate* record) {
     if (!record) return;
+    if (record->contextOwner && CallbackScope::IsInside(record->contextOwner.get())) {
+      // Destroying the context from its own callback would free what is running.
+      Guard(record, [] { throw orv::Exception("Called from inside a callback."); });
+      return;
+    }
     delete record;
   }
 
   static const char* CheckError(ContextPrivate* record) {
     std::lock_guard<std::mutex> lock(record->errorMutex);
-    return record->lastError.empty() ? nullptr : record->lastError.c_str();
+    return record->lastFailure == 0 ? nullptr : ReaderText(record);
   }
 
   static ::Buffer* CreateBuffer(ContextPrivate* record, const BufferParam* param) {
@@ -87,7 +172,10 @@ struct OrvContext {
     Guard(record, [&] {
       Initialized(record);
       const BufferParam& p = Required(param, "Parameter is null.");
-      result = ToHandle(new Buffer(p));
+      auto buffer = std::make_unique<Buffer>(p);
+      std::lock_guard<std::mutex> lock(record->buffersMutex);
+      record->buffers.insert(buffer.get());
+      result = ToHandle(buffer.release());
     });
     return result;
   }
@@ -96,7 +184,14 @@ struct OrvContext {
     Guard(record, [&] {
       Initialized(record);
       Required(buffer, "Parameter is null.");
-      delete FromHandle(buffer);
+      std::unique_ptr<Buffer> owned;
+      {
+        std::lock_guard<std::mutex> lock(record->buffersMutex);
+        const auto found = record->buffers.find(reinterpret_cast<Buffer*>(buffer));
+        if (found == record->buffers.end()) throw orv::Exception("Invalid buffer handle.");
+        owned.reset(*found);
+        record->buffers.erase(found);
+      }
     });
   }
 
@@ -129,10 +224,12 @@ struct OrvContext {
       Required(buffer, "Parameter buffer is null.");
       const Vector3& o = Required(origin, "Parameter origin is null.");
       const PlayParam& p = Required(params, "Parameter params is null.");
+      std::shared_ptr<OrvBuffer> data = LiveData(record, buffer);
+      CheckVolume(p);
       if (isRelative)
-        context.PlayRelative(FromHandle(buffer), o, p);
+        context.PlayRelative(std::move(data), o, p);
       else
-        context.PlayAbsolute(FromHandle(buffer), o, p);
+        context.PlayAbsolute(std::move(data), o, p);
     });
   }
 
@@ -141,7 +238,9 @@ struct OrvContext {
       Context& context = Initialized(record);
       Required(buffer, "Parameter buffer is null.");
       const PlayParam& p = Required(params, "Parameter params is null.");
-      context.PlayLocal(FromHandle(buffer), p);
+      std::shared_ptr<OrvBuffer> data = LiveData(record, buffer);
+      CheckVolume(p);
+      context.PlayLocal(std::move(data), p);
     });
   }
 

@@ -7,6 +7,7 @@
 #include "bind/Context_Buffer.h"
 #include "bind/Context_Channel.h"
 #include "channel/OrvChannelRenderer.h"
+#include "common/OrvException.h"
 #include "engine/OrvEngine.h"
 
 namespace orvbind {
@@ -21,9 +22,19 @@ Vector3 Normalize(const Vector3& v) {
   return {v.x * s, v.y * s, v.z * s};
 }
 
+bool IsFinite(const Vector3& v) {
+  return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
+// A normalised axis comes out of unit length unless its input was zero,
+// parallel, too small or too large to normalise in float; NaN fails too.
+bool IsUnit(const Vector3& v) {
+  return std::fabs(v.x * v.x + v.y * v.y + v.z * v.z - 1.0f) <= 1e-3f;
+}
+
 }  // namespace
 
-void Context::PlayLocal(Buffer* buffer, const PlayParam& params) {
+void Context::PlayLocal(std::shared_ptr<OrvBuffer> buffer, const PlayParam& params) {
   orv::ChannelParam p;
   p.gain = params.volume;
   p.speed = params.speed;
@@ -31,21 +42,23 @@ void Context::PlayLocal(Buffer* buffer, const PlayParam& params) {
   // Local sounds are neither positioned nor sent to the room.
   p.reverbGain = 0.0f;
   std::lock_guard<std::mutex> lock(mutex);
-  engine->CreateChannel(EventDelay(), buffer->Data(), p);
+  engine->CreateChannel(EventDelay(), std::move(buffer), p);
 }
 
-void Context::PlayRelative(Buffer* buffer, const Vector3& origin, const PlayParam& params) {
-  PlayPositioned(buffer, origin, params, true);
+void Context::PlayRelative(std::shared_ptr<OrvBuffer> buffer, const Vector3& origin,
+                           const PlayParam& params) {
+  PlayPositioned(std::move(buffer), origin, params, true);
 }
 
-void Context::PlayAbsolute(Buffer* buffer, const Vector3& origin, const PlayParam& params) {
-  PlayPositioned(buffer, origin, params, false);
+void Context::PlayAbsolute(std::shared_ptr<OrvBuffer> buffer, const Vector3& origin,
+                           const PlayParam& params) {
+  PlayPositioned(std::move(buffer), origin, params, false);
 }
 
-void Context::PlayPositioned(Buffer* buffer, const Vector3& origin, const PlayParam& params,
-                             bool isRelative) {
+void Context::PlayPositioned(std::shared_ptr<OrvBuffer> buffer, const Vector3& origin,
+                             const PlayParam& params, bool isRelative) {
   auto channel =
-      std::make_shared<Channel>(shared_from_this(), buffer->Data(), params, origin, isRelative);
+      std::make_shared<Channel>(shared_from_this(), std::move(buffer), params, origin, isRelative);
   channels.push_back(std::move(channel));
   activeChannels.store(channels.size());
   // Finished host channels are dropped at Respatialize; a host that never
@@ -55,11 +68,18 @@ void Context::PlayPositioned(Buffer* buffer, const Vector3& origin, const PlayPa
 
 void Context::Respatialize(const Vector3& newEye, const Vector3& newFront, const Vector3& newUp,
                            const ReverbParam& reverb) {
+  // A bad listener would turn every world voice's position into NaN for
+  // good; it is refused whole, room included, and the last good one stays.
+  const Vector3 newRight = Normalize(Cross(newFront, newUp));
+  const Vector3 newUpAxis = Normalize(Cross(newRight, newFront));
+  if (!IsFinite(newEye) || !IsFinite(newFront) || !IsFinite(newUp) || !IsUnit(newRight) ||
+      !IsUnit(newUpAxis))
+    throw orv::Exception("Invalid listener orientation.");
   eye = newEye;
   front = newFront;
   reverbParam = reverb;
-  right = Normalize(Cross(newFront, newUp));
-  up = Normalize(Cross(right, newFront));
+  right = newRight;
+  up = newUpAxis;
   {
     std::lock_guard<std::mutex> lock(mutex);
     LimitPolyphonics(EventDelay());

@@ -139,6 +139,16 @@ TEST_F(HostTest, InitRejectsBadParametersAndLeavesTheRecordAsItWas) {
       {std::numeric_limits<double>::quiet_NaN(), 1, "Invalid sampling rate: nan"},
       {48000.0, 0, "Invalid thread count: 0"},
       {48000.0, -3, "Invalid thread count: -3"},
+      // Outside the documented ranges, where the engine's sizes or the block
+      // arithmetic would overflow or the thread pool would exhaust memory.
+      {1e-300, 1, "Invalid sampling rate: 0.000000"},
+      {0.5, 1, "Invalid sampling rate: 0.500000"},
+      {2e9, 1, "Invalid sampling rate: 2000000000.000000"},
+      {std::numeric_limits<double>::max(), 1,
+       "Invalid sampling rate: " + std::to_string(std::numeric_limits<double>::max())},
+      {std::numeric_limits<double>::infinity(), 1, "Invalid sampling rate: inf"},
+      {48000.0, ORV_MAX_THREADS + 1, "Invalid thread count: 257"},
+      {48000.0, std::numeric_limits<int>::max(), "Invalid thread count: 2147483647"},
   };
   std::vector<float> out(2 * 64);
   for (const Case& c : cases) {
@@ -147,6 +157,18 @@ TEST_F(HostTest, InitRejectsBadParametersAndLeavesTheRecordAsItWas) {
     EXPECT_EQ(host.Error(), c.message);
     t.Render(host.ctx(), out.data(), 64);
     EXPECT_EQ(host.Error(), "Not initialized.") << c.message;
+  }
+}
+
+TEST_F(HostTest, TheEdgesOfTheRateRangeRender) {
+  for (double rate : {ORV_MIN_SAMPLING_RATE, ORV_MAX_SAMPLING_RATE}) {
+    HostContext host(library);
+    const InitParam init = DefaultInitParam(rate);
+    host.table.Init(host.ctx(), &init);
+    std::vector<float> out(2 * 64, 7.0f);
+    host.table.Render(host.ctx(), out.data(), 64);
+    EXPECT_EQ(host.table.CheckError(host.ctx()), nullptr) << rate << ": " << host.Error();
+    EXPECT_TRUE(AllZero(out));
   }
 }
 

@@ -143,6 +143,11 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
           throw UsageError(Format("%s: %s is negative; give a sample count or 'auto'",
                                   name.c_str(), text.c_str()));
         }
+        if (line.build.lead > kMaxLead) {
+          throw UsageError(Format("%s: %s samples lies outside 0 .. %d; give a sample count or "
+                                  "'auto'",
+                                  name.c_str(), text.c_str(), kMaxLead));
+        }
       }
       hasBuildOption = true;
     } else if (name == "--elevations") {
@@ -151,8 +156,9 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     } else if (name == "--azimuth-step") {
       const std::string text = takeValue();
       const double step = ParseNumber(name, text);
-      if (!(step > 0.0 && step <= 180.0)) {
-        throw UsageError(Format("%s: %s degrees lies outside (0, 180]", name.c_str(), text.c_str()));
+      if (!(step >= kMinAzimuthStep && step <= 180.0)) {
+        throw UsageError(Format("%s: %s degrees lies outside %g .. 180", name.c_str(), text.c_str(),
+                                kMinAzimuthStep));
       }
       line.build.azimuthStep = step;
       hasBuildOption = true;
@@ -237,14 +243,15 @@ std::string UsageText() {
       "  -n, --taps N           taps per response, a power of two >= 4 (default 128)\n"
       "      --fade N           raised-cosine fade over the last N taps, 0 .. taps\n"
       "                         (default 8, at most half the taps)\n"
-      "      --lead N|auto      samples at the output rate removed from the start of\n"
-      "                         every response alike, so interaural delays stay intact;\n"
+      "      --lead N|auto      samples at the output rate (0 .. 65536) removed from the\n"
+      "                         start of every response alike, so interaural delays stay\n"
+      "                         intact;\n"
       "                         auto removes those below -50 dB of the peak in every\n"
       "                         response (default auto)\n"
       "      --elevations LIST  comma-separated elevations of the rings to keep, as\n"
       "                         --list shows them (default: every measured ring)\n"
       "      --azimuth-step DEG keep in each ring the measured azimuths nearest to\n"
-      "                         0, DEG, 2*DEG, ... and 180 (default: all)\n"
+      "                         0, DEG, 2*DEG, ... and 180; 0.01 .. 180 (default: all)\n"
       "      --distance METRES  use the measurements at this distance (default: the\n"
       "                         distance with the most measurements)\n"
       "      --exact-angles     store the measured angles instead of whole degrees\n"

@@ -252,15 +252,20 @@ void CheckOptions(const BuildOptions& options) {
   if (options.lead < kAutomaticLead) {
     throw std::invalid_argument(Format("the lead %d is negative", options.lead));
   }
+  if (options.lead > kMaxLead) {
+    throw std::invalid_argument(
+        Format("the lead %d does not lie between 0 and %d", options.lead, kMaxLead));
+  }
   if (!(options.samplingRate > 0.0) || !std::isfinite(options.samplingRate)) {
     throw std::invalid_argument(Format("the sampling rate %g is not positive", options.samplingRate));
   }
   if (!(options.peak > 0.0 && options.peak <= 1.0)) {
     throw std::invalid_argument(Format("the peak %g does not lie in (0, 1]", options.peak));
   }
-  if (!(options.azimuthStep >= 0.0 && options.azimuthStep <= 180.0)) {
-    throw std::invalid_argument(Format("the azimuth step %g does not lie in (0, 180]",
-                                       options.azimuthStep));
+  if (!(options.azimuthStep == 0.0 ||
+        (options.azimuthStep >= kMinAzimuthStep && options.azimuthStep <= 180.0))) {
+    throw std::invalid_argument(Format("the azimuth step %g does not lie in [%g, 180]",
+                                       options.azimuthStep, kMinAzimuthStep));
   }
 }
 
@@ -339,7 +344,8 @@ HrtfSet BuildHrtfSet(const MeasurementSet& input, const BuildOptions& options, B
   const Resampler resampler(input.samplingRate, options.samplingRate);
   out.cutoffFrequency = resampler.IsExactShift(0.0) ? 0.0 : resampler.CutoffFrequency();
   long origin = 0;
-  long end = options.lead == kAutomaticLead ? options.tapCount : options.lead + options.tapCount;
+  long end = options.lead == kAutomaticLead ? options.tapCount
+                                            : long(options.lead) + options.tapCount;
   for (const SelectedRing& ring : rings) {
     for (const Selected& s : ring.angles) {
       const Measurement& m = *s.measurement;

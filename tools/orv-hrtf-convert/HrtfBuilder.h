@@ -30,6 +30,11 @@ struct MeasurementSet {
 };
 
 inline constexpr int kAutomaticLead = -1;
+// Bounds of the options that size the work: a lead beyond a second and a
+// half at 48 kHz is no measured response's silence, and every step finer
+// than the finest measured grid selects the same azimuths.
+inline constexpr int kMaxLead = 65536;
+inline constexpr double kMinAzimuthStep = 0.01;
 
 struct BuildOptions {
   double samplingRate = 48000.0;  // Hz of the written responses

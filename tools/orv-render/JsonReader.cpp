@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <unordered_map>
 
 #include "UserError.h"
 
@@ -65,7 +66,84 @@ std::string JoinWords(std::initializer_list<std::string_view> words) {
   return text;
 }
 
+// Builds the document from the parser's events, with a key index per open
+// object so that placing a key costs O(1).
+class LinearDomBuilder {
+ public:
+  explicit LinearDomBuilder(Json& root) : root(root) {}
+
+  bool null() { return Put(nullptr) != nullptr; }
+  bool boolean(bool x) { return Put(x) != nullptr; }
+  bool number_integer(Json::number_integer_t x) { return Put(x) != nullptr; }
+  bool number_unsigned(Json::number_unsigned_t x) { return Put(x) != nullptr; }
+  bool number_float(Json::number_float_t x, const Json::string_t&) { return Put(x) != nullptr; }
+  bool string(Json::string_t& x) { return Put(std::move(x)) != nullptr; }
+  bool binary(Json::binary_t& x) { return Put(Json::binary(std::move(x))) != nullptr; }
+  bool start_object(std::size_t) {
+    open.push_back({Put(Json::object()), {}});
+    return true;
+  }
+  bool key(Json::string_t& name) {
+    Frame& frame = open.back();
+    // ordered_map is a vector of pairs; appending to it directly skips its
+    // linear search for the key, which the index here has done.
+    auto& members = static_cast<Json::object_t::Container&>(frame.value->get_ref<Json::object_t&>());
+    const auto [entry, isNew] = frame.index.try_emplace(name, members.size());
+    if (isNew) members.emplace_back(std::move(name), nullptr);
+    pendingMember = &members[entry->second].second;
+    return true;
+  }
+  bool end_object() {
+    open.pop_back();
+    return true;
+  }
+  bool start_array(std::size_t) {
+    open.push_back({Put(Json::array()), {}});
+    return true;
+  }
+  bool end_array() {
+    open.pop_back();
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
+    if (const auto* syntax = dynamic_cast<const Json::parse_error*>(&error)) throw *syntax;
+    throw UserError(std::string("JSON error: ") + error.what());
+  }
+
+ private:
+  struct Frame {
+    Json* value;
+    std::unordered_map<std::string, std::size_t> index;  // objects only
+  };
+
+  Json* Put(Json value) {
+    if (open.empty()) {
+      root = std::move(value);
+      return &root;
+    }
+    Json& parent = *open.back().value;
+    if (parent.is_array()) {
+      auto& items = parent.get_ref<Json::array_t&>();
+      items.push_back(std::move(value));
+      return &items.back();
+    }
+    *pendingMember = std::move(value);
+    return pendingMember;
+  }
+
+  Json& root;
+  std::vector<Frame> open;
+  Json* pendingMember = nullptr;
+};
+
 }  // namespace
+
+Json ParseJson(const std::string& text) {
+  Json document;
+  LinearDomBuilder builder(document);
+  Json::sax_parse(text, &builder);
+  return document;
+}
 
 bool Range::Contains(double x) const {
   if (std::isnan(x)) return false;

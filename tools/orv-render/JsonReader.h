@@ -89,6 +89,12 @@ class JsonObject {
   std::string path;
 };
 
+// Parses a document in time linear in its size (nlohmann's ordered parse
+// searches every object's keys for each new one). As there, a repeated key
+// keeps its first place and its last value. Throws Json::parse_error, and
+// UserError for a number too large for a double.
+Json ParseJson(const std::string& text);
+
 // Path of a member: "$.sounds" + "tick" -> "$.sounds.tick"; keys that are not
 // plain identifiers are quoted: $.sounds["my sound"].
 std::string MemberPath(const std::string& parent, std::string_view key);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <unordered_map>
 
 #include "JsonReader.h"
 #include "UserError.h"
@@ -171,13 +172,16 @@ std::vector<RoomKey> ReadRoom(const JsonValue& v) {
   return keys;
 }
 
-std::size_t FindSound(const JsonValue& v, const std::vector<SoundDefinition>& sounds) {
+// Sound names to their index, so that finding an event's sound does not walk
+// every sound for every event.
+using SoundIndex = std::unordered_map<std::string, std::size_t>;
+
+std::size_t FindSound(const JsonValue& v, const std::vector<SoundDefinition>& sounds,
+                      const SoundIndex& index) {
   const std::string name = v.String();
+  if (const auto found = index.find(name); found != index.end()) return found->second;
   std::vector<std::string_view> names;
-  for (std::size_t i = 0; i < sounds.size(); ++i) {
-    if (sounds[i].name == name) return i;
-    names.push_back(sounds[i].name);
-  }
+  for (const SoundDefinition& sound : sounds) names.push_back(sound.name);
   std::string message = "no sound named " + Json(name).dump();
   const std::string closest = ClosestWord(name, names);
   if (!closest.empty()) message += "; did you mean " + Json(closest).dump() + "?";
@@ -192,13 +196,14 @@ std::size_t FindSound(const JsonValue& v, const std::vector<SoundDefinition>& so
   v.Fail(message);
 }
 
-EventDefinition ReadEvent(const JsonValue& item, const std::vector<SoundDefinition>& sounds) {
+EventDefinition ReadEvent(const JsonValue& item, const std::vector<SoundDefinition>& sounds,
+                          const SoundIndex& index) {
   EventDefinition e;
   e.path = item.Path();
   const JsonObject o = item.Object(
       {"time", "sound", "mode", "position", "volume", "speed", "referenceDistance", "repeat"});
   e.time = o.Get("time").Number(Range::Between(0.0, kMaxDuration));
-  e.sound = FindSound(o.Get("sound"), sounds);
+  e.sound = FindSound(o.Get("sound"), sounds, index);
   const std::string mode = o.Get("mode").Choice({"local", "relative", "world"});
   e.mode = mode == "local"      ? PlayMode::Local
            : mode == "relative" ? PlayMode::Relative
@@ -275,18 +280,21 @@ ReverbParam DefaultRoom() {
   return room;
 }
 
-Scene LoadScene(const std::string& file) {
+Scene LoadScene(const std::string& file) { return ParseScene(ReadFile(file), file); }
+
+Scene ParseScene(const std::string& text, const std::string& file) {
   Scene scene;
   scene.file = file;
   const std::size_t slash = file.rfind('/');
   scene.folder = slash == std::string::npos ? "." : file.substr(0, slash == 0 ? 1 : slash);
 
-  const std::string text = ReadFile(file);
   Json document;
   try {
-    document = Json::parse(text);
+    document = ParseJson(text);
   } catch (const Json::parse_error& e) {
     ThrowSyntaxError(file, text, e);
+  } catch (const UserError& e) {
+    throw UserError(file + ": " + e.what());
   }
 
   try {
@@ -316,9 +324,12 @@ Scene LoadScene(const std::string& file) {
     }
     if (const auto listener = o.Find("listener")) scene.listener = ReadListener(*listener);
     if (const auto room = o.Find("room")) scene.room = ReadRoom(*room);
-    if (const auto events = o.Find("events"))
+    if (const auto events = o.Find("events")) {
+      SoundIndex index;
+      for (std::size_t i = 0; i < scene.sounds.size(); ++i) index.emplace(scene.sounds[i].name, i);
       for (const JsonValue& item : events->Array())
-        scene.events.push_back(ReadEvent(item, scene.sounds));
+        scene.events.push_back(ReadEvent(item, scene.sounds, index));
+    }
   } catch (const UserError& e) {
     throw UserError(file + ": " + e.what());
   }

@@ -111,5 +111,7 @@ ReverbParam DefaultRoom();
 
 // Reads and checks a scene; throws UserError naming the file and JSON path.
 Scene LoadScene(const std::string& file);
+// The same for a scene's text; file names it in messages and locates its sounds.
+Scene ParseScene(const std::string& text, const std::string& file);
 
 }  // namespace orvrender

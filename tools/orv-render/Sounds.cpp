@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "Generators.h"
+#include "JsonReader.h"
 #include "UserError.h"
 
 namespace orvrender {
@@ -23,6 +24,14 @@ struct SndfileCloser {
 
 // The largest buffer CreateBuffer can describe: numSamples is 32-bit.
 constexpr std::int64_t kMaxFrames = std::numeric_limits<std::int32_t>::max();
+
+// "... holds at most 268435456 samples (1 GiB as float)": what a sound may
+// hold, so that a long sound at a high rate fails with this rather than with
+// the allocator's failure.
+std::string TooLong(double samples) {
+  return "the sound is too long: " + FormatNumber(samples) + " samples; a sound holds at most " +
+         std::to_string(kMaxSoundSamples) + " samples (1 GiB as float)";
+}
 
 }  // namespace
 
@@ -79,6 +88,8 @@ SoundData ReadSoundFile(const SoundDefinition& sound) {
                     " channels; Orv plays mono and stereo sounds");
   if (info.frames > kMaxFrames)
     throw UserError(where + "the sound is too long (" + std::to_string(info.frames) + " frames)");
+  if (static_cast<double>(info.frames) * info.channels > static_cast<double>(kMaxSoundSamples))
+    throw UserError(where + TooLong(static_cast<double>(info.frames) * info.channels));
   if (info.samplerate <= 0) throw UserError(where + "the sound has no sampling rate");
 
   SoundData data;
@@ -119,6 +130,8 @@ SoundData LoadSound(const SoundDefinition& sound, double sceneRate) {
   const double frames = std::round(sound.shape.duration * rate);
   if (frames > static_cast<double>(kMaxFrames))
     throw UserError(sound.path + ".duration: the sound is too long for one buffer");
+  if (frames * sound.shape.channels > static_cast<double>(kMaxSoundSamples))
+    throw UserError(sound.path + ".duration: " + TooLong(frames * sound.shape.channels));
   return FromFloat(Generate(sound, rate), sound.shape.channels, rate, sound.shape.bits);
 }
 

@@ -10,6 +10,10 @@
 
 namespace orvrender {
 
+// Most samples (frames times channels) one sound may hold, read or
+// generated: 2^28, 1 GiB as float, 46 minutes of 48 kHz stereo.
+inline constexpr std::int64_t kMaxSoundSamples = std::int64_t{1} << 28;
+
 struct SoundData {
   std::vector<unsigned char> bytes;  // interleaved frames in the library's format
   int bits = 32;                     // 8 (unsigned), 16 (signed) or 32 (float)

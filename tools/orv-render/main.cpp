@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -178,6 +179,9 @@ int main(int argc, char** argv) {
   } catch (const UserError& e) {
     std::fprintf(stderr, "orv-render: %s\n", e.what());
     return isInterrupted ? 130 : 1;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "orv-render: out of memory: the scene's sounds or output do not fit\n");
+    return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orv-render: unexpected failure: %s\n", e.what());
     return 1;

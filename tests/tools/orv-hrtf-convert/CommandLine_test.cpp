@@ -105,7 +105,15 @@ TEST(CommandLine, NamesTheOptionAndTheBadValue) {
   ExpectUsageError({"a", "-o", "b", "--elevations", "0,95"},
                    "--elevations: elevation 95 lies outside -90 .. 90 degrees");
   ExpectUsageError({"a", "-o", "b", "--azimuth-step", "0"},
-                   "--azimuth-step: 0 degrees lies outside (0, 180]");
+                   "--azimuth-step: 0 degrees lies outside 0.01 .. 180");
+  // Values that would size the work beyond memory or time.
+  ExpectUsageError({"a", "-o", "b", "--azimuth-step", "1e-300"},
+                   "--azimuth-step: 1e-300 degrees lies outside 0.01 .. 180");
+  ExpectUsageError({"a", "-o", "b", "--lead", "10000000"},
+                   "--lead: 10000000 samples lies outside 0 .. 65536; give a sample count or 'auto'");
+  ExpectUsageError({"a", "-o", "b", "--lead", "2147483647"},
+                   "--lead: 2147483647 samples lies outside 0 .. 65536; give a sample count or "
+                   "'auto'");
   ExpectUsageError({"a", "-o", "b", "--distance", "-1"},
                    "--distance: -1 metres is not a positive distance");
   ExpectUsageError({"a", "-o", "b", "--peak", "0"}, "--peak: 0 lies outside (0, 1]");

@@ -12,6 +12,7 @@
 #include "AirAbsorption.h"
 #include "CommandLine.h"
 #include "Generators.h"
+#include "JsonReader.h"
 #include "Keyframes.h"
 #include "Levels.h"
 #include "OutputFile.h"
@@ -418,6 +419,17 @@ TEST(SoundFiles, RefuseWhatCannotBePlayedAndSayWhy) {
                   {"three.wav", "3 channels", "mono and stereo"});
 }
 
+TEST(SoundFiles, ASoundTooLargeForMemoryIsRefusedBeforeItIsMade) {
+  // 11 000 s at 192 kHz: 2.1e9 frames, within a buffer's frame count but
+  // 8.4 GB as float.
+  SoundDefinition sound = Generator(SoundKind::Sine, 11000.0);
+  sound.path = "$.sounds.x";
+  sound.shape.sampleRate = 192000.0;
+  ExpectUserError([&] { LoadSound(sound, 48000.0); },
+                  {"$.sounds.x.duration: the sound is too long: 2112000000 samples",
+                   "at most 268435456 samples"});
+}
+
 // --- Scenes ------------------------------------------------------------------
 
 Scene SceneFrom(const TempFolder& folder, const std::string& text) {
@@ -529,6 +541,24 @@ TEST(SceneFile, InconsistentScenesAreRefused) {
 TEST(SceneFile, MissingSceneIsNamed) {
   ExpectUserError([] { LoadScene("/nonexistent/scene.json"); },
                   {"cannot open the scene '/nonexistent/scene.json'", "No such file"});
+}
+
+TEST(SceneFile, TheLinearParserBuildsWhatTheOrderedParserBuilds) {
+  // Repeated keys keep their first place and their last value, as in
+  // nlohmann's ordered parse; nesting, arrays of objects and every type.
+  for (const char* text :
+       {R"({"b": 1, "a": {"x": [1, 2.5, -3, true, null, "s"], "y": {}}, "b": 2, "c": []})",
+        R"([{"k": 1, "k": {"deep": [[[{"z": "\u00e9"}]]]}}, 18446744073709551615, -0.0])",
+        R"("just a string")", R"({"": 1, "a b": {"a b": 2}, "a b": 3})"}) {
+    const Json parsed = ParseJson(text);
+    EXPECT_EQ(parsed, Json::parse(text)) << text;
+    EXPECT_EQ(parsed.dump(), Json::parse(text).dump()) << text;  // same key order
+  }
+  EXPECT_THROW(ParseJson(R"({"a": [1, 2})"), Json::parse_error);
+}
+
+TEST(SceneFile, ANumberTooLargeForADoubleIsAUserError) {
+  ExpectSceneError(R"({"duration": 1e400})", {"scene.json: JSON error", "1e400"});
 }
 
 // --- Output file -------------------------------------------------------------
