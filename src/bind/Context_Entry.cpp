@@ -33,7 +33,6 @@ struct ContextPrivate {
   }
 
   std::shared_ptr<orvbind::Context> contextOwner;
-  InitParam initParam{};
   std::mutex errorMutex;
   std::string lastError;
   std::uint64_t lastFailure = 0;  // 0: none yet
@@ -145,7 +144,6 @@ struct OrvContext {
       if (record->contextOwner && CallbackScope::IsInside(record->contextOwner.get()))
         throw orv::Exception("Called from inside a callback.");
       const InitParam& p = Required(param, "Parameter is null.");
-      record->initParam = p;
       // Replace, never merge: the old context stays if building fails.
       std::shared_ptr<Context> context = Context::Create(p);
       record->contextOwner.swap(context);
