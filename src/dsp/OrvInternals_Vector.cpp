@@ -298,8 +298,8 @@ void Interleave(std::size_t n, float* out, const float* even, const float* odd) 
 
 namespace {
 
-// One bin pair from its factor; shared by every path of the table form, so
-// the vector paths only reorder nothing but lanes.
+// One bin pair from its factor; shared by every path of both forms, so the
+// vector paths differ from it only in the order of lanes.
 inline void UntangleBinFromTable(std::size_t n, std::size_t k, float* outRe, float* outIm,
                                  const float* zRe, const float* zIm, float tr, float ti,
                                  float scale) noexcept {
@@ -379,17 +379,6 @@ namespace {
 
 constexpr std::size_t kChains = 4;
 
-// One bin pair of the untangling pass; the scalar twin of the vector body.
-inline void UntangleBin(std::size_t n, std::size_t k, float* outRe, float* outIm, const float* zRe,
-                        const float* zIm, float tr, float ti, float scale) noexcept {
-  const float ar = zRe[k] + zRe[n - k], ai = zIm[k] - zIm[n - k];
-  const float br = zRe[k] - zRe[n - k], bi = zIm[k] + zIm[n - k];
-  const float tbr = tr * br - ti * bi, tbi = tr * bi + ti * br;
-  outRe[k] = scale * (ar + tbr);
-  outIm[k] = scale * (ai + tbi);
-  outRe[n - k] = scale * (ar - tbr);
-  outIm[n - k] = scale * (tbi - ai);
-}
 
 }  // namespace
 
@@ -438,14 +427,14 @@ void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zR
 #endif
   for (; k + 3 <= half; k += 4) {
     for (std::size_t j = 0; j < kChains; ++j) {
-      UntangleBin(n, k + j, outRe, outIm, zRe, zIm, tRe[j], tIm[j], scale);
+      UntangleBinFromTable(n, k + j, outRe, outIm, zRe, zIm, tRe[j], tIm[j], scale);
       const float nextRe = tRe[j] * s4r - tIm[j] * s4i;
       tIm[j] = tRe[j] * s4i + tIm[j] * s4r;
       tRe[j] = nextRe;
     }
   }
   for (std::size_t j = 0; k <= half; ++k, ++j) {
-    UntangleBin(n, k, outRe, outIm, zRe, zIm, tRe[j], tIm[j], scale);
+    UntangleBinFromTable(n, k, outRe, outIm, zRe, zIm, tRe[j], tIm[j], scale);
   }
 }
 

@@ -46,7 +46,6 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
           RealFFT& fft);
 
     float azimuth;
-    int tapCount;
     std::size_t bank = 0;  // the spatializer's bank of this tap count
     // Left real, left imaginary, right real, right imaginary: tapCount + 1
     // bins each, every part on a 16-float boundary.

@@ -12,16 +12,6 @@
 
 namespace orvtest {
 
-// Caps the vector level kernels use while it lives, so a test can run the
-// narrower paths on a wider processor. Plans keep the level they are made at.
-class ScopedLevelLimit {
- public:
-  explicit ScopedLevelLimit(orv::simd::Level limit) { orv::simd::LimitLevelForTesting(limit); }
-  ~ScopedLevelLimit() { orv::simd::LimitLevelForTesting(orv::simd::Level::kSimd8); }
-  ScopedLevelLimit(const ScopedLevelLimit&) = delete;
-  ScopedLevelLimit& operator=(const ScopedLevelLimit&) = delete;
-};
-
 // Every length 2^a · 3^b up to maxLength, ascending.
 inline std::vector<std::size_t> SupportedLengths(std::size_t maxLength) {
   std::vector<std::size_t> lengths;

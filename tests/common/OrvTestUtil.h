@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/OrvSimd.h"
 #include "orv/orv.h"
 
 namespace orvtest {
@@ -67,5 +68,15 @@ class HostContext {
 // An InitParam with sensible defaults for tests.
 InitParam DefaultInitParam(double samplingRate = 48000.0, int numThreads = 1,
                            int maxPolyphonics = 64);
+
+// Caps the vector level kernels use while it lives, so a test can run the
+// narrower paths on a wider processor. Plans keep the level they are made at.
+class ScopedLevelLimit {
+ public:
+  explicit ScopedLevelLimit(orv::simd::Level limit) { orv::simd::LimitLevelForTesting(limit); }
+  ~ScopedLevelLimit() { orv::simd::LimitLevelForTesting(orv::simd::Level::kSimd8); }
+  ScopedLevelLimit(const ScopedLevelLimit&) = delete;
+  ScopedLevelLimit& operator=(const ScopedLevelLimit&) = delete;
+};
 
 }  // namespace orvtest

@@ -49,7 +49,7 @@ std::vector<float> RenderRun(int numThreads) {
 // processors take and whose transform plans keep work arrays of their own.
 TEST(EngineThreads, OneTwoAndThreeThreadsRenderTheSameOutput) {
   for (const auto level : {orv::simd::DetectedLevel(), orv::simd::Level::kScalar}) {
-    orv::simd::LimitLevelForTesting(level);
+    const ScopedLevelLimit limit(level);
     const std::vector<float> one = RenderRun(1);
     ASSERT_GT(Rms(one.data(), one.size()), 0.01) << "the scene must be heard";
     for (int threads : {2, 3}) {
@@ -58,7 +58,6 @@ TEST(EngineThreads, OneTwoAndThreeThreadsRenderTheSameOutput) {
           << threads << " threads, level " << static_cast<int>(level);
     }
   }
-  orv::simd::LimitLevelForTesting(orv::simd::Level::kSimd8);
 }
 
 }  // namespace
