@@ -170,7 +170,8 @@ BENCHMARK(BM_VoiceSpatializedInt16LowPass);
 // frames (the plain copy) and speed 1.7 (interpolated), steady gains. Source
 // is a sink, so the spatializer's share is left out.
 struct SinkSource {
-  void Mix(const float* samples, int /*offset*/, int /*count*/, const orv::Vector3& /*position*/) {
+  void Mix(const float* samples, int /*offset*/, int /*count*/, const orv::Vector3& /*position*/,
+           std::size_t /*lane*/ = 0) {
     benchmark::DoNotOptimize(samples);
   }
 };

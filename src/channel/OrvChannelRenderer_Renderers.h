@@ -110,7 +110,7 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     this->param->position = x;
     // Also with a partial or empty count: the spatializer must hear the
     // source in every block it plays, and its last samples.
-    source->Mix(scratch, offset, produced, position);
+    source->Mix(scratch, offset, produced, position, buffers.lane);
     return !ended;
   }
 

@@ -14,9 +14,15 @@
 namespace orv {
 namespace {
 
-// A slot is used only for every full group of this many channels, so that
+// A lane is used only for every full group of this many channels, so that
 // small blocks do not pay for the hand-over to workers.
-constexpr std::size_t kChannelsPerSlot = 8;
+constexpr std::size_t kChannelsPerLane = 8;
+
+// The lanes of a block with count channels: a function of the count alone,
+// so that the mix is summed the same way at any thread count.
+std::size_t LanesFor(std::size_t count) {
+  return std::clamp<std::size_t>(count / kChannelsPerLane, 1, kMaxLanes);
+}
 
 // Runs item(k, i) for every i below count, slot k taking i = k, k + slots,
 // ... The task captures one pointer, so it stays inside std::function's local
@@ -48,6 +54,8 @@ Engine::Engine(const EngineParam& engineParam)
       compressor(CompressorRate(engineParam)),
       activeReverbLayers(kDefaultReverbLayers) {
   threadPool = std::make_shared<ThreadPool>(static_cast<std::size_t>(param.numThreads));
+  threadLocalBuffers.resize(kMaxLanes);
+  for (std::size_t k = 0; k < kMaxLanes; ++k) threadLocalBuffers[k].lane = k;
   room = std::make_unique<Room>(param.samplingRate);
   if (param.hrtfData)
     spatializer = std::make_shared<Spatializer>(param.hrtfData, param.hrtfDataSize, param.samplingRate);
@@ -78,38 +86,40 @@ void Engine::Render(float* out, int numFrames) {
   std::lock_guard<std::mutex> renderLock(renderMutex);
   const std::size_t n = numFrames > 0 ? static_cast<std::size_t>(numFrames) : 0;
   if (n > 0) {
-    threadLocalBuffers.resize(static_cast<std::size_t>(param.numThreads));
-    for (auto& slot : threadLocalBuffers) {
+    const std::size_t lanes = LanesFor(renderChannels.size());
+    for (std::size_t k = 0; k < lanes; ++k) {
+      ThreadLocalBuffer& lane = threadLocalBuffers[k];
       // assign keeps the storage once the largest block size has been seen.
-      slot.mainMix.assign(2 * n, 0.0f);
-      slot.spatialMix.assign(2 * n, 0.0f);
-      slot.reverbSend.assign(n, 0.0f);
-      slot.dryMonoSum.assign(n, 0.0f);
-      slot.sourceScratch.resize(n);
+      lane.mainMix.assign(2 * n, 0.0f);
+      lane.spatialMix.assign(2 * n, 0.0f);
+      lane.reverbSend.assign(n, 0.0f);
+      lane.dryMonoSum.assign(n, 0.0f);
+      lane.sourceScratch.resize(n);
     }
-    if (spatializer) spatializer->BeginRender(n);
-    RenderChannels(numFrames);
-    SumSlots(&ThreadLocalBuffer::reverbSend, &ThreadLocalBuffer::dryMonoSum);
+    if (spatializer) spatializer->BeginRender(n, (renderChannels.size() + lanes - 1) / lanes);
+    RenderChannels(numFrames, lanes);
+    SumLanes(lanes, &ThreadLocalBuffer::reverbSend, &ThreadLocalBuffer::dryMonoSum);
     ThreadLocalBuffer& r0 = threadLocalBuffers[0];
     room->SetLayers(activeReverbLayers);
     room->RenderReverb(r0.reverbSend.data(), r0.mainMix.data(), r0.dryMonoSum.data(), numFrames);
     room->RenderBassEnhancer(r0.dryMonoSum.data(), r0.mainMix.data(), numFrames);
     RenderBinaural();
-    SumSlots(&ThreadLocalBuffer::mainMix, &ThreadLocalBuffer::spatialMix);
+    SumLanes(lanes, &ThreadLocalBuffer::mainMix, &ThreadLocalBuffer::spatialMix);
     if (!r0.spatialMix.empty()) room->RenderEqualizer(r0.spatialMix.data(), r0.mainMix.data(), numFrames);
     RenderOutput(out, numFrames);
   }
   EndBlock(numFrames);
 }
 
-void Engine::RenderChannels(int numFrames) {
+void Engine::RenderChannels(int numFrames, std::size_t lanes) {
   const std::size_t count = renderChannels.size();
-  const std::size_t slots = std::max<std::size_t>(
-      1, std::min<std::size_t>(count / kChannelsPerSlot, static_cast<std::size_t>(param.numThreads)));
+  const std::size_t slots = std::min(lanes, static_cast<std::size_t>(param.numThreads));
+  // Lane k mixes channels k, k + lanes, ... in that order, on whichever slot.
   // No copy of the shared pointer: renderChannels holds every voice until
   // the block ends, and a copy would contend on a count shared across workers.
-  ForEachStriped(*threadPool, count, slots, [this, numFrames](std::size_t k, std::size_t i) {
-    renderChannels[i]->RenderBlock(numFrames, threadLocalBuffers[k]);
+  ForEachStriped(*threadPool, lanes, slots, [this, numFrames, count, lanes](std::size_t, std::size_t k) {
+    ThreadLocalBuffer& buffers = threadLocalBuffers[k];
+    for (std::size_t i = k; i < count; i += lanes) renderChannels[i]->RenderBlock(numFrames, buffers);
   });
 }
 
@@ -127,17 +137,17 @@ void Engine::RenderBinaural() {
   spatializer->FinishRender(threadLocalBuffers[0].spatialMix.data());
 }
 
-void Engine::SumSlots(std::vector<float> ThreadLocalBuffer::*first,
+void Engine::SumLanes(std::size_t lanes, std::vector<float> ThreadLocalBuffer::*first,
                       std::vector<float> ThreadLocalBuffer::*second) {
-  // Up to four slots per pass, in slot order.
+  // Up to four lanes per pass, in lane order.
   for (auto member : {first, second}) {
     std::vector<float>& dst = threadLocalBuffers[0].*member;
     const std::size_t n = dst.size();
     auto src = [&](std::size_t k) { return (threadLocalBuffers[k].*member).data(); };
     std::size_t k = 1;
-    for (; k + 4 <= threadLocalBuffers.size(); k += 4)
+    for (; k + 4 <= lanes; k += 4)
       Accumulate(n, dst.data(), src(k), src(k + 1), src(k + 2), src(k + 3));
-    switch (threadLocalBuffers.size() - k) {
+    switch (lanes - k) {
       case 3: Accumulate(n, dst.data(), src(k), src(k + 1), src(k + 2)); break;
       case 2: Accumulate(n, dst.data(), src(k), src(k + 1)); break;
       case 1: Accumulate(n, dst.data(), src(k)); break;

@@ -1,5 +1,5 @@
 // The mixer: turns the playing channels into limited stereo output, block by
-// block. Owns the worker pool, the per-slot mix buffers, the room stages, the
+// block. Owns the worker pool, the per-lane mix buffers, the room stages, the
 // binaural spatializer and the master limiter. Built by the context from an
 // EngineParam and always owned by a shared pointer (channels hold it weakly).
 #pragma once
@@ -52,9 +52,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
   std::array<ReverbLayerParam, 3> reverbLayers;
 
  private:
-  void RenderChannels(int numFrames);
+  void RenderChannels(int numFrames, std::size_t lanes);
   void RenderBinaural();
-  void SumSlots(std::vector<float> ThreadLocalBuffer::*first,
+  void SumLanes(std::size_t lanes, std::vector<float> ThreadLocalBuffer::*first,
                 std::vector<float> ThreadLocalBuffer::*second);
   void RenderOutput(float* out, int numFrames);
   void EndBlock(int numFrames);

@@ -40,20 +40,20 @@ std::shared_ptr<Spatializer::Source> Spatializer::CreateSource() {
 }
 
 void Spatializer::Source::Mix(const float* samples, int offset, int count,
-                              const Vector3& position) {
+                              const Vector3& position, std::size_t lane) {
   const float x = position.x, y = position.y, z = position.z;
   // The zero cases avoid the angle of a signed zero vector.
   const float azimuth = (x == 0.0f && z == 0.0f) ? 0.0f : std::atan2(x, z) * kDegreesPerRadian;
   const float elevation = (x == 0.0f && y == 0.0f && z == 0.0f)
                               ? 0.0f
                               : std::atan2(y, std::sqrt(x * x + z * z)) * kDegreesPerRadian;
-  Mix(samples, offset, count, azimuth, elevation);
+  Mix(samples, offset, count, azimuth, elevation, lane);
 }
 
 void Spatializer::Source::Mix(const float* samples, int offset, int count, float azimuth,
-                              float elevation) {
+                              float elevation, std::size_t lane) {
   const std::shared_ptr<Spatializer> owner = spatializer.lock();
-  if (!owner) return;
+  if (!owner || lane >= kMaxLanes) return;
   // Non-finite directions count as straight ahead: an infinite azimuth has
   // no wrap, and a NaN no nearest angle.
   if (std::isnan(elevation)) elevation = 0.0f;
@@ -73,7 +73,7 @@ void Spatializer::Source::Mix(const float* samples, int offset, int count, float
     mirrored = newMirrored;
   }
   if (current == chosen && mirrored == newMirrored && !next) {
-    InnerMix<0>(current.get(), mirrored, samples, offset, count, 0.0f);
+    InnerMix<0>(*owner, current.get(), mirrored, lane, samples, offset, count, 0.0f);
     return;
   }
 
@@ -82,8 +82,8 @@ void Spatializer::Source::Mix(const float* samples, int offset, int count, float
   const std::shared_ptr<Angle> target = isRunning ? next : chosen;
   const float start = isRunning ? fade : 0.0f;
   const int n = std::min(static_cast<int>((1.0f - start) * kFadeLength), count);
-  InnerMix<-1>(current.get(), mirrored, samples, offset, n, start);
-  InnerMix<1>(target.get(), newMirrored, samples, offset, n, start);
+  InnerMix<-1>(*owner, current.get(), mirrored, lane, samples, offset, n, start);
+  InnerMix<1>(*owner, target.get(), newMirrored, lane, samples, offset, n, start);
   if (n == count) {
     next = target;
     fade = start + static_cast<float>(count) * kFadeStep;
@@ -92,43 +92,51 @@ void Spatializer::Source::Mix(const float* samples, int offset, int count, float
   next.reset();
   current = target;
   mirrored = newMirrored;
-  InnerMix<0>(current.get(), mirrored, samples + n, offset + n, count - n, 0.0f);
+  InnerMix<0>(*owner, current.get(), mirrored, lane, samples + n, offset + n, count - n,
+              0.0f);
 }
 
 template <int direction>
-void Spatializer::Source::InnerMix(Angle* angle, bool useMirrored, const float* samples,
-                                   int offset, int count, float startFade) {
-  std::vector<float>& buffer = useMirrored ? angle->mirroredInput : angle->input;
-  std::atomic<bool>& used = useMirrored ? angle->mirroredInputUsed : angle->inputUsed;
-  std::mutex& bufferMutex = useMirrored ? angle->mirroredInputMutex : angle->inputMutex;
-
-  // The first writer of the block clears the buffer; later writers see the
-  // flag set (acquire) and skip the setup lock.
-  if (!used.load(std::memory_order_acquire)) {
-    std::lock_guard<std::mutex> setup(angle->setupMutex);
-    if (!used.load(std::memory_order_relaxed)) {
-      std::fill(buffer.begin(), buffer.end(), 0.0f);
-      used.store(true, std::memory_order_release);
-    }
+void Spatializer::Source::InnerMix(Spatializer& owner, Angle* angle, bool useMirrored,
+                                   std::size_t lane, const float* samples, int offset, int count,
+                                   float startFade) {
+  bool fresh = false;
+  float* buffer = owner.LaneInput(*angle, useMirrored ? 1 : 0, lane, fresh);
+  if (!buffer) return;
+  float* dst = buffer + offset;
+  if (fresh) {
+    // A fresh buffer is written, not added to: only the frames outside this
+    // call need clearing.
+    std::fill(buffer, dst, 0.0f);
+    std::fill(dst + count, buffer + owner.blockSize, 0.0f);
   }
-
-  std::lock_guard<std::mutex> lock(bufferMutex);
-  float* dst = buffer.data() + offset;
   if constexpr (direction == 0) {
-    Accumulate(static_cast<std::size_t>(count), dst, samples);
-  } else if constexpr (direction < 0) {
-    float g = 1.0f - startFade;
-    for (int i = 0; i < count; ++i) {
-      dst[i] += samples[i] * g;
-      g -= kFadeStep;
-    }
+    if (fresh)
+      std::copy(samples, samples + count, dst);
+    else
+      Accumulate(static_cast<std::size_t>(count), dst, samples);
   } else {
-    float g = startFade;
+    if (fresh) std::fill(dst, dst + count, 0.0f);
+    float g = direction < 0 ? 1.0f - startFade : startFade;
+    const float step = direction < 0 ? -kFadeStep : kFadeStep;
     for (int i = 0; i < count; ++i) {
       dst[i] += samples[i] * g;
-      g += kFadeStep;
+      g += step;
     }
   }
+}
+
+float* Spatializer::LaneInput(Angle& angle, int side, std::size_t lane, bool& fresh) noexcept {
+  std::int32_t& index = angle.laneInputs[static_cast<std::size_t>(side) * kMaxLanes + lane];
+  Lane& owner = lanes[lane];
+  if (index < 0) {
+    if (owner.buffers.size() == owner.capacity) return nullptr;
+    index = static_cast<std::int32_t>(owner.buffers.size());
+    owner.buffers.emplace_back(&angle, side);
+    angle.isInputUsed[static_cast<std::size_t>(side)].store(true, std::memory_order_relaxed);
+    fresh = true;
+  }
+  return owner.storage.get() + static_cast<std::size_t>(index) * blockSize;
 }
 
 Spatializer::Bank::Bank(int tapCount)
@@ -154,15 +162,30 @@ std::size_t Spatializer::BankFor(int tapCount) {
   return banks.size() - 1;
 }
 
-void Spatializer::BeginRender(std::size_t newBlockSize) {
+void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t sourcesPerLane) {
   blockSize = newBlockSize;
-  for (const auto& ring : rings) {
-    for (const auto& angle : ring->angles) {
-      angle->inputUsed.store(false, std::memory_order_relaxed);
-      angle->mirroredInputUsed.store(false, std::memory_order_relaxed);
-      // Cleared lazily by the block's first writer; storage is kept.
-      angle->input.resize(blockSize);
-      angle->mirroredInput.resize(blockSize);
+  // A source feeds one angle's side, two while it crossfades, and a new
+  // crossfade can start every kFadeLength samples; nor can a lane feed more
+  // sides than there are.
+  std::size_t numSides = 0;
+  for (const auto& ring : rings) numSides += 2 * ring->angles.size();
+  const std::size_t fades = 2 + blockSize / static_cast<std::size_t>(kFadeLength);
+  const std::size_t capacity =
+      sourcesPerLane == 0 ? numSides : std::min(numSides, sourcesPerLane * fades);
+  for (std::size_t k = 0; k < kMaxLanes; ++k) {
+    Lane& lane = lanes[k];
+    for (const auto& [angle, side] : lane.buffers) {
+      angle->laneInputs[static_cast<std::size_t>(side) * kMaxLanes + k] = -1;
+      angle->isInputUsed[static_cast<std::size_t>(side)].store(false, std::memory_order_relaxed);
+    }
+    lane.buffers.clear();
+    if (lane.capacity < capacity || lane.storageSize < lane.capacity * blockSize) {
+      // Uninitialised: a lane touches only the buffers it hands out, so the
+      // rest costs address space, not memory.
+      lane.capacity = std::max(lane.capacity, capacity);
+      lane.storageSize = lane.capacity * blockSize;
+      lane.storage = std::make_unique_for_overwrite<float[]>(lane.storageSize);
+      lane.buffers.reserve(lane.capacity);
     }
   }
   for (const auto& bank : banks) {
@@ -185,8 +208,8 @@ std::size_t Spatializer::PrepareEndRender() {
   enabledAngles.clear();
   for (const auto& ring : rings) {
     for (const auto& angle : ring->angles) {
-      if (angle->inputUsed.load(std::memory_order_acquire) ||
-          angle->mirroredInputUsed.load(std::memory_order_acquire) || angle->isHopPending[0] ||
+      if (angle->isInputUsed[0].load(std::memory_order_relaxed) ||
+          angle->isInputUsed[1].load(std::memory_order_relaxed) || angle->isHopPending[0] ||
           angle->isHopPending[1])
         enabledAngles.push_back(angle.get());
     }
@@ -207,11 +230,10 @@ void Spatializer::EndRender(std::size_t index) noexcept {
 }
 
 void Spatializer::ProcessSide(Angle& angle, int side, GroupWork& work, const Bank& bank) noexcept {
-  const bool isUsed = (side == 0 ? angle.inputUsed : angle.mirroredInputUsed)
-                          .load(std::memory_order_acquire);
+  const bool isUsed = angle.isInputUsed[static_cast<std::size_t>(side)].load(std::memory_order_relaxed);
   bool isPending = angle.isHopPending[side];
   if (!isUsed && !isPending) return;
-  const float* in = isUsed ? (side == 0 ? angle.input : angle.mirroredInput).data() : nullptr;
+  const float* in = isUsed ? SumLaneInputs(angle, side) : nullptr;
   float* hop = angle.hop[side].data();
   bool isSignificant = angle.isHopSignificant[side];
 
@@ -272,6 +294,33 @@ void Spatializer::ProcessSide(Angle& angle, int side, GroupWork& work, const Ban
   }
   angle.isHopPending[side] = isPending;
   angle.isHopSignificant[side] = isSignificant;
+}
+
+float* Spatializer::SumLaneInputs(Angle& angle, int side) noexcept {
+  // In lane order, whichever threads mixed the lanes; into the first lane's
+  // buffer, which nothing reads after this.
+  const std::int32_t* indices = angle.laneInputs.data() + static_cast<std::size_t>(side) * kMaxLanes;
+  float* sum = nullptr;
+  for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
+    if (indices[lane] < 0) continue;
+    float* input = lanes[lane].storage.get() + static_cast<std::size_t>(indices[lane]) * blockSize;
+    if (sum)
+      Accumulate(blockSize, sum, input);
+    else
+      sum = input;
+  }
+  return sum;
+}
+
+std::vector<float> Spatializer::BlockInput(const Angle& angle, int side) const {
+  std::vector<float> sum(blockSize, 0.0f);
+  for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
+    const std::int32_t index = angle.laneInputs[static_cast<std::size_t>(side) * kMaxLanes + lane];
+    if (index < 0) continue;
+    const float* input = lanes[lane].storage.get() + static_cast<std::size_t>(index) * blockSize;
+    for (std::size_t i = 0; i < blockSize; ++i) sum[i] += input[i];
+  }
+  return sum;
 }
 
 void Spatializer::FinishRender(float* output) noexcept {

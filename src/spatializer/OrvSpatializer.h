@@ -23,10 +23,12 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "common/OrvThreadLocalBuffer.h"
 #include "common/OrvVector3.h"
 #include "dsp/OrvConvolver_RealFFT.h"
 #include "dsp/OrvInternals_AlignedArray.h"
@@ -50,13 +52,11 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     // Left real, left imaginary, right real, right imaginary: tapCount + 1
     // bins each, every part on a 16-float boundary.
     AlignedArray<float> spectra;
-    std::vector<float> input;
-    std::atomic<bool> inputUsed{false};
-    std::vector<float> mirroredInput;
-    std::atomic<bool> mirroredInputUsed{false};
-    std::mutex setupMutex;          // guards the lazy clearing of either buffer
-    std::mutex inputMutex;          // guards accumulation into input
-    std::mutex mirroredInputMutex;  // guards accumulation into mirroredInput
+    // Per side (0 direct, 1 mirrored) and lane: the lane's input buffer for
+    // this angle in the current block, or -1. Each entry is written only by
+    // its lane's thread; the flag tells that some lane fed the side.
+    std::array<std::int32_t, 2 * kMaxLanes> laneInputs;
+    std::array<std::atomic<bool>, 2> isInputUsed{};
 
     // Samples of the unfinished hop, per side (0 direct, 1 mirrored); only
     // the thread that processes the angle's group touches them.
@@ -79,17 +79,19 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     explicit Source(std::weak_ptr<Spatializer> spatializer);
 
     // Adds count samples at block frames offset .. offset + count - 1, heard
-    // from position (listener space). ORV_REALTIME: locks only the angle's
-    // buffer locks, allocates nothing.
-    void Mix(const float* samples, int offset, int count, const Vector3& position);
+    // from position (listener space), into the inputs of lane (below
+    // kMaxLanes). ORV_REALTIME: no locks, no allocation.
+    void Mix(const float* samples, int offset, int count, const Vector3& position,
+             std::size_t lane = 0);
     // The same with the direction in degrees (azimuth from the front towards
     // the right, elevation upwards).
-    void Mix(const float* samples, int offset, int count, float azimuth, float elevation);
+    void Mix(const float* samples, int offset, int count, float azimuth, float elevation,
+             std::size_t lane = 0);
 
    private:
     template <int direction>
-    void InnerMix(Angle* angle, bool mirrored, const float* samples, int offset, int count,
-                  float fade);
+    void InnerMix(Spatializer& owner, Angle* angle, bool mirrored, std::size_t lane,
+                  const float* samples, int offset, int count, float fade);
 
     std::weak_ptr<Spatializer> spatializer;
     std::shared_ptr<Angle> current;
@@ -115,11 +117,13 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
 
   static constexpr std::size_t kNumGroups = 16;
 
-  // Engine, per block: BeginRender, then Mix from any threads, then
-  // PrepareEndRender once, EndRender exactly once for every index below its
-  // result (concurrently allowed), then FinishRender once. ORV_REALTIME
-  // apart from growing the buffers when the block size grows.
-  void BeginRender(std::size_t blockSize);
+  // Engine, per block: BeginRender, then Mix from any threads (one thread per
+  // lane at a time), then PrepareEndRender once, EndRender exactly once for
+  // every index below its result (concurrently allowed), then FinishRender
+  // once. sourcesPerLane bounds the sources any one lane mixes in the block
+  // (0: no bound). ORV_REALTIME apart from growing the buffers when the
+  // block size or sourcesPerLane grows.
+  void BeginRender(std::size_t blockSize, std::size_t sourcesPerLane = 0);
   // The number of groups of angles to transform in this block.
   std::size_t PrepareEndRender();
   // Transforms the block's input of every angle in group index into the
@@ -131,6 +135,9 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   void FinishRender(float* output) noexcept;
 
   const std::vector<std::shared_ptr<Ring>>& Rings() const { return rings; }
+  // What angle's side (0 direct, 1 mirrored) heard in the block so far,
+  // summed over the lanes; zeros when unused. For inspection: allocates.
+  std::vector<float> BlockInput(const Angle& angle, int side) const;
   const InterpolationHelper& Elevations() const { return elevations; }
 
  private:
@@ -162,8 +169,25 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     std::vector<GroupWork> groups;
   };
 
+  // The angle inputs that one lane's sources fed in this block: buffers of
+  // blockSize samples, handed out in the order the lane first touches an
+  // angle's side. Only the lane's own thread writes them until the block's
+  // mixing is done; the angle's group thread sums them after.
+  struct Lane {
+    std::unique_ptr<float[]> storage;  // capacity * blockSize
+    std::size_t storageSize = 0;
+    std::size_t capacity = 0;  // buffers
+    std::vector<std::pair<Angle*, int>> buffers;  // (angle, side) of each buffer in use
+  };
+
+  // The lane's buffer for angle's side; fresh tells whether it was handed
+  // out just now (its contents are then undefined). Null when the lane has
+  // no buffer left, which sourcesPerLane rules out.
+  float* LaneInput(Angle& angle, int side, std::size_t lane, bool& fresh) noexcept;
   void LoadData(const char* data, std::size_t size);
   std::size_t BankFor(int tapCount);
+  // The side's input of the block: the lanes' buffers summed.
+  float* SumLaneInputs(Angle& angle, int side) noexcept;
   void ProcessSide(Angle& angle, int side, GroupWork& work, const Bank& bank) noexcept;
   void FinishHop(Bank& bank, std::size_t hop) noexcept;
 
@@ -172,6 +196,7 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   std::size_t blockSize = 0;
   std::size_t numGroups = 0;  // groups in use in this block
   std::vector<Angle*> enabledAngles;
+  std::array<Lane, kMaxLanes> lanes;
   std::vector<std::unique_ptr<Bank>> banks;
 };
 

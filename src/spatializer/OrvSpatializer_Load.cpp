@@ -57,6 +57,7 @@ bool IsValidSample(float v) { return !std::isnan(v) && v >= -1.0f && v <= 1.0f; 
 Spatializer::Angle::Angle(float angleAzimuth, const float* leftResponse,
                           const float* rightResponse, int taps, RealFFT& fft)
     : azimuth(angleAzimuth) {
+  laneInputs.fill(-1);
   const std::size_t n = static_cast<std::size_t>(taps);
   const std::size_t stride = SpectrumStride(taps);
   spectra.resize(4 * stride);

@@ -65,7 +65,8 @@ struct RecordingSource {
     orv::Vector3 position;
     std::vector<float> copy;  // samples[0 .. count - 1] at the time of the call
   };
-  void Mix(const float* samples, int offset, int count, const orv::Vector3& position) {
+  void Mix(const float* samples, int offset, int count, const orv::Vector3& position,
+           std::size_t /*lane*/ = 0) {
     calls.push_back(
         {samples, offset, count, position, std::vector<float>(samples, samples + count)});
   }

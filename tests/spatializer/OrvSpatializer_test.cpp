@@ -259,15 +259,16 @@ TEST_F(SpatializerRender, FirstMixIsSteadyAndADirectionChangeCrossfadesOver128Sa
   const auto& ring = *sp->Rings()[0];
   sp->BeginRender(256);
   source->Mix(ones.data(), 0, 256, 0.0f, 0.0f);
-  for (float v : ring.angles[0]->input) ASSERT_EQ(v, 1.0f);
+  for (float v : sp->BlockInput(*ring.angles[0], 0)) ASSERT_EQ(v, 1.0f);
 
   sp->BeginRender(256);
   source->Mix(ones.data(), 0, 256, 90.0f, 0.0f);
+  const auto from = sp->BlockInput(*ring.angles[0], 0), to = sp->BlockInput(*ring.angles[1], 0);
   for (int i = 0; i < 256; ++i) {
     const float fadeIn = i < 128 ? static_cast<float>(i) / 128.0f : 1.0f;
-    ASSERT_FLOAT_EQ(ring.angles[1]->input[i], fadeIn) << i;
-    ASSERT_NEAR(ring.angles[0]->input[i], 1.0f - fadeIn, 1e-6f) << i;
-    ASSERT_NEAR(ring.angles[0]->input[i] + ring.angles[1]->input[i], 1.0f, 1e-6f);
+    ASSERT_FLOAT_EQ(to[i], fadeIn) << i;
+    ASSERT_NEAR(from[i], 1.0f - fadeIn, 1e-6f) << i;
+    ASSERT_NEAR(from[i] + to[i], 1.0f, 1e-6f);
   }
 }
 
@@ -279,11 +280,12 @@ TEST_F(SpatializerRender, ACrossfadeSpansCallsAndIgnoresChangesUntilItEnds) {
   source->Mix(ones.data(), 0, 100, 0.0f, 0.0f);     // steady at 0
   source->Mix(ones.data(), 100, 100, 90.0f, 0.0f);  // fades 100 samples
   source->Mix(ones.data(), 200, 100, 170.0f, 0.0f);  // fades 28 more, then 72 at 90
-  EXPECT_FALSE(ring.angles[2]->inputUsed.load());
-  for (int i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(ring.angles[1]->input[100 + i], i / 128.0f);
+  EXPECT_FALSE(ring.angles[2]->isInputUsed[0].load());
+  const auto from = sp->BlockInput(*ring.angles[0], 0), to = sp->BlockInput(*ring.angles[1], 0);
+  for (int i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(to[100 + i], i / 128.0f);
   for (int i = 228; i < 300; ++i) {
-    ASSERT_EQ(ring.angles[1]->input[i], 1.0f) << i;
-    ASSERT_EQ(ring.angles[0]->input[i], 0.0f) << i;
+    ASSERT_EQ(to[i], 1.0f) << i;
+    ASSERT_EQ(from[i], 0.0f) << i;
   }
 }
 
@@ -296,7 +298,7 @@ TEST_F(SpatializerRender, TwoSourcesAtOneAngleShareOneConvolution) {
   a->Mix(x.data(), 0, 64, Vector3{1, 0, 0});
   b->Mix(y.data(), 0, 64, Vector3{7, 0.1f, 0});
   ASSERT_EQ(sp->PrepareEndRender(), 1u);
-  const auto& input = sp->Rings()[0]->angles[1]->input;
+  const auto input = sp->BlockInput(*sp->Rings()[0]->angles[1], 0);
   for (int i = 0; i < 64; ++i) ASSERT_FLOAT_EQ(input[i], x[i] + y[i]);
 }
 
@@ -328,7 +330,7 @@ TEST_F(SpatializerRender, MixOfNothingStillSelectsTheAngleForTheBlock) {
   sp->BeginRender(32);
   source->Mix(nullptr, 0, 0, Vector3{0, 0, 1});
   ASSERT_EQ(sp->PrepareEndRender(), 1u);
-  for (float v : sp->Rings()[0]->angles[0]->input) EXPECT_EQ(v, 0.0f);
+  for (float v : sp->BlockInput(*sp->Rings()[0]->angles[0], 0)) EXPECT_EQ(v, 0.0f);
 }
 
 TEST_F(SpatializerRender, HalfwayDirectionsPickTheUpperNeighbour) {
@@ -336,16 +338,16 @@ TEST_F(SpatializerRender, HalfwayDirectionsPickTheUpperNeighbour) {
   float one = 1.0f;
   sp->BeginRender(1);
   source->Mix(&one, 0, 1, 45.0f, 45.0f);  // halfway between the rings: the upper
-  EXPECT_TRUE(sp->Rings()[1]->angles[0]->inputUsed.load());
+  EXPECT_TRUE(sp->Rings()[1]->angles[0]->isInputUsed[0].load());
   auto other = sp->CreateSource();
   sp->BeginRender(1);
   other->Mix(&one, 0, 1, 45.0f, 0.0f);  // halfway between 0 and 90: 90
-  EXPECT_TRUE(sp->Rings()[0]->angles[1]->inputUsed.load());
+  EXPECT_TRUE(sp->Rings()[0]->angles[1]->isInputUsed[0].load());
   auto odd = sp->CreateSource();
   sp->BeginRender(1);
   odd->Mix(&one, 0, 1, std::numeric_limits<float>::infinity(),
            std::numeric_limits<float>::quiet_NaN());  // counts as straight ahead
-  EXPECT_TRUE(sp->Rings()[0]->angles[0]->inputUsed.load());
+  EXPECT_TRUE(sp->Rings()[0]->angles[0]->isInputUsed[0].load());
 }
 
 // Random scenes: sources jumping between directions mid-block, both sides of
@@ -356,6 +358,7 @@ TEST(SpatializerEquivalence, FrequencyDomainSumEqualsDirectConvolutionOfEveryAng
   constexpr int kTaps = 32;
   constexpr std::size_t kFrames = 3000;
   constexpr int kAnglesPerRing = 12;
+  constexpr std::size_t kLanes = 3;
   // Single-precision transforms and sums of a few hundred products.
   constexpr double kRelativeRmsTolerance = 1e-5;
   std::vector<RingSpec> ringSpecs;
@@ -384,25 +387,27 @@ TEST(SpatializerEquivalence, FrequencyDomainSumEqualsDirectConvolutionOfEveryAng
   std::vector<float> out(2 * kFrames, 0.0f);
   for (std::size_t start = 0; start < kFrames;) {
     const std::size_t n = std::min<std::size_t>(1 + random() % 200, kFrames - start);
-    sp->BeginRender(n);
-    for (auto& source : sources) {
-      // Two or three pieces per block, each from a new random direction.
+    sp->BeginRender(n, sources.size() / kLanes);
+    for (std::size_t k = 0; k < sources.size(); ++k) {
+      // Two or three pieces per block, each from a new random direction;
+      // the sources spread over lanes as the engine deals them, with the
+      // bound it gives.
       std::size_t at = 0;
       while (at < n) {
         const std::size_t piece = std::min<std::size_t>(n - at, 1 + random() % 90);
         const Vector3 position{unit(random), 0.5f * unit(random), unit(random)};
-        source->Mix(signal.data() + start + at, static_cast<int>(at), static_cast<int>(piece), position);
+        sources[k]->Mix(signal.data() + start + at, static_cast<int>(at), static_cast<int>(piece),
+                        position, k % kLanes);
         at += piece;
       }
     }
     for (std::size_t r = 0; r < 2; ++r)
       for (std::size_t a = 0; a < kAnglesPerRing; ++a) {
         const auto& angle = *sp->Rings()[r]->angles[a];
-        if (angle.inputUsed.load())
-          std::copy(angle.input.begin(), angle.input.end(), recorded[slot(r, a, 0)].begin() + start);
-        if (angle.mirroredInputUsed.load())
-          std::copy(angle.mirroredInput.begin(), angle.mirroredInput.end(),
-                    recorded[slot(r, a, 1)].begin() + start);
+        for (int side = 0; side < 2; ++side) {
+          const auto input = sp->BlockInput(angle, side);
+          std::copy(input.begin(), input.end(), recorded[slot(r, a, side)].begin() + start);
+        }
       }
     const std::size_t count = sp->PrepareEndRender();
     for (std::size_t i = 0; i < count; ++i) sp->EndRender(i);
