@@ -18,10 +18,12 @@ namespace {
 // small blocks do not pay for the hand-over to workers.
 constexpr std::size_t kChannelsPerLane = 8;
 
-// The lanes of a block with count channels: a function of the count alone,
-// so that the mix is summed the same way at any thread count.
-std::size_t LanesFor(std::size_t count) {
-  return std::clamp<std::size_t>(count / kChannelsPerLane, 1, kMaxLanes);
+// The lanes of a block with count channels. As many as there are threads
+// is cheapest; a function of the count alone sums the mix the same way at
+// any thread count, at the price of more and emptier lanes.
+std::size_t LanesFor(std::size_t count, std::size_t numThreads, bool isThreadIndependent) {
+  const std::size_t lanes = std::clamp<std::size_t>(count / kChannelsPerLane, 1, kMaxLanes);
+  return isThreadIndependent ? lanes : std::min(lanes, numThreads);
 }
 
 // Runs item(k, i) for every i below count, slot k taking i = k, k + slots,
@@ -86,7 +88,9 @@ void Engine::Render(float* out, int numFrames) {
   std::lock_guard<std::mutex> renderLock(renderMutex);
   const std::size_t n = numFrames > 0 ? static_cast<std::size_t>(numFrames) : 0;
   if (n > 0) {
-    const std::size_t lanes = LanesFor(renderChannels.size());
+    const std::size_t lanes =
+        LanesFor(renderChannels.size(), static_cast<std::size_t>(param.numThreads),
+                 isThreadIndependent.load(std::memory_order_relaxed));
     for (std::size_t k = 0; k < lanes; ++k) {
       ThreadLocalBuffer& lane = threadLocalBuffers[k];
       // assign keeps the storage once the largest block size has been seen.

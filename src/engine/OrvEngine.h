@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -38,6 +39,12 @@ class Engine : public std::enable_shared_from_this<Engine> {
   // apart from growing the mix buffers when the block size grows.
   void Render(float* out, int numFrames);
 
+  // With true, the output no longer depends on the thread count, bit for
+  // bit: the voices are dealt into a fixed set of lanes, whatever the number
+  // of workers. Costs some speed on few threads. Any thread; applies from
+  // the next block.
+  void SetThreadIndependentMix(bool enable) { isThreadIndependent.store(enable); }
+
   // Host threads: creates a voice that starts delay samples into the next
   // block the engine renders. Throws Exception on bad arguments.
   std::shared_ptr<Channel> CreateChannel(double delay, std::shared_ptr<Buffer> buffer,
@@ -69,6 +76,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
   std::vector<std::shared_ptr<Channel>> renderChannels;
   std::vector<ThreadLocalBuffer> threadLocalBuffers;
   std::array<ReverbLayerParam, 3> activeReverbLayers;
+  std::atomic<bool> isThreadIndependent{false};
 };
 
 }  // namespace orv
