@@ -26,7 +26,7 @@ inline T& Element(T* base, std::size_t n, std::size_t stride) noexcept {
 
 // One pass of radix 2, 3 or 4; see Kernel.h for the indexing.
 template <typename T, bool backward, bool isContiguous>
-void _GenericInner(const KernelParam& param, const KernelData<T>& data) noexcept {
+void GenericInner(const KernelParam& param, const KernelData<T>& data) noexcept {
   const std::size_t radix = param.radix;
   const std::size_t P = param.innerCount;
   const std::size_t M = param.groupCount;
@@ -44,7 +44,10 @@ void _GenericInner(const KernelParam& param, const KernelData<T>& data) noexcept
   // √3/2, the imaginary part of e^(±2πi/3).
   constexpr T kHalfRoot3 = T(0.8660254037844386);
 
-  if (radix != 2 && radix != 3 && radix != 4) ORV_ASSERT(false, "ORVFFT/Kernel_Generic");
+  // The message keeps the name the kernel's failures have always carried in
+  // hosts' logs.
+  if (radix != 2 && radix != 3 && radix != 4)
+    ::orv::detail::AssertionFailed("false", "_GenericInner", "ORVFFT/Kernel_Generic");
 
   for (std::size_t p = 0; p < M; ++p) {
     T wr[4] = {1, 1, 1, 1};
@@ -118,9 +121,9 @@ void _GenericInner(const KernelParam& param, const KernelData<T>& data) noexcept
 template <typename T, bool backward>
 void Generic(const KernelParam& param, const KernelData<T>& data) noexcept {
   if (param.stride == sizeof(T))
-    _GenericInner<T, backward, true>(param, data);
+    GenericInner<T, backward, true>(param, data);
   else
-    _GenericInner<T, backward, false>(param, data);
+    GenericInner<T, backward, false>(param, data);
 }
 
 template void Generic<float, false>(const KernelParam&, const KernelData<float>&) noexcept;
