@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 from typing import Optional, Union
 
+import matplotlib
 import numpy as np
 
 from .. import hrtf
@@ -30,7 +31,7 @@ def plot_hrtf(output: Union[str, os.PathLike], source: Optional[Union[str, os.Pa
                     f"{sum(len(r.azimuths) for r in rings)} directions, "
                     f"{rings[0].left.shape[1]} taps at {rate / 1000:g} kHz)")
     ild_axes, itd_axes, image_axes, lines_axes = figure.subplots(2, 2).flat
-    colours = __import__("matplotlib").colormaps["viridis"](np.linspace(0, 0.95, len(rings)))
+    colours = matplotlib.colormaps["viridis"](np.linspace(0, 0.95, len(rings)))
     for ring, colour in zip(rings, colours):
         label = f"{ring.elevation:g}°"
         ild_axes.plot(ring.azimuths, hrtf.level_difference_db(ring), color=colour, label=label)
@@ -45,7 +46,9 @@ def plot_hrtf(output: Union[str, os.PathLike], source: Optional[Union[str, os.Pa
         axes.grid(alpha=0.3)
     ild_axes.set_title("Interaural level difference per elevation ring")
     itd_axes.set_title("Interaural time difference per elevation ring")
-    ild_axes.legend(title="elevation", fontsize="x-small", ncol=2)
+    # Outside the axes: inside, the rings' curves fill every corner.
+    itd_axes.legend(title="elevation", fontsize="x-small", loc="center left",
+                    bbox_to_anchor=(1.02, 0.5))
 
     horizontal = min(rings, key=lambda r: abs(r.elevation))
     fft_size = 1024

@@ -12,6 +12,9 @@ from .common import new_figure, save_figure
 
 WINDOW_S = 0.05
 """Level windows: short enough to follow a footstep, long enough to be steady."""
+DIFFERENCE_WINDOW_S = 0.25
+"""Longer windows for the difference: independent noise in the two ears (a wide
+ambience) makes short-window differences jitter by several dB."""
 FLOOR_DB = -100.0
 
 
@@ -47,11 +50,12 @@ def plot_render(output: Union[str, os.PathLike], wav: Union[str, os.PathLike],
     level_axes.grid(alpha=0.3)
 
     # Where both ears are near silence the difference means nothing.
-    audible = np.max(levels, axis=1) > peak - 60
-    difference = np.where(audible, levels[:, 1] - levels[:, 0], np.nan)
-    difference_axes.plot(times, difference, color="C2")
+    long_times, long_levels = window_levels_db(audio[:, :2], rate, DIFFERENCE_WINDOW_S)
+    audible = np.max(long_levels, axis=1) > peak - 60
+    difference = np.where(audible, long_levels[:, 1] - long_levels[:, 0], np.nan)
+    difference_axes.plot(long_times, difference, color="C2", marker=".", markersize=3)
     difference_axes.axhline(0, color="grey", linewidth=0.8)
-    difference_axes.set_ylabel("right − left (dB)")
+    difference_axes.set_ylabel(f"right − left (dB, {DIFFERENCE_WINDOW_S * 1000:g} ms)")
     difference_axes.set_title("Interaural level difference (positive: louder on the right)")
     difference_axes.grid(alpha=0.3)
 
