@@ -100,10 +100,8 @@ class Buffer:
         self._handle = None
 
     def __del__(self) -> None:
-        try:
-            self.free()
-        except Exception:
-            pass
+        if self._handle is not None:
+            self._context._release_later("FreeBuffer", self._handle)
 
     def __repr__(self) -> str:
         return f"<orv.Buffer {self.frames} frames, {self.channels} ch, {self.rate:g} Hz>"
@@ -170,10 +168,8 @@ class Voice:
         self._handle = None
 
     def __del__(self) -> None:
-        try:
-            self.release()
-        except Exception:
-            pass
+        if self._handle is not None and self._context.version >= 2:
+            self._context._release_later("ReleaseVoice", self._handle)
 
 
 _open_contexts: "weakref.WeakSet[Context]" = weakref.WeakSet()
@@ -230,6 +226,7 @@ class Context:
         self.messages: collections.deque[str] = collections.deque(maxlen=1000)
         """The library's latest log messages (when no ``log`` callable was given)."""
         self._lock = threading.RLock()
+        self._pending: list[tuple[str, int]] = []
         self._handle: Optional[int] = None
         self._room = Room()
         self._pose: tuple[VectorLike, VectorLike, VectorLike] = ((0, 0, 0), (0, 0, -1), (0, 1, 0))
@@ -308,11 +305,20 @@ class Context:
     _initialized = False
     _baseline: Optional[bytes] = None
 
+    def _release_later(self, name: str, handle: int) -> None:
+        """For finalizers: they may run inside a call, between its error check's
+        steps, so the handle is given back at the start of the next call."""
+        if self._handle is not None:
+            self._pending.append((name, handle))
+
     def _call(self, name: str, *args):
         """Calls a table function; raises OrvError with the library's text if it failed."""
         with self._lock:
             if self._handle is None:
                 raise OrvError("The context is closed.")
+            while self._pending:
+                pending, handle = self._pending.pop()
+                getattr(self._table, pending)(self._handle, handle)
             self._arm()
             result = getattr(self._table, name)(self._handle, *args)
             text = self._table.CheckError(self._handle)

@@ -58,7 +58,7 @@ def test_scheduled_start_lands_on_its_frame(ctx):
     assert np.flatnonzero(np.abs(audio).max(axis=1) > 1e-6)[0] == 1000
 
 
-def test_volume_ramps_to_its_new_gain_and_speed_is_checked(ctx):
+def test_volume_ramps_to_its_new_gain(ctx):
     voice = ctx.play(ctx.buffer(noise(0.2)), space="local", loop=True)
     full = rms_db(ctx.render(RATE // 4)[RATE // 8:])
     voice.volume = 0.5
@@ -68,8 +68,6 @@ def test_volume_ramps_to_its_new_gain_and_speed_is_checked(ctx):
     assert voice.volume == 0.5
     voice.speed = 1.5
     assert voice.speed == 1.5
-    with pytest.raises(orv.OrvError):
-        voice.speed = 0.0
 
 
 def test_released_voice_is_refused(ctx):
