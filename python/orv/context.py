@@ -89,6 +89,7 @@ class Buffer:
 
     @property
     def handle(self) -> int:
+        """The library's handle; raises OrvError once freed."""
         if self._handle is None or self._context.closed:
             raise OrvError("The buffer has been freed.")
         return self._handle
@@ -194,7 +195,9 @@ class Context:
             audio = ctx.render(48000)          # (48000, 2) float32
 
     On creation the listener stands at the origin looking down -z with +y up
-    (so +x is on its right) in the default :class:`Room`.
+    (so +x is on its right) in the default :class:`Room`. A version 1 library
+    renders one block ahead and places plays by the wall clock, so a play lands a
+    block or two after the frames already rendered.
 
     Args:
         rate: output sampling rate in Hz.
@@ -236,11 +239,15 @@ class Context:
         except OSError as error:
             raise OrvError(f"cannot load liborv.so ({error}); pass its path as library= "
                            f"or set ORV_LIBRARY") from None
+        self.library_path: str
+        """Where the library was loaded from."""
         try:
             self._table, self.version = _native.initialize(
                 self._library, (version,) if version else (2, 1))
         except RuntimeError as error:
             raise OrvError(str(error)) from None
+        self.version: int
+        """The interface version in use: 2, or 1 for an older library."""
         self._handle = self._table.context
 
         self._callbacks = self._make_callbacks(lowpass, log)
@@ -257,7 +264,9 @@ class Context:
             self.set_option("offline", 1)
         self.listener(*self._pose, room=self._room)
 
-    def _make_callbacks(self, lowpass, log) -> tuple:
+    def _make_callbacks(self, lowpass: Optional[Callable[[tuple[float, float, float]], float]],
+                        log: Optional[Callable[[str], None]]) -> tuple:
+        """The C callbacks, kept on the context so that they live as long as it."""
         low = _native.LowPassCallback()  # NULL: world voices unfiltered
         if lowpass is not None:
             def low_pass(position, result, _user):
