@@ -10,7 +10,15 @@ from .. import hrtf as hrtf_data
 from .common import parse_size
 
 
+def _size(text: str) -> tuple[int, int]:
+    try:
+        return parse_size(text)
+    except ValueError as error:  # argparse shows only this type's message
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command line; returns the exit status."""
     parser = argparse.ArgumentParser(
         prog="python3 -m orv.plot",
         description="Pictures of Orv's HRTF data, of a rendered file and of a scene. "
@@ -22,7 +30,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         command.add_argument("input", nargs="?" if optional_input else None, help=input_help)
         command.add_argument("-o", "--output", help="the picture to write (default: "
                              "the input's name with .png, or hrtf.png)")
-        command.add_argument("--size", default=None, type=parse_size, metavar="WxH",
+        command.add_argument("--size", default=None, type=_size, metavar="WxH",
                              help="in pixels (default 1200x900)")
         return command
 
