@@ -2,6 +2,7 @@
 // sound card with liborv.so.
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <new>
@@ -29,11 +30,17 @@ void ListDevices(const PortAudio& portAudio) {
     std::printf("No sound card output that plays stereo was found.\n");
     return;
   }
-  std::printf("   #  %-40s %-8s %8s  %s\n", "Output", "Host", "Rate", "Latency low / high");
-  for (const OutputDevice& d : devices)
-    std::printf("%c%3d  %-40s %-8s %8.0f  %.1f / %.1f ms\n", d.isDefault ? '*' : ' ', d.index,
-                d.name.c_str(), d.hostApi.c_str(), d.defaultRate, 1e3 * d.lowLatency,
-                1e3 * d.highLatency);
+  int nameWidth = 6;
+  for (const OutputDevice& d : devices) nameWidth = std::max(nameWidth, static_cast<int>(d.name.size()));
+  std::printf("   #  %-*s  %8s  %-20s  %s\n", nameWidth, "Output", "Rate", "Latency low / high",
+              "Host");
+  for (const OutputDevice& d : devices) {
+    char latency[48];
+    std::snprintf(latency, sizeof latency, "%.1f / %.1f ms", 1e3 * d.lowLatency,
+                  1e3 * d.highLatency);
+    std::printf("%c%3d  %-*s  %8.0f  %-20s  %s\n", d.isDefault ? '*' : ' ', d.index, nameWidth,
+                d.name.c_str(), d.defaultRate, latency, d.hostApi.c_str());
+  }
   std::printf("* the default output\n");
 }
 
