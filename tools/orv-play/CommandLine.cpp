@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Orbit.h"
 #include "Scene.h"
 #include "UserError.h"
 #include "orv/orv.h"
@@ -21,7 +22,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
   app.set_version_flag("--version", std::string("orv-play ") + ORV_PLAY_VERSION);
   app.add_option("scene", options.scene, "The scene to play (JSON)")->type_name("SCENE.json");
   app.add_option("--orbit", options.orbit,
-                 "Play this sound file circling the head instead of a scene (a headphone check)")
+                 "Play this sound file circling the head, once every " +
+                     std::to_string(static_cast<int>(kOrbitPeriod)) +
+                     " s, instead of a scene:\nahead, right, behind, left (a headphone check)")
       ->type_name("FILE");
   app.add_flag("--list-devices", options.shouldListDevices,
                "List the sound card outputs and stop");

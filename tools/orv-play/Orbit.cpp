@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <numbers>
+#include <vector>
 
 namespace orvplay {
 
@@ -23,6 +26,29 @@ SoundDefinition OrbitSound(const std::string& file) {
   sound.kind = SoundKind::File;
   sound.file = file;
   return sound;
+}
+
+SoundData MixedToMono(const SoundData& sound) {
+  if (sound.channels == 1) return sound;
+  const auto sample = [&sound](std::size_t i) -> float {
+    switch (sound.bits) {
+      case 8:
+        return (static_cast<float>(sound.bytes[i]) - 128.0f) / 128.0f;
+      case 16: {
+        std::int16_t x;
+        std::memcpy(&x, &sound.bytes[2 * i], sizeof x);
+        return static_cast<float>(x) / 32768.0f;
+      }
+      default: {
+        float x;
+        std::memcpy(&x, &sound.bytes[4 * i], sizeof x);
+        return x;
+      }
+    }
+  };
+  std::vector<float> mono(static_cast<std::size_t>(sound.frames));
+  for (std::size_t f = 0; f < mono.size(); ++f) mono[f] = 0.5f * (sample(2 * f) + sample(2 * f + 1));
+  return FromFloat(mono, 1, sound.sampleRate, 32);
 }
 
 Scene OrbitScene(const std::string& file, double sampleRate, double duration,

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Scene.h"
+#include "Sounds.h"
 
 namespace orvplay {
 
@@ -16,6 +17,10 @@ inline constexpr double kOrbitDuration = 2.0 * kOrbitPeriod;  // when none is as
 
 // The sound definition of the file, for LoadSound.
 orvrender::SoundDefinition OrbitSound(const std::string& file);
+
+// The library plays a stereo sound unspatialized, at both ears as it is:
+// the orbit takes a stereo file's two channels mixed. Mono comes back as is.
+orvrender::SoundData MixedToMono(const orvrender::SoundData& sound);
 
 // The scene around a loaded sound of soundSeconds.
 orvrender::Scene OrbitScene(const std::string& file, double sampleRate, double duration,

@@ -107,7 +107,7 @@ int Run(int argc, char** argv) {
   std::string what;
   if (!options.orbit.empty()) {
     const double rate = options.sampleRate.value_or(device.defaultRate);
-    sounds.push_back(LoadSound(OrbitSound(options.orbit), rate));
+    sounds.push_back(MixedToMono(LoadSound(OrbitSound(options.orbit), rate)));
     scene = OrbitScene(options.orbit, rate, options.seconds.value_or(kOrbitDuration),
                        sounds.front().Seconds());
     what = options.orbit + " circling the head";

@@ -109,18 +109,20 @@ TEST_F(OrvPlay, PlaysTwoSecondsOfASceneThroughTheSoundCard) {
   EXPECT_GT(right - left, kSideDifferenceDb);
 }
 
-TEST_F(OrvPlay, OrbitStartsStraightAhead) {
-  std::vector<float> noise(kRate / 2);
+// A stereo file with sound on its left channel only: played as it is, it
+// would stay on the left; the orbit mixes it to one source straight ahead.
+TEST_F(OrvPlay, OrbitStartsStraightAheadEvenForAOneSidedStereoFile) {
+  std::vector<float> leftOnly(kRate);  // half a second, interleaved
   std::mt19937 random(7);
   std::uniform_real_distribution<float> uniform(-0.5f, 0.5f);
-  for (float& x : noise) x = uniform(random);
+  for (std::size_t i = 0; i < leftOnly.size(); i += 2) leftOnly[i] = uniform(random);
   SF_INFO info{};
   info.samplerate = kRate;
-  info.channels = 1;
+  info.channels = 2;
   info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
   SNDFILE* file = sf_open(Path("noise.wav").c_str(), SFM_WRITE, &info);
   ASSERT_NE(file, nullptr);
-  sf_writef_float(file, noise.data(), static_cast<sf_count_t>(noise.size()));
+  sf_writef_float(file, leftOnly.data(), static_cast<sf_count_t>(leftOnly.size() / 2));
   sf_close(file);
 
   const ToolRun run =
