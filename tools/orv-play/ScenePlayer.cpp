@@ -1,5 +1,7 @@
 #include "ScenePlayer.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -173,6 +175,8 @@ PlayReport PlayScene(const Scene& scene, const std::vector<SoundData>& sounds,
       std::max<std::int64_t>(1000, std::llround(0.5e6 * block / rate)));
   const auto statusPeriod = std::chrono::milliseconds(200);
   const bool isInteractive = settings.terminal && settings.terminal->IsInteractive();
+  // The status line only where a person reads it, not into a redirected log.
+  const bool shouldShowStatus = isInteractive && isatty(STDERR_FILENO);
   const double shownDuration = static_cast<double>(state.totalFrames) / rate;
 
   update(0.0);
@@ -205,7 +209,7 @@ PlayReport PlayScene(const Scene& scene, const std::vector<SoundData>& sounds,
         lastStatus = start - statusPeriod;
       }
       const auto now = std::chrono::steady_clock::now();
-      if (now - lastStatus >= statusPeriod) {
+      if (shouldShowStatus && now - lastStatus >= statusPeriod) {
         ShowStatus(time, shownDuration, state.underruns.load(std::memory_order_relaxed), isPaused);
         lastStatus = now;
       }
@@ -217,7 +221,7 @@ PlayReport PlayScene(const Scene& scene, const std::vector<SoundData>& sounds,
     stream.Abort();
   else
     stream.Stop();
-  if (isInteractive) ClearStatus();
+  if (shouldShowStatus) ClearStatus();
   report.wallSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   report.frames = state.frames.load(std::memory_order_acquire);
