@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang pkg-config googletest libgtest-dev libbenchmark-dev
           libsndfile1-dev nlohmann-json3-dev libmysofa-dev libfftw3-dev libopenal-dev
-          python3-numpy python3-matplotlib python3-pytest)
+          python3-numpy python3-matplotlib python3-pytest
+          portaudio19-dev libcli11-dev doxygen)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -64,6 +64,10 @@ class OrvHost {
                     const std::string& where);
   void Render(float* stream, int frames);
 
+  // The bare table, for a real-time caller (an audio callback) that may
+  // neither check errors nor throw.
+  const OrvContext& Table() const { return table; }
+
  private:
   void Check(const char* call, const std::string& where);
 
