@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang pkg-config googletest libgtest-dev libbenchmark-dev
-          libsndfile1-dev nlohmann-json3-dev libmysofa-dev libfftw3-dev libopenal-dev)
+          libsndfile1-dev nlohmann-json3-dev libmysofa-dev libfftw3-dev libopenal-dev
+          libcli11-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

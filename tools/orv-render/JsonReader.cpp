@@ -66,11 +66,52 @@ std::string JoinWords(std::initializer_list<std::string_view> words) {
   return text;
 }
 
-// Builds the document from the parser's events, with a key index per open
-// object so that placing a key costs O(1).
-class LinearDomBuilder {
+// An object's members as the vector ordered_map is, for access by index.
+const Json::object_t::Container& MembersOf(const Json& object) {
+  return static_cast<const Json::object_t::Container&>(object.get_ref<const Json::object_t&>());
+}
+
+// Walks the text like a pointer and counts what the parser has read, so that
+// the builder knows where each token ends.
+class CountingIterator {
  public:
-  explicit LinearDomBuilder(Json& root) : root(root) {}
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  CountingIterator(const char* at, std::size_t* read) : at(at), read(read) {}
+  reference operator*() const { return *at; }
+  CountingIterator& operator++() {
+    ++at;
+    ++*read;
+    return *this;
+  }
+  bool operator==(const CountingIterator& other) const { return at == other.at; }
+  bool operator!=(const CountingIterator& other) const { return at != other.at; }
+
+ private:
+  const char* at;
+  std::size_t* read;
+};
+
+}  // namespace
+
+// Builds the document from the parser's events, with a key index per open
+// object so that placing a key costs O(1) (ordered_map searches its keys),
+// and notes where every key and
+// value begins. The parser reports a token once it has read it (a number
+// with one character more), so a token begins at the first character after
+// the previous token that is not white space, ',' or ':'.
+class DocumentBuilder {
+ public:
+  DocumentBuilder(const std::string& text, Document& document)
+      : text(text), document(document) {
+    for (std::size_t i = 0; i < text.size(); ++i)
+      if (text[i] == '\n') document.map.lineStarts.push_back(i + 1);
+  }
+  std::size_t* ReadCounter() { return &read; }
 
   bool null() { return Put(nullptr) != nullptr; }
   bool boolean(bool x) { return Put(x) != nullptr; }
@@ -80,29 +121,37 @@ class LinearDomBuilder {
   bool string(Json::string_t& x) { return Put(std::move(x)) != nullptr; }
   bool binary(Json::binary_t& x) { return Put(Json::binary(std::move(x))) != nullptr; }
   bool start_object(std::size_t) {
-    open.push_back({Put(Json::object()), {}});
+    Open(Json::object());
     return true;
   }
   bool key(Json::string_t& name) {
+    const std::size_t start = TokenStart();
     Frame& frame = open.back();
-    // ordered_map is a vector of pairs; appending to it directly skips its
-    // linear search for the key, which the index here has done.
-    auto& members = static_cast<Json::object_t::Container&>(frame.value->get_ref<Json::object_t&>());
-    const auto [entry, isNew] = frame.index.try_emplace(name, members.size());
-    if (isNew) members.emplace_back(std::move(name), nullptr);
-    pendingMember = &members[entry->second].second;
+    const auto [entry, isNew] = frame.index.try_emplace(name, frame.members.size());
+    if (isNew) {
+      frame.offsets->push_back(start);
+      frame.offsets->push_back(start);  // the value's, until it is read
+      frame.members.emplace_back(std::move(name), nullptr);
+    } else {
+      const SourceMap::Place first = document.map.Locate((*frame.offsets)[2 * entry->second]);
+      document.problems.Add(start, MemberPath(frame.path, name) +
+                                       ": the key is given twice, first at line " +
+                                       std::to_string(first.line) + ", column " +
+                                       std::to_string(first.column) + "; give it once");
+    }
+    pendingMember = entry->second;
     return true;
   }
   bool end_object() {
-    open.pop_back();
+    Close();
     return true;
   }
   bool start_array(std::size_t) {
-    open.push_back({Put(Json::array()), {}});
+    Open(Json::array());
     return true;
   }
   bool end_array() {
-    open.pop_back();
+    Close();
     return true;
   }
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
@@ -113,36 +162,136 @@ class LinearDomBuilder {
  private:
   struct Frame {
     Json* value;
-    std::unordered_map<std::string, std::size_t> index;  // objects only
+    std::string path;
+    std::vector<std::size_t>* offsets;  // in the source map
+    // Objects only. Members gather here and move into the object when it
+    // closes: ordered_map's pairs have a const key, so growing it would copy
+    // every value, and with it the storage the source map is keyed by.
+    std::vector<std::pair<std::string, Json>> members;
+    std::unordered_map<std::string, std::size_t> index;
   };
 
-  Json* Put(Json value) {
-    if (open.empty()) {
-      root = std::move(value);
-      return &root;
-    }
-    Json& parent = *open.back().value;
-    if (parent.is_array()) {
-      auto& items = parent.get_ref<Json::array_t&>();
-      items.push_back(std::move(value));
-      return &items.back();
-    }
-    *pendingMember = std::move(value);
-    return pendingMember;
+  std::size_t TokenStart() {
+    std::size_t i = previousEnd;
+    while (i < text.size() &&
+           (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r' ||
+            text[i] == ',' || text[i] == ':'))
+      ++i;
+    previousEnd = read;
+    return i;
   }
 
-  Json& root;
+  // The path of the value about to be put.
+  std::string ChildPath() const {
+    if (open.empty()) return "$";
+    const Frame& parent = open.back();
+    if (parent.value->is_array()) return IndexPath(parent.path, parent.value->size());
+    return MemberPath(parent.path, parent.members[pendingMember].first);
+  }
+
+  void Open(Json container) {
+    std::string path = ChildPath();
+    Json* value = Put(std::move(container));
+    auto* offsets = &document.map.offsets[value->is_array()
+                                             ? static_cast<const void*>(
+                                                   &value->get_ref<const Json::array_t&>())
+                                             : &value->get_ref<const Json::object_t&>()];
+    open.push_back({value, std::move(path), offsets, {}, {}});
+  }
+
+  void Close() {
+    Frame& frame = open.back();
+    if (frame.value->is_object()) {
+      auto& members =
+          static_cast<Json::object_t::Container&>(frame.value->get_ref<Json::object_t&>());
+      members.reserve(frame.members.size());
+      for (auto& [key, value] : frame.members) members.emplace_back(std::move(key), std::move(value));
+    }
+    open.pop_back();
+    previousEnd = read;
+  }
+
+  Json* Put(Json value) {
+    const std::size_t start = TokenStart();
+    if (open.empty()) {
+      document.root = std::move(value);
+      document.map.rootOffset = start;
+      return &document.root;
+    }
+    Frame& parent = open.back();
+    if (parent.value->is_array()) {
+      auto& items = parent.value->get_ref<Json::array_t&>();
+      items.push_back(std::move(value));
+      parent.offsets->push_back(start);
+      return &items.back();
+    }
+    Json& member = parent.members[pendingMember].second;
+    member = std::move(value);
+    (*parent.offsets)[2 * pendingMember + 1] = start;
+    return &member;
+  }
+
+  const std::string& text;
+  Document& document;
   std::vector<Frame> open;
-  Json* pendingMember = nullptr;
+  std::size_t pendingMember = 0;
+  std::size_t read = 0;         // characters the parser has taken
+  std::size_t previousEnd = 0;  // read when the previous token was reported
 };
 
-}  // namespace
-
-Json ParseJson(const std::string& text) {
-  Json document;
-  LinearDomBuilder builder(document);
-  Json::sax_parse(text, &builder);
+Document ParseDocument(const std::string& text) {
+  Document document;
+  DocumentBuilder builder(text, document);
+  const char* begin = text.data();
+  Json::sax_parse(CountingIterator(begin, builder.ReadCounter()),
+                  CountingIterator(begin + text.size(), builder.ReadCounter()), &builder);
   return document;
+}
+
+Json ParseJson(const std::string& text) { return ParseDocument(text).root; }
+
+// --- Places and problems -----------------------------------------------------
+
+std::size_t SourceMap::ValueOffset(const Json& container, std::size_t index) const {
+  const void* storage = container.is_array()
+                            ? static_cast<const void*>(&container.get_ref<const Json::array_t&>())
+                            : &container.get_ref<const Json::object_t&>();
+  const auto found = offsets.find(storage);
+  if (found == offsets.end()) return rootOffset;
+  const std::size_t i = container.is_array() ? index : 2 * index + 1;
+  return i < found->second.size() ? found->second[i] : rootOffset;
+}
+
+std::size_t SourceMap::KeyOffset(const Json& object, std::size_t index) const {
+  const auto found = offsets.find(&object.get_ref<const Json::object_t&>());
+  if (found == offsets.end() || 2 * index >= found->second.size()) return rootOffset;
+  return found->second[2 * index];
+}
+
+SourceMap::Place SourceMap::Locate(std::size_t offset) const {
+  const auto next = std::upper_bound(lineStarts.begin(), lineStarts.end(), offset);
+  const std::size_t line = static_cast<std::size_t>(next - lineStarts.begin());
+  return {line, offset - lineStarts[line - 1] + 1};
+}
+
+void Problems::Add(std::size_t offset, std::string message) {
+  problems.push_back({offset, std::move(message)});
+}
+
+std::string Problems::Report(const std::string& file, const SourceMap& map) const {
+  std::vector<Problem> sorted = problems;
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const Problem& a, const Problem& b) { return a.offset < b.offset; });
+  std::string text;
+  for (std::size_t i = 0; i < sorted.size() && i < kMaxShown; ++i) {
+    const SourceMap::Place place = map.Locate(sorted[i].offset);
+    if (i > 0) text += "\n";
+    text += file + ":" + std::to_string(place.line) + ":" + std::to_string(place.column) + ": " +
+            sorted[i].message;
+  }
+  if (sorted.size() > kMaxShown)
+    text += "\nand " + std::to_string(sorted.size() - kMaxShown) + " more";
+  return text;
 }
 
 bool Range::Contains(double x) const {
@@ -198,9 +347,10 @@ std::string ClosestWord(std::string_view word, const std::vector<std::string_vie
 
 // --- JsonValue ---------------------------------------------------------------
 
-JsonValue::JsonValue(const Json& value, std::string path) : value(&value), path(std::move(path)) {}
+JsonValue::JsonValue(const Json& value, std::string path, std::size_t offset, Document& document)
+    : value(&value), path(std::move(path)), offset(offset), document(&document) {}
 
-void JsonValue::Fail(const std::string& what) const { throw UserError(path + ": " + what); }
+void JsonValue::Fail(const std::string& what) const { throw JsonMistake(offset, path + ": " + what); }
 
 double JsonValue::Number(Range range) const {
   if (!value->is_number()) Fail(std::string("expected a number, found ") + TypeName(*value));
@@ -241,13 +391,13 @@ std::string JsonValue::Choice(std::initializer_list<std::string_view> choices) c
   Fail(message);
 }
 
-Vec3 JsonValue::Vector() const {
+Vec3 JsonValue::Vector(Range range) const {
   if (!value->is_array() || value->size() != 3)
     Fail(std::string("expected a vector [x, y, z], found ") +
          (value->is_array() ? "an array of " + std::to_string(value->size()) + " values"
                             : TypeName(*value)));
   const std::vector<JsonValue> items = Array();
-  return {items[0].Number(), items[1].Number(), items[2].Number()};
+  return {items[0].Number(range), items[1].Number(range), items[2].Number(range)};
 }
 
 std::vector<JsonValue> JsonValue::Array() const {
@@ -255,36 +405,57 @@ std::vector<JsonValue> JsonValue::Array() const {
   std::vector<JsonValue> items;
   items.reserve(value->size());
   for (std::size_t i = 0; i < value->size(); ++i)
-    items.emplace_back((*value)[i], IndexPath(path, i));
+    items.emplace_back((*value)[i], IndexPath(path, i), document->map.ValueOffset(*value, i),
+                       *document);
   return items;
 }
 
-JsonObject JsonValue::Object(std::initializer_list<std::string_view> knownKeys) const {
+JsonObject JsonValue::AnyObject() const {
   if (!value->is_object()) Fail(std::string("expected an object, found ") + TypeName(*value));
-  for (const auto& [key, member] : value->items()) {
+  return JsonObject(*value, path, offset, *document);
+}
+
+JsonObject JsonValue::Object(std::initializer_list<std::string_view> knownKeys) const {
+  const JsonObject object = AnyObject();
+  const auto& members = MembersOf(*value);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const std::string& key = members[i].first;
     if (std::find(knownKeys.begin(), knownKeys.end(), key) != knownKeys.end()) continue;
     std::string message = "unknown key";
     const std::string closest = ClosestWord(key, knownKeys);
     if (!closest.empty()) message += "; did you mean '" + closest + "'?";
     message += " (known keys here: " + JoinWords(knownKeys) + ")";
-    throw UserError(MemberPath(path, key) + ": " + message);
+    document->problems.Add(document->map.KeyOffset(*value, i),
+                           MemberPath(path, key) + ": " + message);
   }
-  return JsonObject(*value, path);
+  return object;
 }
 
 // --- JsonObject --------------------------------------------------------------
 
-JsonObject::JsonObject(const Json& value, std::string path)
-    : value(&value), path(std::move(path)) {}
+JsonObject::JsonObject(const Json& value, std::string path, std::size_t offset,
+                       Document& document)
+    : value(&value), path(std::move(path)), offset(offset), document(&document) {}
 
-void JsonObject::Fail(const std::string& what) const { throw UserError(path + ": " + what); }
+void JsonObject::Fail(const std::string& what) const {
+  throw JsonMistake(offset, path + ": " + what);
+}
+
+JsonValue JsonObject::Member(std::size_t index) const {
+  const auto& members = MembersOf(*value);
+  return JsonValue(members[index].second, MemberPath(path, members[index].first),
+                   document->map.ValueOffset(*value, index), *document);
+}
 
 bool JsonObject::Has(std::string_view key) const { return value->contains(key); }
 
 std::optional<JsonValue> JsonObject::Find(std::string_view key) const {
-  const auto it = value->find(key);
-  if (it == value->end()) return std::nullopt;
-  return JsonValue(*it, MemberPath(path, key));
+  const auto& members = MembersOf(*value);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    // ordered_map's own find is a linear search too; objects in a scene are small.
+    if (members[i].first == key) return Member(i);
+  }
+  return std::nullopt;
 }
 
 JsonValue JsonObject::Get(std::string_view key) const {
@@ -295,19 +466,23 @@ JsonValue JsonObject::Get(std::string_view key) const {
 
 std::vector<std::pair<std::string, JsonValue>> JsonObject::Members() const {
   std::vector<std::pair<std::string, JsonValue>> members;
-  for (const auto& [key, member] : value->items())
-    members.emplace_back(key, JsonValue(member, MemberPath(path, key)));
+  const std::size_t count = MembersOf(*value).size();
+  for (std::size_t i = 0; i < count; ++i) members.emplace_back(MembersOf(*value)[i].first, Member(i));
   return members;
 }
 
 double JsonObject::Number(std::string_view key, double fallback, Range range) const {
-  const std::optional<JsonValue> found = Find(key);
-  return found ? found->Number(range) : fallback;
+  double x = fallback;
+  if (const std::optional<JsonValue> found = Find(key))
+    Attempt(document->problems, [&] { x = found->Number(range); });
+  return x;
 }
 
 std::int64_t JsonObject::Integer(std::string_view key, std::int64_t fallback, Range range) const {
-  const std::optional<JsonValue> found = Find(key);
-  return found ? found->Integer(range) : fallback;
+  std::int64_t x = fallback;
+  if (const std::optional<JsonValue> found = Find(key))
+    Attempt(document->problems, [&] { x = found->Integer(range); });
+  return x;
 }
 
 }  // namespace orvrender

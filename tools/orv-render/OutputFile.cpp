@@ -51,21 +51,39 @@ std::string Extension(const std::string& path) {
   return ext;
 }
 
+// libsndfile's name of a container or of a sample format.
+std::string Name(int format) {
+  SF_FORMAT_INFO info{};
+  info.format = format;
+  sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info);
+  return info.name ? info.name : "?";
+}
+
 std::string Describe(int format) {
-  SF_FORMAT_INFO major{}, minor{};
-  major.format = format & SF_FORMAT_TYPEMASK;
-  minor.format = format & SF_FORMAT_SUBMASK;
-  sf_command(nullptr, SFC_GET_FORMAT_INFO, &major, sizeof major);
-  sf_command(nullptr, SFC_GET_FORMAT_INFO, &minor, sizeof minor);
-  return std::string(major.name ? major.name : "?") + ", " + (minor.name ? minor.name : "?");
+  return Name(format & SF_FORMAT_TYPEMASK) + ", " + Name(format & SF_FORMAT_SUBMASK);
 }
 
 }  // namespace
 
-int FormatForPath(const std::string& path) {
+int FormatForPath(const std::string& path, std::optional<SampleFormat> sample) {
   const std::string ext = Extension(path);
-  for (const FormatChoice& f : kFormats)
-    if (ext == f.extension) return f.format;
+  for (const FormatChoice& f : kFormats) {
+    if (ext != f.extension) continue;
+    if (!sample) return f.format;
+    const int subtype = *sample == SampleFormat::Float   ? SF_FORMAT_FLOAT
+                        : *sample == SampleFormat::Pcm16 ? SF_FORMAT_PCM_16
+                                                         : SF_FORMAT_PCM_24;
+    const int format = (f.format & SF_FORMAT_TYPEMASK) | subtype;
+    // Any rate the tool renders at will do: this asks only about the pairing.
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = format;
+    if (!sf_format_check(&info))
+      throw UserError("'" + path + "': " + Name(f.format & SF_FORMAT_TYPEMASK) + " files cannot hold " + Name(subtype) +
+                      " samples; leave out --format or choose another");
+    return format;
+  }
   std::string known;
   for (const FormatChoice& f : kFormats)
     known += std::string(known.empty() ? "" : ", ") + "." + f.extension;
@@ -75,11 +93,12 @@ int FormatForPath(const std::string& path) {
       "; use one of " + known);
 }
 
-OutputFile::OutputFile(const std::string& path, int sampleRate, int channels) : path(path) {
+OutputFile::OutputFile(const std::string& path, int format, int sampleRate, int channels)
+    : path(path) {
   SF_INFO info{};
   info.samplerate = sampleRate;
   info.channels = channels;
-  info.format = FormatForPath(path);
+  info.format = format;
   formatName = Describe(info.format);
   if (!sf_format_check(&info))
     throw UserError("'" + path + "': this libsndfile cannot write " + formatName + " at " +

@@ -443,17 +443,19 @@ void ExpectSceneError(const std::string& text, const std::vector<std::string>& p
 }
 
 TEST(SceneFile, FillsDefaultsAndReadsEverySection) {
+  // ParseScene: the sound file a.wav is named but not there.
   TempFolder folder;
-  const Scene scene = SceneFrom(folder, R"({
+  const Scene scene = ParseScene(R"({
+    "duration": 3,
     "sounds": {"a": {"file": "a.wav"}, "b": {"generator": "sine", "duration": 0.5}},
     "listener": [{"time": 1, "position": [1, 2, 3]}, {"time": 2, "front": [1, 0, 0]}],
     "room": [{"time": 0, "roomSize": 9}],
     "events": [{"time": 0.5, "sound": "b", "mode": "world", "position": [1, 0, 0],
                 "repeat": {"interval": 0.25, "step": [0, 0, -1]}},
                {"time": 0, "sound": "a", "mode": "local", "repeat": {"count": 3, "interval": 1}}]
-  })");
+  })", folder / "scene.json");
   EXPECT_EQ(scene.sampleRate, 48000.0);
-  EXPECT_FALSE(scene.duration.has_value());
+  EXPECT_EQ(scene.duration, 3.0);
   EXPECT_EQ(scene.blockSize, 512);
   EXPECT_EQ(scene.threads, 1);
   EXPECT_EQ(scene.polyphony, 64);
@@ -577,14 +579,14 @@ TEST(OutputFile, AppearsOnlyWhenCommitted) {
   orvrendertest::WriteText(path, "older file");
   const std::vector<float> frames{0.5f, -0.5f, 0.25f, -0.25f};
   {
-    OutputFile out(path, 44100, 2);
+    OutputFile out(path, FormatForPath(path), 44100, 2);
     out.Write(frames.data(), 2);
     EXPECT_EQ(folder.List().size(), 2u);  // the old file and the temporary one
   }                                       // abandoned: as after a failed render
   EXPECT_EQ(orvrendertest::ReadText(path), "older file");
   EXPECT_EQ(folder.List(), std::vector<std::string>{"out.wav"});
   {
-    OutputFile out(path, 44100, 2);
+    OutputFile out(path, FormatForPath(path), 44100, 2);
     out.Write(frames.data(), 2);
     out.Commit();
   }
@@ -598,10 +600,10 @@ TEST(OutputFile, AppearsOnlyWhenCommitted) {
 
 TEST(OutputFile, UnwritablePlacesAreNamed) {
   TempFolder folder;
-  ExpectUserError([&] { OutputFile(folder / "no/such/folder/out.wav", 48000, 2); },
+  const int wav = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  ExpectUserError([&] { OutputFile(folder / "no/such/folder/out.wav", wav, 48000, 2); },
                   {"cannot write", "no/such/folder/out.wav", "No such file"});
-  ExpectUserError([&] { OutputFile(folder.Path() + "/.wav", 48000, 2); },
-                  {"a name without extension"});
+  ExpectUserError([&] { FormatForPath(folder.Path() + "/.wav"); }, {"a name without extension"});
 }
 
 // --- Levels and command line -------------------------------------------------
