@@ -8,6 +8,7 @@
 #include <complex>
 #include <cstring>
 #include <functional>
+#include <sstream>
 
 #include "AirAbsorption.h"
 #include "CommandLine.h"
@@ -538,6 +539,36 @@ TEST(SceneFile, InconsistentScenesAreRefused) {
   ExpectSceneError(R"({"sounds": {"s": {"file": "a.wav", "generator": "sine"}}})",
                    {"$.sounds.s: a sound needs exactly one of"});
   ExpectSceneError(R"([1, 2])", {"$: expected an object, found an array"});
+}
+
+TEST(SceneFile, MistakesComeInFileOrderUpToTwenty) {
+  // 25 events, each with a misspelt key on its own line, and a key given
+  // twice inside a nested object: 26 mistakes, the duplicate first.
+  std::string text = "{\"duration\": 1,\n\"sounds\": {\"s\": {\"generator\": \"sine\", "
+                     "\"duration\": 1,\n  \"duration\": 2}},\n\"events\": [\n";
+  for (int i = 0; i < 25; ++i)
+    text += std::string(i ? "," : "") + R"({"time": 0, "sound": "s", "mode": "local", "tme": 1})" + "\n";
+  text += "]}";
+  try {
+    ParseScene(text, "x.json");
+    FAIL() << "accepted a scene with mistakes";
+  } catch (const UserError& e) {
+    std::vector<std::string> lines;
+    std::istringstream in(e.what());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 21u) << e.what();
+    EXPECT_EQ(lines[0],
+              "x.json:3:3: $.sounds.s.duration: the key is given twice, first at line 2, column 39; "
+              "give it once");
+    for (int i = 0; i < 19; ++i)
+      EXPECT_EQ(lines[1 + i].rfind("x.json:" + std::to_string(5 + i) + ":" +
+                                       std::to_string(i ? 45 : 44) + ": $.events[" +
+                                       std::to_string(i) + "].tme: unknown key; did you mean 'time'?",
+                                   0),
+                0u)
+          << lines[1 + i];
+    EXPECT_EQ(lines[20], "and 6 more");
+  }
 }
 
 TEST(SceneFile, MissingSceneIsNamed) {
