@@ -9,21 +9,17 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
-#include <nlohmann/json.hpp>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "JsonDocument.h"
+#include "UserError.h"
 #include "Vec3.h"
 
 namespace orvrender {
-
-// Keys keep their document order, so that errors and sound lists follow the file.
-using Json = nlohmann::ordered_json;
 
 // Allowed interval of a number; either end may be open.
 struct Range {
@@ -42,55 +38,11 @@ struct Range {
   std::string Describe() const;  // "greater than 0", "between 1 and 64", ...
 };
 
-// Where the keys and values of a parsed document begin in its text.
-class SourceMap {
- public:
-  struct Place {
-    std::size_t line = 1, column = 1;  // both from 1; the column counts bytes
-  };
-
-  std::size_t RootOffset() const { return rootOffset; }
-  // Of the index-th item of an array, or the value of an object's index-th member.
-  std::size_t ValueOffset(const Json& container, std::size_t index) const;
-  std::size_t KeyOffset(const Json& object, std::size_t index) const;
-  Place Locate(std::size_t offset) const;
-
- private:
-  friend class DocumentBuilder;
-  std::size_t rootOffset = 0;
-  // Per container (by its storage, which stays put when the value moves):
-  // arrays hold one offset per item, objects a key and a value per member.
-  std::unordered_map<const void*, std::vector<std::size_t>> offsets;
-  std::vector<std::size_t> lineStarts{0};
-};
-
-// A mistake in a document: where it begins and what it is ("$.x: ...").
-struct Problem {
-  std::size_t offset = 0;
-  std::string message;
-};
-
-// Mistakes found so far, to be reported together in the order of the file.
-class Problems {
- public:
-  static constexpr std::size_t kMaxShown = 20;
-
-  void Add(std::size_t offset, std::string message);
-  std::size_t Count() const { return problems.size(); }
-  bool Empty() const { return problems.empty(); }
-  // One line per mistake, "file:line:column: message", in file order; past
-  // kMaxShown, "and N more".
-  std::string Report(const std::string& file, const SourceMap& map) const;
-
- private:
-  std::vector<Problem> problems;
-};
-
 // A mistake at one place, thrown by the readers below and collected by Attempt.
-class JsonMistake : public std::runtime_error {
+class JsonMistake : public UserError {
  public:
   JsonMistake(std::size_t offset, const std::string& message)
-      : std::runtime_error(message), offset(offset) {}
+      : UserError(message), offset(offset) {}
   std::size_t offset;
 };
 
@@ -106,14 +58,6 @@ bool Attempt(Problems& problems, Read&& read) {
     return false;
   }
 }
-
-// A parsed document with the places of its values. Keys given twice are in
-// problems, each naming both places; the value kept is the last.
-struct Document {
-  Json root;
-  SourceMap map;
-  Problems problems;
-};
 
 class JsonObject;
 
@@ -180,18 +124,6 @@ class JsonObject {
   std::size_t offset;
   Document* document;
 };
-
-// Parses a document in time linear in its size (nlohmann's ordered parse
-// searches every object's keys for each new one). As there, a repeated key
-// keeps its first place and its last value. Throws Json::parse_error, and
-// UserError for a number too large for a double.
-Document ParseDocument(const std::string& text);
-Json ParseJson(const std::string& text);
-
-// Path of a member: "$.sounds" + "tick" -> "$.sounds.tick"; keys that are not
-// plain identifiers are quoted: $.sounds["my sound"].
-std::string MemberPath(const std::string& parent, std::string_view key);
-std::string IndexPath(const std::string& parent, std::size_t index);
 
 // The closest of the candidates to a misspelt word, or "" when none is close.
 std::string ClosestWord(std::string_view word, const std::vector<std::string_view>& candidates);
