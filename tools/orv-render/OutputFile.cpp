@@ -80,7 +80,8 @@ int FormatForPath(const std::string& path, std::optional<SampleFormat> sample) {
     info.channels = 2;
     info.format = format;
     if (!sf_format_check(&info))
-      throw UserError("'" + path + "': " + Name(f.format & SF_FORMAT_TYPEMASK) + " files cannot hold " + Name(subtype) +
+      throw UserError("'" + path + "': " + Name(f.format & SF_FORMAT_TYPEMASK) +
+                      " files cannot hold " + Name(subtype) +
                       " samples; leave out --format or choose another");
     return format;
   }
@@ -93,6 +94,16 @@ int FormatForPath(const std::string& path, std::optional<SampleFormat> sample) {
       "; use one of " + known);
 }
 
+void CheckWritable(const std::string& path, int format, int sampleRate, int channels) {
+  SF_INFO info{};
+  info.samplerate = sampleRate;
+  info.channels = channels;
+  info.format = format;
+  if (!sf_format_check(&info))
+    throw UserError("'" + path + "': this libsndfile cannot write " + Describe(format) + " at " +
+                    std::to_string(sampleRate) + " Hz");
+}
+
 OutputFile::OutputFile(const std::string& path, int format, int sampleRate, int channels)
     : path(path) {
   SF_INFO info{};
@@ -100,9 +111,7 @@ OutputFile::OutputFile(const std::string& path, int format, int sampleRate, int 
   info.channels = channels;
   info.format = format;
   formatName = Describe(info.format);
-  if (!sf_format_check(&info))
-    throw UserError("'" + path + "': this libsndfile cannot write " + formatName + " at " +
-                    std::to_string(sampleRate) + " Hz");
+  CheckWritable(path, format, sampleRate, channels);
 
   struct stat status {};
   if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))

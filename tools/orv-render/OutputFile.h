@@ -21,6 +21,10 @@ enum class SampleFormat { Float, Pcm16, Pcm24 };
 // the container cannot hold.
 int FormatForPath(const std::string& path, std::optional<SampleFormat> sample = std::nullopt);
 
+// Throws UserError when libsndfile cannot write the format at that rate
+// (Opus, for one, takes only a few rates).
+void CheckWritable(const std::string& path, int format, int sampleRate, int channels);
+
 class OutputFile {
  public:
   // format: as FormatForPath gives it. Throws UserError.

@@ -136,6 +136,7 @@ int Run(int argc, char** argv) {
   const int format = FormatForPath(options.output, options.format);  // fails before any work
   const Scene scene = LoadScene(options.scene, overrides);
   const double duration = *scene.duration;  // LoadScene makes sure there is one
+  CheckWritable(options.output, format, static_cast<int>(scene.sampleRate), 2);
 
   std::vector<SoundData> sounds;
   for (const SoundDefinition& definition : scene.sounds) {
