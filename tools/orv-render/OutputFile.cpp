@@ -94,6 +94,29 @@ int FormatForPath(const std::string& path, std::optional<SampleFormat> sample) {
       "; use one of " + known);
 }
 
+// A file that takes whatever is written and keeps nothing: libsndfile checks
+// some pairings (Opus and its rates) only when it opens a file for writing.
+struct NullFile {
+  sf_count_t position = 0, length = 0;
+
+  static sf_count_t Length(void* self) { return static_cast<NullFile*>(self)->length; }
+  static sf_count_t Seek(sf_count_t offset, int whence, void* self) {
+    NullFile& f = *static_cast<NullFile*>(self);
+    f.position = whence == SEEK_SET   ? offset
+                 : whence == SEEK_CUR ? f.position + offset
+                                      : f.length + offset;
+    return f.position;
+  }
+  static sf_count_t Read(void*, sf_count_t, void*) { return 0; }
+  static sf_count_t Write(const void*, sf_count_t count, void* self) {
+    NullFile& f = *static_cast<NullFile*>(self);
+    f.position += count;
+    f.length = std::max(f.length, f.position);
+    return count;
+  }
+  static sf_count_t Tell(void* self) { return static_cast<NullFile*>(self)->position; }
+};
+
 void CheckWritable(const std::string& path, int format, int sampleRate, int channels) {
   SF_INFO info{};
   info.samplerate = sampleRate;
@@ -102,6 +125,12 @@ void CheckWritable(const std::string& path, int format, int sampleRate, int chan
   if (!sf_format_check(&info))
     throw UserError("'" + path + "': this libsndfile cannot write " + Describe(format) + " at " +
                     std::to_string(sampleRate) + " Hz");
+  SF_VIRTUAL_IO io{&NullFile::Length, &NullFile::Seek, &NullFile::Read, &NullFile::Write,
+                   &NullFile::Tell};
+  NullFile sink;
+  SNDFILE* file = sf_open_virtual(&io, SFM_WRITE, &info, &sink);
+  if (!file) throw UserError("cannot write '" + path + "': " + sf_strerror(nullptr));
+  sf_close(file);
 }
 
 OutputFile::OutputFile(const std::string& path, int format, int sampleRate, int channels)
