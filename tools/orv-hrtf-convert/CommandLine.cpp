@@ -1,10 +1,12 @@
 #include "CommandLine.h"
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "Text.h"
@@ -61,141 +63,210 @@ std::vector<double> ParseElevations(const std::string& option, const std::string
 
 bool IsPowerOfTwo(int n) { return n > 0 && (n & (n - 1)) == 0; }
 
+// Three ways to call the tool: the usage lines come first, then what it does.
+class HelpFormat : public CLI::Formatter {
+ public:
+  std::string make_description(const CLI::App*) const override { return ""; }
+  std::string make_usage(const CLI::App* app, std::string) const override {
+    return Format(
+               "Usage: %1$s [options] INPUT.sofa -o OUTPUT.orvhrtf\n"
+               "       %1$s --list INPUT.sofa\n"
+               "       %1$s --inspect FILE.orvhrtf\n\n",
+               kProgramName) +
+           app->get_description() + "\n";
+  }
+};
+
+// Option values arrive as text and are checked after parsing, so that every
+// message names the option and the allowed values the same way.
+struct Texts {
+  std::string input;
+  std::vector<std::string> extraInputs;
+  std::string output, rate, taps, fade, lead, elevations, azimuthStep, distance, peak;
+  bool isExact = false, isQuiet = false, isList = false, isInspect = false;
+};
+
+std::unique_ptr<CLI::App> MakeApp(Texts& t) {
+  auto app = std::make_unique<CLI::App>(
+      "Converts head-related impulse responses from a SOFA file into an ORVHRTFD\n"
+      "data set for Orv's binaural spatializer. The measured responses are used as\n"
+      "they are, each with its own onset delay (the interaural time difference lives\n"
+      "in it): band-limited resampling, one common leading delay removed, a fixed\n"
+      "number of taps with a raised-cosine fade at the end, and one gain for the\n"
+      "whole set. Only the right half of the circle (azimuth 0 to 180 degrees,\n"
+      "clockwise seen from above) is written; the spatializer mirrors it for the left.",
+      kProgramName);
+  auto format = std::make_shared<HelpFormat>();
+  format->column_width(25);
+  format->label("OPTIONS", "options");
+  app->formatter(format);
+  // Unknown options and extra files are reported below in the tool's own words.
+  app->allow_extras();
+  app->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app->set_help_flag("-h,--help", "show this text");
+  app->set_version_flag("--version", std::string(kProgramVersion), "show the version");
+  app->add_option("input", t.input, "the SOFA file, or with --inspect an ORVHRTFD file")
+      ->type_name("INPUT");
+  app->add_option("-o,--output", t.output, "write the data set to FILE (replaced only on success)")
+      ->type_name("FILE");
+  app->add_option("-r,--rate", t.rate,
+                  "sampling rate of the written responses (default 48000);\n"
+                  "it must equal the rate the engine renders at")
+      ->type_name("HZ");
+  app->add_option("-n,--taps", t.taps, "taps per response, a power of two >= 4 (default 128)")
+      ->type_name("N");
+  app->add_option("--fade", t.fade,
+                  "raised-cosine fade over the last N taps, 0 .. taps\n"
+                  "(default 8, at most half the taps)")
+      ->type_name("N");
+  app->add_option("--lead", t.lead,
+                  "samples at the output rate (0 .. 65536) removed from the\n"
+                  "start of every response alike, so interaural delays stay\n"
+                  "intact; auto removes those below -50 dB of the peak in\n"
+                  "every response (default auto)")
+      ->type_name("N|auto");
+  app->add_option("--elevations", t.elevations,
+                  "comma-separated elevations of the rings to keep, as\n"
+                  "--list shows them (default: every measured ring)")
+      ->type_name("LIST");
+  app->add_option("--azimuth-step", t.azimuthStep,
+                  "keep in each ring the measured azimuths nearest to\n"
+                  "0, DEG, 2*DEG, ... and 180; 0.01 .. 180 (default: all)")
+      ->type_name("DEG");
+  app->add_option("--distance", t.distance,
+                  "use the measurements at this distance (default: the\n"
+                  "distance with the most measurements)")
+      ->type_name("METRES");
+  app->add_flag("--exact-angles", t.isExact, "store the measured angles instead of whole degrees")
+      ->disable_flag_override();
+  app->add_option("--peak", t.peak, "largest sample magnitude after scaling, 0 < P <= 1\n(default 1)")
+      ->type_name("P");
+  app->add_flag("-q,--quiet", t.isQuiet, "print nothing on success")->disable_flag_override();
+  app->add_flag("--list", t.isList, "list the distances and rings measured in INPUT.sofa")
+      ->disable_flag_override();
+  app->add_flag("--inspect", t.isInspect,
+                "check an ORVHRTFD file; print its rings, sample range\nand energy figures")
+      ->disable_flag_override();
+  app->footer(
+      "Rings are the measured elevations; within a ring every measured azimuth of the\n"
+      "right half is kept unless --azimuth-step thins it. Conversion prints the gain,\n"
+      "the fraction of each response's energy the taps keep, and the left and right\n"
+      "energies at elevation 0.\n"
+      "\n"
+      "Exit status: 0 on success, 1 when a file cannot be read, converted or written,\n"
+      "2 for a wrong command line.");
+  return app;
+}
+
+// CLI11's own texts, said the way the tool's other messages are.
+[[noreturn]] void ThrowUsage(const CLI::ParseError& e) {
+  const std::string text = e.what();
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e)) {
+    const std::size_t colon = text.find(':');
+    if (colon != std::string::npos && text.size() > 8 &&
+        text.compare(text.size() - 8, 8, " missing") == 0)
+      throw UsageError(Format("option %s needs a value", text.substr(0, colon).c_str()));
+    const std::size_t space = text.find(' ');
+    if (text.find("flag override") != std::string::npos)
+      throw UsageError(Format("option --%s takes no value", text.substr(0, space).c_str()));
+  }
+  throw UsageError(text);
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
   CommandLine line;
-  std::vector<std::string> positional;
-  bool hasFade = false;
-  bool onlyPositional = false;
+  Texts t;
+  const std::unique_ptr<CLI::App> app = MakeApp(t);
+  try {
+    app->parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    line.mode = Mode::Help;
+    return line;
+  } catch (const CLI::CallForVersion&) {
+    line.mode = Mode::Version;
+    return line;
+  } catch (const CLI::ParseError& e) {
+    ThrowUsage(e);
+  }
+  for (const std::string& extra : app->remaining()) {
+    if (extra == "--") continue;
+    if (extra.size() > 1 && extra[0] == '-')
+      throw UsageError(Format("unknown option '%s'", extra.c_str()));
+    t.extraInputs.push_back(extra);
+  }
+  const auto given = [&](const char* name) { return app->count(name) > 0; };
   bool hasBuildOption = false;
+  const auto build = [&](const char* name) {
+    hasBuildOption = hasBuildOption || given(name);
+    return given(name);
+  };
 
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (onlyPositional || arg.empty() || arg[0] != '-' || arg == "-") {
-      positional.push_back(arg);
-      continue;
+  if (given("--output") && t.output.empty()) throw UsageError("--output: the file name is empty");
+  line.output = t.output;
+  if (build("--rate")) {
+    const double rate = ParseNumber("--rate", t.rate);
+    if (rate < kMinRate || rate > kMaxRate) {
+      throw UsageError(
+          Format("--rate: %s Hz lies outside %.0f .. %.0f Hz", t.rate.c_str(), kMinRate, kMaxRate));
     }
-    if (arg == "--") {
-      onlyPositional = true;
-      continue;
+    line.build.samplingRate = rate;
+  }
+  if (build("--taps")) {
+    const int taps = ParseInteger("--taps", t.taps);
+    if (!IsPowerOfTwo(taps) || taps < 4 || taps > kMaxTaps) {
+      throw UsageError(
+          Format("--taps: %s is not a power of two between 4 and %d", t.taps.c_str(), kMaxTaps));
     }
-    std::string name = arg;
-    std::string value;
-    bool hasValue = false;
-    if (arg.rfind("--", 0) == 0) {
-      const std::size_t equals = arg.find('=');
-      if (equals != std::string::npos) {
-        name = arg.substr(0, equals);
-        value = arg.substr(equals + 1);
-        hasValue = true;
-      }
-    }
-    auto takeValue = [&]() -> std::string {
-      if (hasValue) return value;
-      if (i + 1 >= argc) throw UsageError(Format("option %s needs a value", name.c_str()));
-      return argv[++i];
-    };
-    auto noValue = [&]() {
-      if (hasValue) throw UsageError(Format("option %s takes no value", name.c_str()));
-    };
-
-    if (name == "-h" || name == "--help") {
-      noValue();
-      line.mode = Mode::Help;
-      return line;
-    } else if (name == "--version") {
-      noValue();
-      line.mode = Mode::Version;
-      return line;
-    } else if (name == "-o" || name == "--output") {
-      line.output = takeValue();
-      if (line.output.empty()) throw UsageError(Format("%s: the file name is empty", name.c_str()));
-    } else if (name == "-r" || name == "--rate") {
-      const std::string text = takeValue();
-      const double rate = ParseNumber(name, text);
-      if (rate < kMinRate || rate > kMaxRate) {
-        throw UsageError(Format("%s: %s Hz lies outside %.0f .. %.0f Hz", name.c_str(), text.c_str(),
-                                kMinRate, kMaxRate));
-      }
-      line.build.samplingRate = rate;
-      hasBuildOption = true;
-    } else if (name == "-n" || name == "--taps") {
-      const std::string text = takeValue();
-      const int taps = ParseInteger(name, text);
-      if (!IsPowerOfTwo(taps) || taps < 4 || taps > kMaxTaps) {
-        throw UsageError(Format("%s: %s is not a power of two between 4 and %d", name.c_str(),
-                                text.c_str(), kMaxTaps));
-      }
-      line.build.tapCount = taps;
-      hasBuildOption = true;
-    } else if (name == "--fade") {
-      line.build.fadeLength = ParseInteger(name, takeValue());
-      hasFade = true;
-      hasBuildOption = true;
-    } else if (name == "--lead") {
-      const std::string text = takeValue();
-      if (text == "auto") {
-        line.build.lead = kAutomaticLead;
-      } else {
-        line.build.lead = ParseInteger(name, text);
-        if (line.build.lead < 0) {
-          throw UsageError(Format("%s: %s is negative; give a sample count or 'auto'",
-                                  name.c_str(), text.c_str()));
-        }
-        if (line.build.lead > kMaxLead) {
-          throw UsageError(Format("%s: %s samples lies outside 0 .. %d; give a sample count or "
-                                  "'auto'",
-                                  name.c_str(), text.c_str(), kMaxLead));
-        }
-      }
-      hasBuildOption = true;
-    } else if (name == "--elevations") {
-      line.build.elevations = ParseElevations(name, takeValue());
-      hasBuildOption = true;
-    } else if (name == "--azimuth-step") {
-      const std::string text = takeValue();
-      const double step = ParseNumber(name, text);
-      if (!(step >= kMinAzimuthStep && step <= 180.0)) {
-        throw UsageError(Format("%s: %s degrees lies outside %g .. 180", name.c_str(), text.c_str(),
-                                kMinAzimuthStep));
-      }
-      line.build.azimuthStep = step;
-      hasBuildOption = true;
-    } else if (name == "--distance") {
-      const std::string text = takeValue();
-      const double distance = ParseNumber(name, text);
-      if (!(distance > 0.0)) {
-        throw UsageError(Format("%s: %s metres is not a positive distance", name.c_str(),
-                                text.c_str()));
-      }
-      line.build.distance = distance;
-      hasBuildOption = true;
-    } else if (name == "--exact-angles") {
-      noValue();
-      line.build.shouldRoundAngles = false;
-      hasBuildOption = true;
-    } else if (name == "--peak") {
-      const std::string text = takeValue();
-      const double peak = ParseNumber(name, text);
-      if (!(peak > 0.0 && peak <= 1.0)) {
-        throw UsageError(Format("%s: %s lies outside (0, 1]", name.c_str(), text.c_str()));
-      }
-      line.build.peak = peak;
-      hasBuildOption = true;
-    } else if (name == "-q" || name == "--quiet") {
-      noValue();
-      line.isQuiet = true;
-    } else if (name == "--list") {
-      noValue();
-      line.mode = Mode::List;
-    } else if (name == "--inspect") {
-      noValue();
-      line.mode = Mode::Inspect;
+    line.build.tapCount = taps;
+  }
+  const bool hasFade = build("--fade");
+  if (hasFade) line.build.fadeLength = ParseInteger("--fade", t.fade);
+  if (build("--lead")) {
+    if (t.lead == "auto") {
+      line.build.lead = kAutomaticLead;
     } else {
-      throw UsageError(Format("unknown option '%s'", arg.c_str()));
+      line.build.lead = ParseInteger("--lead", t.lead);
+      if (line.build.lead < 0) {
+        throw UsageError(
+            Format("--lead: %s is negative; give a sample count or 'auto'", t.lead.c_str()));
+      }
+      if (line.build.lead > kMaxLead) {
+        throw UsageError(
+            Format("--lead: %s samples lies outside 0 .. %d; give a sample count or 'auto'",
+                   t.lead.c_str(), kMaxLead));
+      }
     }
   }
+  if (build("--elevations")) line.build.elevations = ParseElevations("--elevations", t.elevations);
+  if (build("--azimuth-step")) {
+    const double step = ParseNumber("--azimuth-step", t.azimuthStep);
+    if (!(step >= kMinAzimuthStep && step <= 180.0)) {
+      throw UsageError(Format("--azimuth-step: %s degrees lies outside %g .. 180",
+                              t.azimuthStep.c_str(), kMinAzimuthStep));
+    }
+    line.build.azimuthStep = step;
+  }
+  if (build("--distance")) {
+    const double distance = ParseNumber("--distance", t.distance);
+    if (!(distance > 0.0)) {
+      throw UsageError(
+          Format("--distance: %s metres is not a positive distance", t.distance.c_str()));
+    }
+    line.build.distance = distance;
+  }
+  if (build("--exact-angles")) line.build.shouldRoundAngles = false;
+  if (build("--peak")) {
+    const double peak = ParseNumber("--peak", t.peak);
+    if (!(peak > 0.0 && peak <= 1.0))
+      throw UsageError(Format("--peak: %s lies outside (0, 1]", t.peak.c_str()));
+    line.build.peak = peak;
+  }
+  line.isQuiet = t.isQuiet;
+  if (t.isList && t.isInspect) throw UsageError("--list and --inspect exclude each other");
+  if (t.isList) line.mode = Mode::List;
+  if (t.isInspect) line.mode = Mode::Inspect;
 
   if (hasFade && (line.build.fadeLength < 0 || line.build.fadeLength > line.build.tapCount)) {
     throw UsageError(Format("--fade: %d does not lie between 0 and the tap count %d",
@@ -203,12 +274,12 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
   }
   if (!hasFade) line.build.fadeLength = std::min(line.build.fadeLength, line.build.tapCount / 2);
 
-  if (positional.empty()) throw UsageError("no input file given");
-  if (positional.size() > 1) {
-    throw UsageError(Format("more than one input file given ('%s' and '%s')",
-                            positional[0].c_str(), positional[1].c_str()));
+  if (!given("input")) throw UsageError("no input file given");
+  if (!t.extraInputs.empty()) {
+    throw UsageError(Format("more than one input file given ('%s' and '%s')", t.input.c_str(),
+                            t.extraInputs[0].c_str()));
   }
-  line.input = positional[0];
+  line.input = t.input;
   if (line.mode == Mode::Convert) {
     if (line.output.empty()) throw UsageError("no output file given; name it with -o FILE");
     if (line.output == line.input) {
@@ -216,62 +287,15 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     }
   } else {
     const char* mode = line.mode == Mode::List ? "--list" : "--inspect";
-    if (!line.output.empty()) throw UsageError(Format("%s writes no file; drop -o", mode));
+    if (given("--output")) throw UsageError(Format("%s writes no file; drop -o", mode));
     if (hasBuildOption) throw UsageError(Format("%s takes no conversion options", mode));
   }
   return line;
 }
 
 std::string UsageText() {
-  return Format(
-      "Usage: %1$s [options] INPUT.sofa -o OUTPUT.orvhrtf\n"
-      "       %1$s --list INPUT.sofa\n"
-      "       %1$s --inspect FILE.orvhrtf\n"
-      "\n"
-      "Converts head-related impulse responses from a SOFA file into an ORVHRTFD\n"
-      "data set for Orv's binaural spatializer. The measured responses are used as\n"
-      "they are, each with its own onset delay (the interaural time difference lives\n"
-      "in it): band-limited resampling, one common leading delay removed, a fixed\n"
-      "number of taps with a raised-cosine fade at the end, and one gain for the\n"
-      "whole set. Only the right half of the circle (azimuth 0 to 180 degrees,\n"
-      "clockwise seen from above) is written; the spatializer mirrors it for the left.\n"
-      "\n"
-      "Options:\n"
-      "  -o, --output FILE      write the data set to FILE (replaced only on success)\n"
-      "  -r, --rate HZ          sampling rate of the written responses (default 48000);\n"
-      "                         it must equal the rate the engine renders at\n"
-      "  -n, --taps N           taps per response, a power of two >= 4 (default 128)\n"
-      "      --fade N           raised-cosine fade over the last N taps, 0 .. taps\n"
-      "                         (default 8, at most half the taps)\n"
-      "      --lead N|auto      samples at the output rate (0 .. 65536) removed from the\n"
-      "                         start of every response alike, so interaural delays stay\n"
-      "                         intact;\n"
-      "                         auto removes those below -50 dB of the peak in every\n"
-      "                         response (default auto)\n"
-      "      --elevations LIST  comma-separated elevations of the rings to keep, as\n"
-      "                         --list shows them (default: every measured ring)\n"
-      "      --azimuth-step DEG keep in each ring the measured azimuths nearest to\n"
-      "                         0, DEG, 2*DEG, ... and 180; 0.01 .. 180 (default: all)\n"
-      "      --distance METRES  use the measurements at this distance (default: the\n"
-      "                         distance with the most measurements)\n"
-      "      --exact-angles     store the measured angles instead of whole degrees\n"
-      "      --peak P           largest sample magnitude after scaling, 0 < P <= 1\n"
-      "                         (default 1)\n"
-      "  -q, --quiet            print nothing on success\n"
-      "      --list             list the distances and rings measured in INPUT.sofa\n"
-      "      --inspect          check an ORVHRTFD file; print its rings, sample range\n"
-      "                         and energy figures\n"
-      "  -h, --help             show this text\n"
-      "      --version          show the version\n"
-      "\n"
-      "Rings are the measured elevations; within a ring every measured azimuth of the\n"
-      "right half is kept unless --azimuth-step thins it. Conversion prints the gain,\n"
-      "the fraction of each response's energy the taps keep, and the left and right\n"
-      "energies at elevation 0.\n"
-      "\n"
-      "Exit status: 0 on success, 1 when a file cannot be read, converted or written,\n"
-      "2 for a wrong command line.\n",
-      kProgramName);
+  Texts texts;
+  return MakeApp(texts)->help();
 }
 
 }  // namespace orvhrtf

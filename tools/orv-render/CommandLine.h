@@ -1,8 +1,10 @@
-// orv-render's command line.
+// orv-render's command line, parsed with CLI11.
 #pragma once
 
 #include <optional>
 #include <string>
+
+#include "OutputFile.h"
 
 namespace orvrender {
 
@@ -14,6 +16,7 @@ struct Options {
   std::optional<int> threads;
   std::optional<int> blockSize;
   std::optional<double> seconds;
+  std::optional<SampleFormat> format;  // empty: by the output's extension
   bool isQuiet = false;
   bool shouldShowHelp = false;
   bool shouldShowVersion = false;

@@ -33,13 +33,6 @@ const char* TypeName(const Json& value) {
   }
 }
 
-bool IsIdentifier(std::string_view key) {
-  if (key.empty() || std::isdigit(static_cast<unsigned char>(key[0]))) return false;
-  return std::all_of(key.begin(), key.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
-  });
-}
-
 std::size_t EditDistance(std::string_view a, std::string_view b) {
   std::vector<std::size_t> row(b.size() + 1);
   for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
@@ -66,84 +59,7 @@ std::string JoinWords(std::initializer_list<std::string_view> words) {
   return text;
 }
 
-// Builds the document from the parser's events, with a key index per open
-// object so that placing a key costs O(1).
-class LinearDomBuilder {
- public:
-  explicit LinearDomBuilder(Json& root) : root(root) {}
-
-  bool null() { return Put(nullptr) != nullptr; }
-  bool boolean(bool x) { return Put(x) != nullptr; }
-  bool number_integer(Json::number_integer_t x) { return Put(x) != nullptr; }
-  bool number_unsigned(Json::number_unsigned_t x) { return Put(x) != nullptr; }
-  bool number_float(Json::number_float_t x, const Json::string_t&) { return Put(x) != nullptr; }
-  bool string(Json::string_t& x) { return Put(std::move(x)) != nullptr; }
-  bool binary(Json::binary_t& x) { return Put(Json::binary(std::move(x))) != nullptr; }
-  bool start_object(std::size_t) {
-    open.push_back({Put(Json::object()), {}});
-    return true;
-  }
-  bool key(Json::string_t& name) {
-    Frame& frame = open.back();
-    // ordered_map is a vector of pairs; appending to it directly skips its
-    // linear search for the key, which the index here has done.
-    auto& members = static_cast<Json::object_t::Container&>(frame.value->get_ref<Json::object_t&>());
-    const auto [entry, isNew] = frame.index.try_emplace(name, members.size());
-    if (isNew) members.emplace_back(std::move(name), nullptr);
-    pendingMember = &members[entry->second].second;
-    return true;
-  }
-  bool end_object() {
-    open.pop_back();
-    return true;
-  }
-  bool start_array(std::size_t) {
-    open.push_back({Put(Json::array()), {}});
-    return true;
-  }
-  bool end_array() {
-    open.pop_back();
-    return true;
-  }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
-    if (const auto* syntax = dynamic_cast<const Json::parse_error*>(&error)) throw *syntax;
-    throw UserError(std::string("JSON error: ") + error.what());
-  }
-
- private:
-  struct Frame {
-    Json* value;
-    std::unordered_map<std::string, std::size_t> index;  // objects only
-  };
-
-  Json* Put(Json value) {
-    if (open.empty()) {
-      root = std::move(value);
-      return &root;
-    }
-    Json& parent = *open.back().value;
-    if (parent.is_array()) {
-      auto& items = parent.get_ref<Json::array_t&>();
-      items.push_back(std::move(value));
-      return &items.back();
-    }
-    *pendingMember = std::move(value);
-    return pendingMember;
-  }
-
-  Json& root;
-  std::vector<Frame> open;
-  Json* pendingMember = nullptr;
-};
-
 }  // namespace
-
-Json ParseJson(const std::string& text) {
-  Json document;
-  LinearDomBuilder builder(document);
-  Json::sax_parse(text, &builder);
-  return document;
-}
 
 bool Range::Contains(double x) const {
   if (std::isnan(x)) return false;
@@ -172,15 +88,6 @@ std::string FormatNumber(double x) {
   return text;
 }
 
-std::string MemberPath(const std::string& parent, std::string_view key) {
-  if (IsIdentifier(key)) return parent + "." + std::string(key);
-  return parent + "[" + Json(std::string(key)).dump() + "]";
-}
-
-std::string IndexPath(const std::string& parent, std::size_t index) {
-  return parent + "[" + std::to_string(index) + "]";
-}
-
 std::string ClosestWord(std::string_view word, const std::vector<std::string_view>& candidates) {
   // A typo is an edit or two, fewer in short words; farther is another word.
   std::string best;
@@ -198,9 +105,10 @@ std::string ClosestWord(std::string_view word, const std::vector<std::string_vie
 
 // --- JsonValue ---------------------------------------------------------------
 
-JsonValue::JsonValue(const Json& value, std::string path) : value(&value), path(std::move(path)) {}
+JsonValue::JsonValue(const Json& value, std::string path, std::size_t offset, Document& document)
+    : value(&value), path(std::move(path)), offset(offset), document(&document) {}
 
-void JsonValue::Fail(const std::string& what) const { throw UserError(path + ": " + what); }
+void JsonValue::Fail(const std::string& what) const { throw JsonMistake(offset, path + ": " + what); }
 
 double JsonValue::Number(Range range) const {
   if (!value->is_number()) Fail(std::string("expected a number, found ") + TypeName(*value));
@@ -241,13 +149,13 @@ std::string JsonValue::Choice(std::initializer_list<std::string_view> choices) c
   Fail(message);
 }
 
-Vec3 JsonValue::Vector() const {
+Vec3 JsonValue::Vector(Range range) const {
   if (!value->is_array() || value->size() != 3)
     Fail(std::string("expected a vector [x, y, z], found ") +
          (value->is_array() ? "an array of " + std::to_string(value->size()) + " values"
                             : TypeName(*value)));
   const std::vector<JsonValue> items = Array();
-  return {items[0].Number(), items[1].Number(), items[2].Number()};
+  return {items[0].Number(range), items[1].Number(range), items[2].Number(range)};
 }
 
 std::vector<JsonValue> JsonValue::Array() const {
@@ -255,36 +163,57 @@ std::vector<JsonValue> JsonValue::Array() const {
   std::vector<JsonValue> items;
   items.reserve(value->size());
   for (std::size_t i = 0; i < value->size(); ++i)
-    items.emplace_back((*value)[i], IndexPath(path, i));
+    items.emplace_back((*value)[i], IndexPath(path, i), document->map.ValueOffset(*value, i),
+                       *document);
   return items;
 }
 
-JsonObject JsonValue::Object(std::initializer_list<std::string_view> knownKeys) const {
+JsonObject JsonValue::AnyObject() const {
   if (!value->is_object()) Fail(std::string("expected an object, found ") + TypeName(*value));
-  for (const auto& [key, member] : value->items()) {
+  return JsonObject(*value, path, offset, *document);
+}
+
+JsonObject JsonValue::Object(std::initializer_list<std::string_view> knownKeys) const {
+  const JsonObject object = AnyObject();
+  const auto& members = MembersOf(*value);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const std::string& key = members[i].first;
     if (std::find(knownKeys.begin(), knownKeys.end(), key) != knownKeys.end()) continue;
     std::string message = "unknown key";
     const std::string closest = ClosestWord(key, knownKeys);
     if (!closest.empty()) message += "; did you mean '" + closest + "'?";
     message += " (known keys here: " + JoinWords(knownKeys) + ")";
-    throw UserError(MemberPath(path, key) + ": " + message);
+    document->problems.Add(document->map.KeyOffset(*value, i),
+                           MemberPath(path, key) + ": " + message);
   }
-  return JsonObject(*value, path);
+  return object;
 }
 
 // --- JsonObject --------------------------------------------------------------
 
-JsonObject::JsonObject(const Json& value, std::string path)
-    : value(&value), path(std::move(path)) {}
+JsonObject::JsonObject(const Json& value, std::string path, std::size_t offset,
+                       Document& document)
+    : value(&value), path(std::move(path)), offset(offset), document(&document) {}
 
-void JsonObject::Fail(const std::string& what) const { throw UserError(path + ": " + what); }
+void JsonObject::Fail(const std::string& what) const {
+  throw JsonMistake(offset, path + ": " + what);
+}
+
+JsonValue JsonObject::Member(std::size_t index) const {
+  const auto& members = MembersOf(*value);
+  return JsonValue(members[index].second, MemberPath(path, members[index].first),
+                   document->map.ValueOffset(*value, index), *document);
+}
 
 bool JsonObject::Has(std::string_view key) const { return value->contains(key); }
 
 std::optional<JsonValue> JsonObject::Find(std::string_view key) const {
-  const auto it = value->find(key);
-  if (it == value->end()) return std::nullopt;
-  return JsonValue(*it, MemberPath(path, key));
+  const auto& members = MembersOf(*value);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    // ordered_map's own find is a linear search too; objects in a scene are small.
+    if (members[i].first == key) return Member(i);
+  }
+  return std::nullopt;
 }
 
 JsonValue JsonObject::Get(std::string_view key) const {
@@ -295,19 +224,23 @@ JsonValue JsonObject::Get(std::string_view key) const {
 
 std::vector<std::pair<std::string, JsonValue>> JsonObject::Members() const {
   std::vector<std::pair<std::string, JsonValue>> members;
-  for (const auto& [key, member] : value->items())
-    members.emplace_back(key, JsonValue(member, MemberPath(path, key)));
+  const std::size_t count = MembersOf(*value).size();
+  for (std::size_t i = 0; i < count; ++i) members.emplace_back(MembersOf(*value)[i].first, Member(i));
   return members;
 }
 
 double JsonObject::Number(std::string_view key, double fallback, Range range) const {
-  const std::optional<JsonValue> found = Find(key);
-  return found ? found->Number(range) : fallback;
+  double x = fallback;
+  if (const std::optional<JsonValue> found = Find(key))
+    Attempt(document->problems, [&] { x = found->Number(range); });
+  return x;
 }
 
 std::int64_t JsonObject::Integer(std::string_view key, std::int64_t fallback, Range range) const {
-  const std::optional<JsonValue> found = Find(key);
-  return found ? found->Integer(range) : fallback;
+  std::int64_t x = fallback;
+  if (const std::optional<JsonValue> found = Find(key))
+    Attempt(document->problems, [&] { x = found->Integer(range); });
+  return x;
 }
 
 }  // namespace orvrender

@@ -1,24 +1,25 @@
-// Reads parsed JSON field by field while keeping the path of every value, so
-// that each error names its place ("$.events[2].volume: ..."), and rejects
-// keys that the reader does not know (a misspelt key must not pass silently).
+// Reads parsed JSON field by field while keeping the path and the place in
+// the text of every value, so that each mistake names both
+// ("scene.json:12:20: $.events[2].volume: ..."), and rejects keys that the
+// reader does not know (a misspelt key must not pass silently) and keys given
+// twice. Mistakes are collected, so that one run reports them all.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "JsonDocument.h"
+#include "UserError.h"
 #include "Vec3.h"
 
 namespace orvrender {
-
-// Keys keep their document order, so that errors and sound lists follow the file.
-using Json = nlohmann::ordered_json;
 
 // Allowed interval of a number; either end may be open.
 struct Range {
@@ -37,14 +38,37 @@ struct Range {
   std::string Describe() const;  // "greater than 0", "between 1 and 64", ...
 };
 
+// A mistake at one place, thrown by the readers below and collected by Attempt.
+class JsonMistake : public UserError {
+ public:
+  JsonMistake(std::size_t offset, const std::string& message)
+      : UserError(message), offset(offset) {}
+  std::size_t offset;
+};
+
+// Runs one read; a mistake in it is noted and reading goes on with the next.
+// Returns whether the read succeeded.
+template <typename Read>
+bool Attempt(Problems& problems, Read&& read) {
+  try {
+    read();
+    return true;
+  } catch (const JsonMistake& mistake) {
+    problems.Add(mistake.offset, mistake.what());
+    return false;
+  }
+}
+
 class JsonObject;
 
-// One value with its path. Every accessor throws UserError naming the path.
+// One value with its path and place. Accessors throw JsonMistake naming the
+// path; unknown keys of an object go straight to the document's problems.
 class JsonValue {
  public:
-  JsonValue(const Json& value, std::string path);
+  JsonValue(const Json& value, std::string path, std::size_t offset, Document& document);
 
   const std::string& Path() const { return path; }
+  std::size_t Offset() const { return offset; }
   const Json& Raw() const { return *value; }
 
   double Number(Range range = Range::Any()) const;
@@ -53,24 +77,31 @@ class JsonValue {
   std::string String() const;
   // One of the given words.
   std::string Choice(std::initializer_list<std::string_view> choices) const;
-  // [x, y, z]
-  Vec3 Vector() const;
+  // [x, y, z], each coordinate in range.
+  Vec3 Vector(Range range = Range::Any()) const;
   std::vector<JsonValue> Array() const;
-  // An object whose keys must all be among knownKeys.
+  // An object; each key not among knownKeys is noted as a problem.
   JsonObject Object(std::initializer_list<std::string_view> knownKeys) const;
+  // An object whose keys are names the caller gives meaning to.
+  JsonObject AnyObject() const;
 
   [[noreturn]] void Fail(const std::string& what) const;
 
  private:
   const Json* value;
   std::string path;
+  std::size_t offset;
+  Document* document;
 };
 
 class JsonObject {
  public:
-  JsonObject(const Json& value, std::string path);
+  // value must be an object.
+  JsonObject(const Json& value, std::string path, std::size_t offset, Document& document);
 
   const std::string& Path() const { return path; }
+  std::size_t Offset() const { return offset; }
+  Document& Source() const { return *document; }
   bool Has(std::string_view key) const;
   std::optional<JsonValue> Find(std::string_view key) const;
   // Fails with "missing key" when absent.
@@ -78,6 +109,7 @@ class JsonObject {
   // Members in document order.
   std::vector<std::pair<std::string, JsonValue>> Members() const;
 
+  // An optional member; a mistake in it is noted and the fallback returned.
   double Number(std::string_view key, double fallback, Range range = Range::Any()) const;
   std::int64_t Integer(std::string_view key, std::int64_t fallback,
                        Range range = Range::Any()) const;
@@ -85,20 +117,13 @@ class JsonObject {
   [[noreturn]] void Fail(const std::string& what) const;
 
  private:
+  JsonValue Member(std::size_t index) const;
+
   const Json* value;
   std::string path;
+  std::size_t offset;
+  Document* document;
 };
-
-// Parses a document in time linear in its size (nlohmann's ordered parse
-// searches every object's keys for each new one). As there, a repeated key
-// keeps its first place and its last value. Throws Json::parse_error, and
-// UserError for a number too large for a double.
-Json ParseJson(const std::string& text);
-
-// Path of a member: "$.sounds" + "tick" -> "$.sounds.tick"; keys that are not
-// plain identifiers are quoted: $.sounds["my sound"].
-std::string MemberPath(const std::string& parent, std::string_view key);
-std::string IndexPath(const std::string& parent, std::size_t index);
 
 // The closest of the candidates to a misspelt word, or "" when none is close.
 std::string ClosestWord(std::string_view word, const std::vector<std::string_view>& candidates);

@@ -51,21 +51,40 @@ std::string Extension(const std::string& path) {
   return ext;
 }
 
+// libsndfile's name of a container or of a sample format.
+std::string Name(int format) {
+  SF_FORMAT_INFO info{};
+  info.format = format;
+  sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info);
+  return info.name ? info.name : "?";
+}
+
 std::string Describe(int format) {
-  SF_FORMAT_INFO major{}, minor{};
-  major.format = format & SF_FORMAT_TYPEMASK;
-  minor.format = format & SF_FORMAT_SUBMASK;
-  sf_command(nullptr, SFC_GET_FORMAT_INFO, &major, sizeof major);
-  sf_command(nullptr, SFC_GET_FORMAT_INFO, &minor, sizeof minor);
-  return std::string(major.name ? major.name : "?") + ", " + (minor.name ? minor.name : "?");
+  return Name(format & SF_FORMAT_TYPEMASK) + ", " + Name(format & SF_FORMAT_SUBMASK);
 }
 
 }  // namespace
 
-int FormatForPath(const std::string& path) {
+int FormatForPath(const std::string& path, std::optional<SampleFormat> sample) {
   const std::string ext = Extension(path);
-  for (const FormatChoice& f : kFormats)
-    if (ext == f.extension) return f.format;
+  for (const FormatChoice& f : kFormats) {
+    if (ext != f.extension) continue;
+    if (!sample) return f.format;
+    const int subtype = *sample == SampleFormat::Float   ? SF_FORMAT_FLOAT
+                        : *sample == SampleFormat::Pcm16 ? SF_FORMAT_PCM_16
+                                                         : SF_FORMAT_PCM_24;
+    const int format = (f.format & SF_FORMAT_TYPEMASK) | subtype;
+    // Any rate the tool renders at will do: this asks only about the pairing.
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = format;
+    if (!sf_format_check(&info))
+      throw UserError("'" + path + "': " + Name(f.format & SF_FORMAT_TYPEMASK) +
+                      " files cannot hold " + Name(subtype) +
+                      " samples; leave out --format or choose another");
+    return format;
+  }
   std::string known;
   for (const FormatChoice& f : kFormats)
     known += std::string(known.empty() ? "" : ", ") + "." + f.extension;
@@ -75,15 +94,53 @@ int FormatForPath(const std::string& path) {
       "; use one of " + known);
 }
 
-OutputFile::OutputFile(const std::string& path, int sampleRate, int channels) : path(path) {
+// A file that takes whatever is written and keeps nothing: libsndfile checks
+// some pairings (Opus and its rates) only when it opens a file for writing.
+struct NullFile {
+  sf_count_t position = 0, length = 0;
+
+  static sf_count_t Length(void* self) { return static_cast<NullFile*>(self)->length; }
+  static sf_count_t Seek(sf_count_t offset, int whence, void* self) {
+    NullFile& f = *static_cast<NullFile*>(self);
+    f.position = whence == SEEK_SET   ? offset
+                 : whence == SEEK_CUR ? f.position + offset
+                                      : f.length + offset;
+    return f.position;
+  }
+  static sf_count_t Read(void*, sf_count_t, void*) { return 0; }
+  static sf_count_t Write(const void*, sf_count_t count, void* self) {
+    NullFile& f = *static_cast<NullFile*>(self);
+    f.position += count;
+    f.length = std::max(f.length, f.position);
+    return count;
+  }
+  static sf_count_t Tell(void* self) { return static_cast<NullFile*>(self)->position; }
+};
+
+void CheckWritable(const std::string& path, int format, int sampleRate, int channels) {
   SF_INFO info{};
   info.samplerate = sampleRate;
   info.channels = channels;
-  info.format = FormatForPath(path);
-  formatName = Describe(info.format);
+  info.format = format;
   if (!sf_format_check(&info))
-    throw UserError("'" + path + "': this libsndfile cannot write " + formatName + " at " +
+    throw UserError("'" + path + "': this libsndfile cannot write " + Describe(format) + " at " +
                     std::to_string(sampleRate) + " Hz");
+  SF_VIRTUAL_IO io{&NullFile::Length, &NullFile::Seek, &NullFile::Read, &NullFile::Write,
+                   &NullFile::Tell};
+  NullFile sink;
+  SNDFILE* file = sf_open_virtual(&io, SFM_WRITE, &info, &sink);
+  if (!file) throw UserError("cannot write '" + path + "': " + sf_strerror(nullptr));
+  sf_close(file);
+}
+
+OutputFile::OutputFile(const std::string& path, int format, int sampleRate, int channels)
+    : path(path) {
+  SF_INFO info{};
+  info.samplerate = sampleRate;
+  info.channels = channels;
+  info.format = format;
+  formatName = Describe(info.format);
+  CheckWritable(path, format, sampleRate, channels);
 
   struct stat status {};
   if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))

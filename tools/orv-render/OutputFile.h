@@ -6,18 +6,29 @@
 #include <sndfile.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace orvrender {
 
+// Sample formats a user may ask for instead of the extension's own.
+enum class SampleFormat { Float, Pcm16, Pcm24 };
+
 // The libsndfile format for a path's extension: 32-bit float for .wav and the
-// other containers that hold floats, 24-bit for .flac, Vorbis for .ogg.
-// Throws UserError for an extension it does not know.
-int FormatForPath(const std::string& path);
+// other containers that hold floats, 24-bit for .flac, Vorbis for .ogg. A
+// sample format replaces the extension's where the container can hold it.
+// Throws UserError for an extension it does not know, or a sample format
+// the container cannot hold.
+int FormatForPath(const std::string& path, std::optional<SampleFormat> sample = std::nullopt);
+
+// Throws UserError when libsndfile cannot write the format at that rate
+// (Opus, for one, takes only a few rates).
+void CheckWritable(const std::string& path, int format, int sampleRate, int channels);
 
 class OutputFile {
  public:
-  OutputFile(const std::string& path, int sampleRate, int channels);  // throws UserError
+  // format: as FormatForPath gives it. Throws UserError.
+  OutputFile(const std::string& path, int format, int sampleRate, int channels);
   ~OutputFile();  // removes the temporary file unless Commit succeeded
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;

@@ -1,5 +1,6 @@
 #include "Scene.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -8,166 +9,86 @@
 #include <unordered_map>
 
 #include "JsonReader.h"
+#include "Scene_Sounds.h"
+#include "Sounds.h"
 #include "UserError.h"
 
 namespace orvrender {
 
 namespace {
 
-// Keys every generator understands, besides its own.
-#define ORV_SHAPE_KEYS                                                                         \
-  "generator", "duration", "amplitude", "channels", "sampleRate", "bits", "attack", "release", \
-      "decay", "lowpass", "pan", "tremoloRate", "tremoloDepth", "seed"
+// Coordinates of positions and steps.
+const Range kCoordinate = Range::Between(-kMaxCoordinate, kMaxCoordinate);
 
-// A frequency a generator may ask for; the upper end leaves room for resampling.
-const Range kAudioFrequency = Range::Between(1.0, 100000.0);
-
-std::uint32_t NameSeed(const std::string& name) {
-  std::uint32_t hash = 2166136261u;  // FNV-1a: stable across runs and platforms
-  for (unsigned char c : name) hash = (hash ^ c) * 16777619u;
-  return hash;
+// A keyframe's time, checked against the one before; nullopt after a mistake.
+std::optional<double> ReadKeyTime(const JsonObject& o, const JsonValue& item,
+                                  std::optional<double> previous) {
+  std::optional<double> time;
+  Attempt(o.Source().problems, [&] {
+    const double t = o.Get("time").Number(Range::Between(0.0, kMaxDuration));
+    if (previous && t < *previous)
+      item.Fail("keyframes must be in time order: " + FormatNumber(t) + " s comes after " +
+                FormatNumber(*previous) + " s");
+    time = t;
+  });
+  return time;
 }
 
-GeneratorShape ReadShape(const JsonObject& o, const std::string& name) {
-  GeneratorShape s;
-  s.duration = o.Get("duration").Number(Range::Between(0.0, kMaxDuration));
-  s.amplitude = o.Number("amplitude", s.amplitude, Range::Between(0.0, 1.0));
-  s.channels = static_cast<int>(o.Integer("channels", s.channels, Range::Between(1, 2)));
-  s.sampleRate =
-      o.Number("sampleRate", s.sampleRate, Range::Between(kMinSampleRate, kMaxSampleRate));
-  if (const auto bits = o.Find("bits")) {
-    s.bits = static_cast<int>(bits->Integer());
-    if (s.bits != 8 && s.bits != 16 && s.bits != 32)
-      bits->Fail(std::to_string(s.bits) + " is out of range: it must be 8, 16 or 32");
-  }
-  s.attack = o.Number("attack", s.attack, Range::AtLeast(0.0));
-  s.release = o.Number("release", s.release, Range::AtLeast(0.0));
-  s.decay = o.Number("decay", s.decay, Range::AtLeast(0.0));
-  s.lowpass = o.Number("lowpass", s.lowpass, Range::AtLeast(0.0));
-  s.pan = o.Number("pan", s.pan, Range::Between(-1.0, 1.0));
-  s.tremoloRate = o.Number("tremoloRate", s.tremoloRate, Range::AtLeast(0.0));
-  s.tremoloDepth = o.Number("tremoloDepth", s.tremoloDepth, Range::Between(0.0, 1.0));
-  s.seed = static_cast<std::uint32_t>(
-      o.Integer("seed", NameSeed(name), Range::Between(0.0, 4294967295.0)));
-  return s;
-}
-
-SoundDefinition ReadSound(const std::string& name, const JsonValue& v, const Scene& scene) {
-  SoundDefinition sound;
-  sound.name = name;
-  sound.path = v.Path();
-  if (!v.Raw().is_object()) v.Fail("expected an object with \"file\" or \"generator\"");
-  const bool hasFile = v.Raw().contains("file");
-  const bool hasGenerator = v.Raw().contains("generator");
-  if (hasFile == hasGenerator) v.Fail("a sound needs exactly one of \"file\" and \"generator\"");
-
-  if (hasFile) {
-    const JsonObject o = v.Object({"file"});
-    sound.kind = SoundKind::File;
-    sound.file = o.Get("file").String();
-    if (sound.file.empty()) o.Get("file").Fail("the file name is empty");
-    if (sound.file[0] != '/' && !scene.folder.empty()) sound.file = scene.folder + "/" + sound.file;
-    return sound;
-  }
-
-  const JsonValue generator = JsonObject(v.Raw(), v.Path()).Get("generator");
-  const std::string kind = generator.Choice({"sine", "noise", "chirp", "clicks", "voice"});
-  if (kind == "sine") {
-    const JsonObject o = v.Object({ORV_SHAPE_KEYS, "frequency"});
-    sound.kind = SoundKind::Sine;
-    sound.shape = ReadShape(o, name);
-    sound.frequency = o.Number("frequency", sound.frequency, kAudioFrequency);
-  } else if (kind == "noise") {
-    const JsonObject o = v.Object({ORV_SHAPE_KEYS, "color"});
-    sound.kind = SoundKind::Noise;
-    sound.shape = ReadShape(o, name);
-    if (const auto color = o.Find("color")) {
-      const std::string c = color->Choice({"white", "pink", "brown"});
-      sound.color = c == "white"  ? NoiseColor::White
-                    : c == "pink" ? NoiseColor::Pink
-                                  : NoiseColor::Brown;
-    }
-  } else if (kind == "chirp") {
-    const JsonObject o = v.Object({ORV_SHAPE_KEYS, "startFrequency", "endFrequency", "sweep"});
-    sound.kind = SoundKind::Chirp;
-    sound.shape = ReadShape(o, name);
-    sound.startFrequency = o.Number("startFrequency", sound.startFrequency, kAudioFrequency);
-    sound.endFrequency = o.Number("endFrequency", sound.endFrequency, kAudioFrequency);
-    if (const auto sweep = o.Find("sweep"))
-      sound.isExponential = sweep->Choice({"exponential", "linear"}) == "exponential";
-  } else if (kind == "clicks") {
-    const JsonObject o =
-        v.Object({ORV_SHAPE_KEYS, "interval", "tone", "alternateTone", "clickDecay"});
-    sound.kind = SoundKind::Clicks;
-    sound.shape = ReadShape(o, name);
-    sound.interval = o.Number("interval", sound.interval, Range::Between(0.001, kMaxDuration));
-    sound.tone = o.Number("tone", sound.tone, Range::Between(0.0, 100000.0));
-    sound.alternateTone =
-        o.Number("alternateTone", sound.alternateTone, Range::Between(0.0, 100000.0));
-    sound.clickDecay = o.Number("clickDecay", sound.clickDecay, Range::Between(0.0001, 1.0));
-  } else {
-    const JsonObject o = v.Object({ORV_SHAPE_KEYS, "pitch", "syllableRate", "vowels"});
-    sound.kind = SoundKind::Voice;
-    sound.shape = ReadShape(o, name);
-    sound.pitch = o.Number("pitch", sound.pitch, Range::Between(40.0, 1000.0));
-    sound.syllableRate = o.Number("syllableRate", sound.syllableRate, Range::Between(0.1, 20.0));
-    if (const auto vowels = o.Find("vowels")) {
-      sound.vowels = vowels->String();
-      if (sound.vowels.empty() || sound.vowels.find_first_not_of("aeiou") != std::string::npos)
-        vowels->Fail("expected vowels from \"aeiou\", found " + Json(sound.vowels).dump());
-    }
-  }
-  return sound;
-}
-
-void CheckTimeOrder(const JsonValue& item, double time, double previous, bool isFirst) {
-  if (!isFirst && time < previous)
-    item.Fail("keyframes must be in time order: " + FormatNumber(time) + " s comes after " +
-              FormatNumber(previous) + " s");
-}
-
-std::vector<ListenerKey> ReadListener(const JsonValue& v) {
+std::vector<ListenerKey> ReadListener(const JsonValue& v, Problems& problems) {
   std::vector<ListenerKey> keys;
   ListenerKey key;  // each keyframe starts from the previous one
+  std::optional<double> previous;
   for (const JsonValue& item : v.Array()) {
-    const JsonObject o = item.Object({"time", "position", "front", "up"});
-    const double previous = key.time;
-    key.time = o.Get("time").Number(Range::AtLeast(0.0));
-    CheckTimeOrder(item, key.time, previous, keys.empty());
-    if (const auto p = o.Find("position")) key.position = p->Vector();
-    if (const auto f = o.Find("front")) {
-      key.front = f->Vector();
-      if (!(Length(key.front) > 1e-9)) f->Fail("the front vector has no length");
-    }
-    if (const auto u = o.Find("up")) {
-      key.up = u->Vector();
-      if (!(Length(key.up) > 1e-9)) u->Fail("the up vector has no length");
-    }
-    if (!(Length(Cross(Normalized(key.front), Normalized(key.up))) > 1e-6))
-      item.Fail("front and up point along the same line; the listener's orientation is undefined");
-    keys.push_back(key);
+    Attempt(problems, [&] {
+      const JsonObject o = item.Object({"time", "position", "front", "up"});
+      const std::optional<double> time = ReadKeyTime(o, item, previous);
+      if (time) key.time = *time;
+      previous = time ? time : previous;
+      if (const auto p = o.Find("position"))
+        Attempt(problems, [&] { key.position = p->Vector(kCoordinate); });
+      bool isOriented = true;
+      if (const auto f = o.Find("front")) {
+        isOriented &= Attempt(problems, [&] {
+          key.front = f->Vector();
+          if (!(Length(key.front) > 1e-9)) f->Fail("the front vector has no length");
+        });
+      }
+      if (const auto u = o.Find("up")) {
+        isOriented &= Attempt(problems, [&] {
+          key.up = u->Vector();
+          if (!(Length(key.up) > 1e-9)) u->Fail("the up vector has no length");
+        });
+      }
+      if (isOriented && !(Length(Cross(Normalized(key.front), Normalized(key.up))) > 1e-6))
+        item.Fail("front and up point along the same line; the listener's orientation is undefined");
+      keys.push_back(key);
+    });
   }
   return keys;
 }
 
-std::vector<RoomKey> ReadRoom(const JsonValue& v) {
+std::vector<RoomKey> ReadRoom(const JsonValue& v, Problems& problems) {
   std::vector<RoomKey> keys;
   RoomKey key;
   key.room = DefaultRoom();
+  std::optional<double> previous;
   for (const JsonValue& item : v.Array()) {
-    const JsonObject o =
-        item.Object({"time", "reflectivity", "roomVolume", "roomArea", "roomSize", "enclosure"});
-    const double previous = key.time;
-    key.time = o.Get("time").Number(Range::AtLeast(0.0));
-    CheckTimeOrder(item, key.time, previous, keys.empty());
-    ReverbParam& r = key.room;
-    r.reflectivity =
-        static_cast<float>(o.Number("reflectivity", r.reflectivity, Range::Between(0, 1)));
-    r.roomVolume = static_cast<float>(o.Number("roomVolume", r.roomVolume, Range::Between(0, 1e9)));
-    r.roomArea = static_cast<float>(o.Number("roomArea", r.roomArea, Range::Between(0, 1e9)));
-    r.roomSize = static_cast<float>(o.Number("roomSize", r.roomSize, Range::Between(0, 1e6)));
-    r.enclosure = static_cast<float>(o.Number("enclosure", r.enclosure, Range::Between(0, 1)));
-    keys.push_back(key);
+    Attempt(problems, [&] {
+      const JsonObject o =
+          item.Object({"time", "reflectivity", "roomVolume", "roomArea", "roomSize", "enclosure"});
+      const std::optional<double> time = ReadKeyTime(o, item, previous);
+      if (time) key.time = *time;
+      previous = time ? time : previous;
+      ReverbParam& r = key.room;
+      r.reflectivity =
+          static_cast<float>(o.Number("reflectivity", r.reflectivity, Range::Between(0, 1)));
+      r.roomVolume =
+          static_cast<float>(o.Number("roomVolume", r.roomVolume, Range::Between(0, 1e9)));
+      r.roomArea = static_cast<float>(o.Number("roomArea", r.roomArea, Range::Between(0, 1e9)));
+      r.roomSize = static_cast<float>(o.Number("roomSize", r.roomSize, Range::Between(0, 1e6)));
+      r.enclosure = static_cast<float>(o.Number("enclosure", r.enclosure, Range::Between(0, 1)));
+      keys.push_back(key);
+    });
   }
   return keys;
 }
@@ -196,45 +117,96 @@ std::size_t FindSound(const JsonValue& v, const std::vector<SoundDefinition>& so
   v.Fail(message);
 }
 
+// Reads an event; throws JsonMistake when it is not an object at all.
 EventDefinition ReadEvent(const JsonValue& item, const std::vector<SoundDefinition>& sounds,
-                          const SoundIndex& index) {
+                          const SoundIndex& index, Problems& problems) {
   EventDefinition e;
   e.path = item.Path();
+  e.offset = item.Offset();
   const JsonObject o = item.Object(
       {"time", "sound", "mode", "position", "volume", "speed", "referenceDistance", "repeat"});
-  e.time = o.Get("time").Number(Range::Between(0.0, kMaxDuration));
-  e.sound = FindSound(o.Get("sound"), sounds, index);
-  const std::string mode = o.Get("mode").Choice({"local", "relative", "world"});
-  e.mode = mode == "local"      ? PlayMode::Local
-           : mode == "relative" ? PlayMode::Relative
-                                : PlayMode::World;
-  if (e.mode == PlayMode::Local) {
-    if (const auto p = o.Find("position"))
-      p->Fail("a local sound has no position; use mode \"relative\" or \"world\"");
-  } else {
-    e.position = o.Get("position").Vector();
+  Attempt(problems, [&] { e.time = o.Get("time").Number(Range::Between(0.0, kMaxDuration)); });
+  Attempt(problems, [&] { e.sound = FindSound(o.Get("sound"), sounds, index); });
+  const bool hasMode = Attempt(problems, [&] {
+    const std::string mode = o.Get("mode").Choice({"local", "relative", "world"});
+    e.mode = mode == "local"      ? PlayMode::Local
+             : mode == "relative" ? PlayMode::Relative
+                                  : PlayMode::World;
+  });
+  if (hasMode) {
+    Attempt(problems, [&] {
+      if (e.mode == PlayMode::Local) {
+        if (const auto p = o.Find("position"))
+          p->Fail("a local sound has no position; use mode \"relative\" or \"world\"");
+      } else {
+        e.position = o.Get("position").Vector(kCoordinate);
+      }
+    });
   }
   e.volume = static_cast<float>(o.Number("volume", e.volume, Range::Between(0.0, 1000.0)));
-  // Speed is left to the library to judge: its own message says what is wrong.
-  e.speed = static_cast<float>(o.Number("speed", e.speed));
+  // The library refuses a speed that is not positive; a thousand times
+  // faster plays a minute in 60 ms, and more is a slip of the keyboard.
+  e.speed = static_cast<float>(o.Number("speed", e.speed, {0.0, 1000.0, true, false}));
   e.referenceDistance =
       static_cast<float>(o.Number("referenceDistance", e.referenceDistance, Range::Above(0.0)));
 
   if (const auto repeat = o.Find("repeat")) {
-    const JsonObject r = repeat->Object({"count", "interval", "step"});
-    if (const auto count = r.Find("count"))
-      e.count = count->Integer(Range::Between(1, 1e7));
-    else
-      e.isUntilEnd = true;
-    if (e.isUntilEnd || e.count > 1)
-      e.interval = r.Get("interval").Number(Range::Between(0.001, kMaxDuration));
-    if (const auto step = r.Find("step")) {
-      if (e.mode == PlayMode::Local)
-        step->Fail("a local sound has no position to step; use mode \"relative\" or \"world\"");
-      e.step = step->Vector();
-    }
+    Attempt(problems, [&] {
+      const JsonObject r = repeat->Object({"count", "interval", "step"});
+      if (const auto count = r.Find("count"))
+        Attempt(problems, [&] { e.count = count->Integer(Range::Between(1, 1e7)); });
+      else
+        e.isUntilEnd = true;
+      if (e.isUntilEnd || e.count > 1) {
+        Attempt(problems, [&] {
+          e.interval = r.Get("interval").Number(Range::Between(0.001, kMaxDuration));
+        });
+      }
+      if (const auto step = r.Find("step")) {
+        Attempt(problems, [&] {
+          if (hasMode && e.mode == PlayMode::Local)
+            step->Fail("a local sound has no position to step; use mode \"relative\" or \"world\"");
+          e.step = step->Vector(kCoordinate);
+        });
+      }
+    });
   }
   return e;
+}
+
+// Plays of an event before the end of the scene (repeats at or past it are
+// skipped), as the renderer expands them.
+std::int64_t PlaysBefore(const EventDefinition& e, double duration) {
+  if (e.time >= duration) return 0;
+  if (e.interval <= 0.0) return 1;
+  const double fit = std::ceil((duration - e.time) / e.interval);
+  const double count = e.isUntilEnd ? fit : std::min(fit, static_cast<double>(e.count));
+  return static_cast<std::int64_t>(std::min(count, 1e15));
+}
+
+// What only the whole scene shows: how many plays it makes, and whether
+// stepping repeats walk out of range.
+void CheckPlays(const Scene& scene, Problems& problems) {
+  if (!scene.duration) return;
+  std::int64_t total = 0;
+  for (const EventDefinition& e : scene.events) {
+    const std::int64_t plays = PlaysBefore(e, *scene.duration);
+    if (plays > 1) {
+      const Vec3 last = e.position + e.step * static_cast<double>(plays - 1);
+      for (double c : {last.x, last.y, last.z}) {
+        if (!kCoordinate.Contains(c)) {
+          problems.Add(e.offset, e.path + ": play " + std::to_string(plays) +
+                                     " of the repeat lies at " + FormatNumber(c) + " m, beyond " +
+                                     FormatNumber(kMaxCoordinate) + " m; shorten the step");
+          break;
+        }
+      }
+    }
+    if (total <= kMaxPlays && (total += plays) > kMaxPlays)
+      problems.Add(e.offset, e.path + ": the scene asks for more than " +
+                                 std::to_string(kMaxPlays) +
+                                 " plays by here; is a repeat interval too short?");
+  }
 }
 
 std::string ReadFile(const std::string& file) {
@@ -268,6 +240,91 @@ std::string ReadFile(const std::string& file) {
                   std::to_string(column) + ": " + detail);
 }
 
+Scene ReadScene(const std::string& text, const std::string& file,
+                const SceneOverrides& overrides, Document& document) {
+  Scene scene;
+  scene.file = file;
+  const std::size_t slash = file.rfind('/');
+  scene.folder = slash == std::string::npos ? "." : file.substr(0, slash == 0 ? 1 : slash);
+
+  try {
+    document = ParseDocument(text);
+  } catch (const Json::parse_error& e) {
+    ThrowSyntaxError(file, text, e);
+  } catch (const UserError& e) {
+    throw UserError(file + ": " + e.what());
+  }
+
+  Problems& problems = document.problems;
+  const JsonValue root(document.root, "$", document.map.RootOffset(), document);
+  Attempt(problems, [&] {
+    const JsonObject o =
+        root.Object({"$schema", "description", "sampleRate", "duration", "blockSize", "threads",
+                     "polyphony", "airAbsorption", "sounds", "listener", "room", "events"});
+    if (const auto d = o.Find("description")) Attempt(problems, [&] { d->String(); });
+    if (const auto s = o.Find("$schema")) Attempt(problems, [&] { s->String(); });
+    scene.sampleRate = static_cast<double>(
+        o.Integer("sampleRate", 48000, Range::Between(kMinSampleRate, kMaxSampleRate)));
+    if (const auto d = o.Find("duration"))
+      Attempt(problems, [&] { scene.duration = d->Number({0.0, kMaxDuration, true, false}); });
+    else if (!overrides.duration)
+      problems.Add(o.Offset(), "$.duration: missing; give the scene a duration or use --seconds");
+    scene.blockSize = static_cast<int>(
+        o.Integer("blockSize", scene.blockSize, Range::Between(1, ORV_MAX_RENDER_FRAMES)));
+    scene.threads =
+        static_cast<int>(o.Integer("threads", scene.threads, Range::Between(1, kMaxThreads)));
+    scene.polyphony =
+        static_cast<int>(o.Integer("polyphony", scene.polyphony, Range::Between(1, kMaxPolyphony)));
+    scene.airAbsorption =
+        o.Number("airAbsorption", scene.airAbsorption, Range::Between(0.0, 1000.0));
+
+    if (const auto sounds = o.Find("sounds")) {
+      Attempt(problems, [&] {
+        if (!sounds->Raw().is_object()) sounds->Fail("expected an object of named sounds");
+        for (const auto& member : sounds->AnyObject().Members()) {
+          // Not a structured binding: the lambda below captures the value.
+          const auto& value = member.second;
+          SoundDefinition sound;
+          sound.name = member.first;
+          sound.path = value.Path();
+          sound.offset = value.Offset();
+          const std::size_t before = problems.Count();
+          Attempt(problems, [&] { ReadSound(value, scene, sound); });
+          sound.isComplete = problems.Count() == before;
+          // Kept even when incomplete, so that events naming it find it.
+          scene.sounds.push_back(std::move(sound));
+        }
+      });
+    }
+    if (const auto listener = o.Find("listener"))
+      Attempt(problems, [&] { scene.listener = ReadListener(*listener, problems); });
+    if (const auto room = o.Find("room"))
+      Attempt(problems, [&] { scene.room = ReadRoom(*room, problems); });
+    if (const auto events = o.Find("events")) {
+      SoundIndex index;
+      for (std::size_t i = 0; i < scene.sounds.size(); ++i) index.emplace(scene.sounds[i].name, i);
+      Attempt(problems, [&] {
+        for (const JsonValue& item : events->Array()) {
+          Attempt(problems, [&] {
+            scene.events.push_back(ReadEvent(item, scene.sounds, index, problems));
+          });
+        }
+      });
+    }
+  });
+
+  if (overrides.sampleRate) scene.sampleRate = *overrides.sampleRate;
+  if (overrides.threads) scene.threads = *overrides.threads;
+  if (overrides.blockSize) scene.blockSize = *overrides.blockSize;
+  if (overrides.duration) scene.duration = overrides.duration;
+  CheckPlays(scene, problems);
+  return scene;
+}
+
+void ThrowIfProblems(const std::string& file, const Document& document) {
+  if (!document.problems.Empty()) throw UserError(document.problems.Report(file, document.map));
+}
+
 }  // namespace
 
 ReverbParam DefaultRoom() {
@@ -280,59 +337,27 @@ ReverbParam DefaultRoom() {
   return room;
 }
 
-Scene LoadScene(const std::string& file) { return ParseScene(ReadFile(file), file); }
-
-Scene ParseScene(const std::string& text, const std::string& file) {
-  Scene scene;
-  scene.file = file;
-  const std::size_t slash = file.rfind('/');
-  scene.folder = slash == std::string::npos ? "." : file.substr(0, slash == 0 ? 1 : slash);
-
-  Json document;
-  try {
-    document = ParseJson(text);
-  } catch (const Json::parse_error& e) {
-    ThrowSyntaxError(file, text, e);
-  } catch (const UserError& e) {
-    throw UserError(file + ": " + e.what());
-  }
-
-  try {
-    const JsonValue root(document, "$");
-    const JsonObject o =
-        root.Object({"$schema", "description", "sampleRate", "duration", "blockSize", "threads",
-                     "polyphony", "airAbsorption", "sounds", "listener", "room", "events"});
-    if (const auto d = o.Find("description")) d->String();
-    if (const auto s = o.Find("$schema")) s->String();
-    scene.sampleRate = static_cast<double>(
-        o.Integer("sampleRate", 48000, Range::Between(kMinSampleRate, kMaxSampleRate)));
-    if (const auto d = o.Find("duration"))
-      scene.duration = d->Number({0.0, kMaxDuration, true, false});
-    scene.blockSize = static_cast<int>(
-        o.Integer("blockSize", scene.blockSize, Range::Between(1, ORV_MAX_RENDER_FRAMES)));
-    scene.threads =
-        static_cast<int>(o.Integer("threads", scene.threads, Range::Between(1, kMaxThreads)));
-    scene.polyphony =
-        static_cast<int>(o.Integer("polyphony", scene.polyphony, Range::Between(1, kMaxPolyphony)));
-    scene.airAbsorption =
-        o.Number("airAbsorption", scene.airAbsorption, Range::Between(0.0, 1000.0));
-
-    if (const auto sounds = o.Find("sounds")) {
-      if (!sounds->Raw().is_object()) sounds->Fail("expected an object of named sounds");
-      for (const auto& [name, value] : JsonObject(sounds->Raw(), sounds->Path()).Members())
-        scene.sounds.push_back(ReadSound(name, value, scene));
+Scene LoadScene(const std::string& file, const SceneOverrides& overrides) {
+  const std::string text = ReadFile(file);
+  Document document;
+  Scene scene = ReadScene(text, file, overrides, document);
+  for (const SoundDefinition& sound : scene.sounds) {
+    if (!sound.isComplete) continue;
+    try {
+      CheckSound(sound, scene.sampleRate);
+    } catch (const UserError& e) {
+      document.problems.Add(sound.offset, e.what());
     }
-    if (const auto listener = o.Find("listener")) scene.listener = ReadListener(*listener);
-    if (const auto room = o.Find("room")) scene.room = ReadRoom(*room);
-    if (const auto events = o.Find("events")) {
-      SoundIndex index;
-      for (std::size_t i = 0; i < scene.sounds.size(); ++i) index.emplace(scene.sounds[i].name, i);
-      for (const JsonValue& item : events->Array())
-        scene.events.push_back(ReadEvent(item, scene.sounds, index));
-    }
-  } catch (const UserError& e) {
-    throw UserError(file + ": " + e.what());
   }
+  ThrowIfProblems(file, document);
+  return scene;
+}
+
+Scene ParseScene(const std::string& text, const std::string& file,
+                 const SceneOverrides& overrides) {
+  Document document;
+  Scene scene = ReadScene(text, file, overrides, document);
+  ThrowIfProblems(file, document);
   return scene;
 }
 

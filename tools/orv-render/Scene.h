@@ -3,6 +3,7 @@
 // a JSON scene file completely before anything is rendered.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,7 +36,9 @@ struct GeneratorShape {
 
 struct SoundDefinition {
   std::string name;
-  std::string path;  // JSON path, for messages
+  std::string path;        // JSON path, for messages
+  std::size_t offset = 0;  // where it begins in the scene's text, for messages
+  bool isComplete = true;  // read without mistakes
   SoundKind kind = SoundKind::File;
   std::string file;  // File: resolved against the scene's folder
   GeneratorShape shape;
@@ -57,6 +60,7 @@ enum class PlayMode { Local, Relative, World };
 
 struct EventDefinition {
   std::string path;
+  std::size_t offset = 0;  // where it begins in the scene's text
   double time = 0.0;
   std::size_t sound = 0;  // index into Scene::sounds
   PlayMode mode = PlayMode::Local;
@@ -105,13 +109,31 @@ inline constexpr double kMaxSampleRate = 384000.0;
 inline constexpr double kMaxDuration = 24.0 * 3600.0;
 inline constexpr int kMaxThreads = 64;
 inline constexpr int kMaxPolyphony = 4096;
+// Positions lie within 1000 km of the origin: far enough for any scene, and
+// the library's float arithmetic on squared distances stays finite.
+inline constexpr double kMaxCoordinate = 1.0e6;
+// More plays than this are a mistake in the scene (an interval far too short).
+inline constexpr std::int64_t kMaxPlays = 1000000;
+
+// What the command line sets in place of the scene's own values.
+struct SceneOverrides {
+  std::optional<double> sampleRate;
+  std::optional<int> threads;
+  std::optional<int> blockSize;
+  std::optional<double> duration;
+};
 
 // The room heard when a scene gives none: a small, fairly dry room.
 ReverbParam DefaultRoom();
 
-// Reads and checks a scene; throws UserError naming the file and JSON path.
-Scene LoadScene(const std::string& file);
-// The same for a scene's text; file names it in messages and locates its sounds.
-Scene ParseScene(const std::string& text, const std::string& file);
+// Reads and checks a scene with the command line's values in place, its
+// sound files included: everything that would make the render fail later
+// fails here. Throws UserError listing every mistake in file order, each as
+// "file:line:column: $.json.path: what" (at most 20, then "and N more").
+Scene LoadScene(const std::string& file, const SceneOverrides& overrides = {});
+// The same for a scene's text, without opening its sound files; file names
+// it in messages and locates its sounds.
+Scene ParseScene(const std::string& text, const std::string& file,
+                 const SceneOverrides& overrides = {});
 
 }  // namespace orvrender

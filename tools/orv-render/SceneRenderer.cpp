@@ -30,9 +30,6 @@ struct Play {
 // into the play's offset, so it is kept short.
 constexpr auto kRenderThreadWakeUp = std::chrono::microseconds(100);
 
-// More plays than this are a mistake in the scene (an interval far too short).
-constexpr std::size_t kMaxPlays = 1000000;
-
 std::vector<Play> ExpandEvents(const Scene& scene, std::int64_t totalFrames, double duration,
                                std::int64_t& playsAfterEnd) {
   std::vector<Play> plays;
@@ -45,7 +42,8 @@ std::vector<Play> ExpandEvents(const Scene& scene, std::int64_t totalFrames, dou
         if (!event.isUntilEnd) playsAfterEnd += event.count - i;
         break;
       }
-      if (plays.size() == kMaxPlays)
+      // LoadScene has counted the plays; this guards a scene built otherwise.
+      if (plays.size() == static_cast<std::size_t>(kMaxPlays))
         throw UserError(scene.file + ": " + event.path + ": the scene asks for more than " +
                         std::to_string(kMaxPlays) + " plays; is a repeat interval too short?");
       const std::int64_t frame =
@@ -95,7 +93,7 @@ RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sound
   const std::vector<Play> plays =
       ExpandEvents(scene, totalFrames, target.duration, report.playsAfterEnd);
 
-  OutputFile output(target.outputPath, static_cast<int>(rate), 2);
+  OutputFile output(target.outputPath, target.format, static_cast<int>(rate), 2);
   report.formatName = output.FormatName();
 
   AirAbsorption air(rate, scene.airAbsorption);

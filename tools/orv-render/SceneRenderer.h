@@ -32,6 +32,7 @@ struct RenderReport {
 
 struct RenderTarget {
   std::string outputPath;
+  int format = 0;  // libsndfile's, from FormatForPath
   double duration = 0.0;  // seconds
   Progress* progress = nullptr;
   const std::atomic<bool>* isInterrupted = nullptr;

@@ -74,14 +74,18 @@ SoundData FromFloat(const std::vector<float>& interleaved, int channels, double 
   return data;
 }
 
-SoundData ReadSoundFile(const SoundDefinition& sound) {
+namespace {
+
+using SoundFile = std::unique_ptr<SNDFILE, SndfileCloser>;
+
+// Opens a sound file and checks that its samples can become a buffer.
+SoundFile OpenSoundFile(const SoundDefinition& sound, SF_INFO& info) {
   const std::string where = sound.path + ".file: '" + sound.file + "': ";
   struct stat status {};
   if (stat(sound.file.c_str(), &status) != 0)
     throw UserError(where + "cannot open the sound: " + std::strerror(errno));
   if (S_ISDIR(status.st_mode)) throw UserError(where + "cannot open the sound: it is a folder");
-  SF_INFO info{};
-  std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(sound.file.c_str(), SFM_READ, &info));
+  SoundFile file(sf_open(sound.file.c_str(), SFM_READ, &info));
   if (!file) throw UserError(where + "cannot read the sound: " + sf_strerror(nullptr));
   if (info.channels != 1 && info.channels != 2)
     throw UserError(where + "the sound has " + std::to_string(info.channels) +
@@ -91,7 +95,26 @@ SoundData ReadSoundFile(const SoundDefinition& sound) {
   if (static_cast<double>(info.frames) * info.channels > static_cast<double>(kMaxSoundSamples))
     throw UserError(where + TooLong(static_cast<double>(info.frames) * info.channels));
   if (info.samplerate <= 0) throw UserError(where + "the sound has no sampling rate");
+  return file;
+}
 
+// The generator's length in frames, checked against what a buffer holds.
+double GeneratedFrames(const SoundDefinition& sound, double sceneRate) {
+  const double rate = sound.shape.sampleRate > 0.0 ? sound.shape.sampleRate : sceneRate;
+  const double frames = std::round(sound.shape.duration * rate);
+  if (frames > static_cast<double>(kMaxFrames))
+    throw UserError(sound.path + ".duration: the sound is too long for one buffer");
+  if (frames * sound.shape.channels > static_cast<double>(kMaxSoundSamples))
+    throw UserError(sound.path + ".duration: " + TooLong(frames * sound.shape.channels));
+  return frames;
+}
+
+}  // namespace
+
+SoundData ReadSoundFile(const SoundDefinition& sound) {
+  const std::string where = sound.path + ".file: '" + sound.file + "': ";
+  SF_INFO info{};
+  const SoundFile file = OpenSoundFile(sound, info);
   SoundData data;
   data.channels = info.channels;
   data.frames = info.frames;
@@ -126,13 +149,18 @@ SoundData ReadSoundFile(const SoundDefinition& sound) {
 
 SoundData LoadSound(const SoundDefinition& sound, double sceneRate) {
   if (sound.kind == SoundKind::File) return ReadSoundFile(sound);
+  GeneratedFrames(sound, sceneRate);
   const double rate = sound.shape.sampleRate > 0.0 ? sound.shape.sampleRate : sceneRate;
-  const double frames = std::round(sound.shape.duration * rate);
-  if (frames > static_cast<double>(kMaxFrames))
-    throw UserError(sound.path + ".duration: the sound is too long for one buffer");
-  if (frames * sound.shape.channels > static_cast<double>(kMaxSoundSamples))
-    throw UserError(sound.path + ".duration: " + TooLong(frames * sound.shape.channels));
   return FromFloat(Generate(sound, rate), sound.shape.channels, rate, sound.shape.bits);
+}
+
+void CheckSound(const SoundDefinition& sound, double sceneRate) {
+  if (sound.kind == SoundKind::File) {
+    SF_INFO info{};
+    OpenSoundFile(sound, info);
+  } else {
+    GeneratedFrames(sound, sceneRate);
+  }
 }
 
 }  // namespace orvrender

@@ -36,5 +36,7 @@ SoundData ReadSoundFile(const SoundDefinition& sound);
 
 // A file or a generator; throws UserError naming the sound's JSON path.
 SoundData LoadSound(const SoundDefinition& sound, double sceneRate);
+// What LoadSound would refuse, found without reading or making the samples.
+void CheckSound(const SoundDefinition& sound, double sceneRate);
 
 }  // namespace orvrender

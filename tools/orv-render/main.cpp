@@ -1,6 +1,7 @@
 // orv-render: renders a JSON scene to a sound file through liborv.so.
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -22,15 +23,21 @@ namespace orvrender {
 namespace {
 
 std::atomic<bool> isInterrupted{false};
+std::atomic<int> endingSignal{0};
 
-void OnSignal(int) { isInterrupted = true; }
+void OnSignal(int signal) {
+  endingSignal = signal;
+  isInterrupted = true;
+}
 
+// Ctrl-C, a closed terminal and kill all end the render at the next block,
+// which removes the temporary output. A second signal ends the tool at once.
 void CatchInterrupts() {
   struct sigaction action {};
   action.sa_handler = OnSignal;
+  action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (int signal : {SIGHUP, SIGINT, SIGTERM}) sigaction(signal, &action, nullptr);
 }
 
 std::string Level(double x) {
@@ -121,15 +128,15 @@ int Run(int argc, char** argv) {
     return 0;
   }
 
-  Scene scene = LoadScene(options.scene);
-  FormatForPath(options.output);  // a wrong extension fails before any work
-  if (options.sampleRate) scene.sampleRate = *options.sampleRate;
-  if (options.threads) scene.threads = *options.threads;
-  if (options.blockSize) scene.blockSize = *options.blockSize;
-  const std::optional<double> duration = options.seconds ? options.seconds : scene.duration;
-  if (!duration)
-    throw UserError(options.scene +
-                    ": $.duration: missing; give the scene a duration or use --seconds");
+  SceneOverrides overrides;
+  overrides.sampleRate = options.sampleRate;
+  overrides.threads = options.threads;
+  overrides.blockSize = options.blockSize;
+  overrides.duration = options.seconds;
+  const int format = FormatForPath(options.output, options.format);  // fails before any work
+  const Scene scene = LoadScene(options.scene, overrides);
+  const double duration = *scene.duration;  // LoadScene makes sure there is one
+  CheckWritable(options.output, format, static_cast<int>(scene.sampleRate), 2);
 
   std::vector<SoundData> sounds;
   for (const SoundDefinition& definition : scene.sounds) {
@@ -143,10 +150,11 @@ int Run(int argc, char** argv) {
   const std::string libraryPath = options.library.empty() ? DefaultLibraryPath() : options.library;
   const OrvLibrary library(libraryPath);
   LogCollector log;
-  Progress progress(!options.isQuiet && Progress::IsTerminal(stderr), *duration);
+  Progress progress(!options.isQuiet && Progress::IsTerminal(stderr), duration);
   RenderTarget target;
   target.outputPath = options.output;
-  target.duration = *duration;
+  target.format = format;
+  target.duration = duration;
   target.progress = &progress;
   target.isInterrupted = &isInterrupted;
   target.log = &log;
@@ -177,8 +185,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "orv-render: %s\nTry 'orv-render --help'.\n", e.what());
     return 2;
   } catch (const UserError& e) {
-    std::fprintf(stderr, "orv-render: %s\n", e.what());
-    return isInterrupted ? 130 : 1;
+    // One line per mistake, each with the tool's name, as compilers do.
+    std::string text = e.what();
+    for (std::size_t start = 0; start <= text.size();) {
+      const std::size_t end = std::min(text.find('\n', start), text.size());
+      std::fprintf(stderr, "orv-render: %s\n", text.substr(start, end - start).c_str());
+      start = end + 1;
+    }
+    // The shell's convention: 128 + the signal's number.
+    return isInterrupted ? 128 + endingSignal : 1;
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "orv-render: out of memory: the scene's sounds or output do not fit\n");
     return 1;

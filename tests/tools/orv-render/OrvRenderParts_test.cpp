@@ -8,6 +8,7 @@
 #include <complex>
 #include <cstring>
 #include <functional>
+#include <sstream>
 
 #include "AirAbsorption.h"
 #include "CommandLine.h"
@@ -443,17 +444,19 @@ void ExpectSceneError(const std::string& text, const std::vector<std::string>& p
 }
 
 TEST(SceneFile, FillsDefaultsAndReadsEverySection) {
+  // ParseScene: the sound file a.wav is named but not there.
   TempFolder folder;
-  const Scene scene = SceneFrom(folder, R"({
+  const Scene scene = ParseScene(R"({
+    "duration": 3,
     "sounds": {"a": {"file": "a.wav"}, "b": {"generator": "sine", "duration": 0.5}},
     "listener": [{"time": 1, "position": [1, 2, 3]}, {"time": 2, "front": [1, 0, 0]}],
     "room": [{"time": 0, "roomSize": 9}],
     "events": [{"time": 0.5, "sound": "b", "mode": "world", "position": [1, 0, 0],
                 "repeat": {"interval": 0.25, "step": [0, 0, -1]}},
                {"time": 0, "sound": "a", "mode": "local", "repeat": {"count": 3, "interval": 1}}]
-  })");
+  })", folder / "scene.json");
   EXPECT_EQ(scene.sampleRate, 48000.0);
-  EXPECT_FALSE(scene.duration.has_value());
+  EXPECT_EQ(scene.duration, 3.0);
   EXPECT_EQ(scene.blockSize, 512);
   EXPECT_EQ(scene.threads, 1);
   EXPECT_EQ(scene.polyphony, 64);
@@ -538,6 +541,36 @@ TEST(SceneFile, InconsistentScenesAreRefused) {
   ExpectSceneError(R"([1, 2])", {"$: expected an object, found an array"});
 }
 
+TEST(SceneFile, MistakesComeInFileOrderUpToTwenty) {
+  // 25 events, each with a misspelt key on its own line, and a key given
+  // twice inside a nested object: 26 mistakes, the duplicate first.
+  std::string text = "{\"duration\": 1,\n\"sounds\": {\"s\": {\"generator\": \"sine\", "
+                     "\"duration\": 1,\n  \"duration\": 2}},\n\"events\": [\n";
+  for (int i = 0; i < 25; ++i)
+    text += std::string(i ? "," : "") + R"({"time": 0, "sound": "s", "mode": "local", "tme": 1})" + "\n";
+  text += "]}";
+  try {
+    ParseScene(text, "x.json");
+    FAIL() << "accepted a scene with mistakes";
+  } catch (const UserError& e) {
+    std::vector<std::string> lines;
+    std::istringstream in(e.what());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 21u) << e.what();
+    EXPECT_EQ(lines[0],
+              "x.json:3:3: $.sounds.s.duration: the key is given twice, first at line 2, column 39; "
+              "give it once");
+    for (int i = 0; i < 19; ++i)
+      EXPECT_EQ(lines[1 + i].rfind("x.json:" + std::to_string(5 + i) + ":" +
+                                       std::to_string(i ? 45 : 44) + ": $.events[" +
+                                       std::to_string(i) + "].tme: unknown key; did you mean 'time'?",
+                                   0),
+                0u)
+          << lines[1 + i];
+    EXPECT_EQ(lines[20], "and 6 more");
+  }
+}
+
 TEST(SceneFile, MissingSceneIsNamed) {
   ExpectUserError([] { LoadScene("/nonexistent/scene.json"); },
                   {"cannot open the scene '/nonexistent/scene.json'", "No such file"});
@@ -577,14 +610,14 @@ TEST(OutputFile, AppearsOnlyWhenCommitted) {
   orvrendertest::WriteText(path, "older file");
   const std::vector<float> frames{0.5f, -0.5f, 0.25f, -0.25f};
   {
-    OutputFile out(path, 44100, 2);
+    OutputFile out(path, FormatForPath(path), 44100, 2);
     out.Write(frames.data(), 2);
     EXPECT_EQ(folder.List().size(), 2u);  // the old file and the temporary one
   }                                       // abandoned: as after a failed render
   EXPECT_EQ(orvrendertest::ReadText(path), "older file");
   EXPECT_EQ(folder.List(), std::vector<std::string>{"out.wav"});
   {
-    OutputFile out(path, 44100, 2);
+    OutputFile out(path, FormatForPath(path), 44100, 2);
     out.Write(frames.data(), 2);
     out.Commit();
   }
@@ -598,10 +631,10 @@ TEST(OutputFile, AppearsOnlyWhenCommitted) {
 
 TEST(OutputFile, UnwritablePlacesAreNamed) {
   TempFolder folder;
-  ExpectUserError([&] { OutputFile(folder / "no/such/folder/out.wav", 48000, 2); },
+  const int wav = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  ExpectUserError([&] { OutputFile(folder / "no/such/folder/out.wav", wav, 48000, 2); },
                   {"cannot write", "no/such/folder/out.wav", "No such file"});
-  ExpectUserError([&] { OutputFile(folder.Path() + "/.wav", 48000, 2); },
-                  {"a name without extension"});
+  ExpectUserError([&] { FormatForPath(folder.Path() + "/.wav"); }, {"a name without extension"});
 }
 
 // --- Levels and command line -------------------------------------------------

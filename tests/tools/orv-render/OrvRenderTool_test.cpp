@@ -8,6 +8,10 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -249,7 +253,7 @@ TEST(OrvRenderErrors, UnknownKeyGivesItsPath) {
     "sounds": {"s": {"generator": "sine", "duration": 1}},
     "events": [{"time": 0, "sound": "s", "mode": "local", "volme": 0.5}]})");
   ExpectFailure(folder, {scene, "-o", folder / "out.wav"}, 1,
-                {"scene.json: $.events[0].volme: unknown key; did you mean 'volume'?"});
+                {"scene.json:3:59: $.events[0].volme: unknown key; did you mean 'volume'?"});
 }
 
 TEST(OrvRenderErrors, ValueOutOfRangeGivesItsPathAndRange) {
@@ -290,6 +294,8 @@ TEST(OrvRenderErrors, CommandLineMistakesExitWithStatusTwo) {
                 {"--threads: 0 is out of range: it must be between 1 and 64"});
   ExpectFailure(folder, {scene, "-o", folder / "out.wav", "--frobnicate"}, 2,
                 {"unknown option '--frobnicate'"});
+  ExpectFailure(folder, {scene, "-o", folder / "out.wav", "--seconds"}, 2,
+                {"--seconds: missing its value"});
 }
 
 TEST(OrvRenderErrors, LibraryThatCannotBeLoaded) {
@@ -301,20 +307,94 @@ TEST(OrvRenderErrors, LibraryThatCannotBeLoaded) {
                 {"'libm.so.6' is not an Orv library: it does not export OrvInitialize"});
 }
 
-TEST(OrvRenderErrors, LibraryErrorsAreReportedWithTheirEvent) {
-  // The tool leaves speed for the library to judge, so this is the library's
-  // own CheckError text. It comes half-way through the render: the output
-  // written so far must vanish and an older file must survive.
+TEST(OrvRenderErrors, EveryMistakeIsReportedOnceInFileOrder) {
+  // Sections out of their usual order, a duplicate key, mistakes the library
+  // would meet only half-way through the render (speed 0 at 0.5 s, a missing
+  // sound file) and one that only the duration shows (a repeat that walks
+  // out of range; the duration given last counts): all reported at load,
+  // before anything is written.
   TempFolder folder;
-  const std::string scene = ErrorScene(folder, R"({"duration": 1,
-    "sounds": {"s": {"generator": "sine", "duration": 0.1}},
-    "events": [{"time": 0, "sound": "s", "mode": "local"},
-               {"time": 0.5, "sound": "s", "mode": "local", "speed": 0}]})");
+  const std::string scene = ErrorScene(folder, R"({
+  "events": [
+    {"time": 0.5, "sound": "s", "mode": "local", "speed": 0},
+    {"time": 0, "sound": "s", "mode": "world", "position": [0, 0, 0],
+     "repeat": {"interval": 0.01, "step": [100000, 0, 0]}}
+  ],
+  "duration": 1,
+  "sounds": {"s": {"generator": "sine", "duration": 0.1}, "f": {"file": "gone.wav"}},
+  "duration": 2
+})");
   WriteText(folder / "out.wav", "an older render");
-  ExpectFailure(folder, {scene, "-o", folder / "out.wav"}, 1,
-                {"scene.json: $.events[1] at 0.500 s: the library refused PlayLocal: "
-                 "Speed is not positive."});
+  const ToolRun run = RunTool({scene, "-o", folder / "out.wav"}, folder);
+  EXPECT_EQ(run.status, 1) << run.err;
+  const std::vector<std::string> expected{
+      "scene.json:3:59: $.events[0].speed: 0 is out of range",
+      "scene.json:4:5: $.events[1]: play 200 of the repeat lies at 19900000 m",
+      "scene.json:8:64: $.sounds.f.file: '",
+      "scene.json:9:3: $.duration: the key is given twice, first at line 7, column 3"};
+  std::size_t at = 0;
+  for (const std::string& line : expected) {
+    const std::size_t found = run.err.find(line, at);
+    EXPECT_NE(found, std::string::npos) << "'" << line << "' not next in:\n" << run.err;
+    if (found != std::string::npos) at = found;
+  }
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 4) << run.err;
   EXPECT_EQ(ReadText(folder / "out.wav"), "an older render");
+}
+
+TEST(OrvRenderScenes, FormatOptionChoosesTheSampleFormat) {
+  TempFolder folder;
+  const std::string scene = ScenePath("tests_local.json");
+  struct Case {
+    const char* name;
+    const char* format;
+    int expected;
+  };
+  for (const Case& c : {Case{"a.wav", "pcm16", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
+                        Case{"b.aiff", "pcm24", SF_FORMAT_AIFF | SF_FORMAT_PCM_24},
+                        Case{"c.flac", "pcm16", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+                        Case{"d.wav", "float", SF_FORMAT_WAV | SF_FORMAT_FLOAT}}) {
+    const ToolRun run = RunTool({scene, "-o", folder / c.name, "--format", c.format}, folder);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Sound s = ReadSound(folder / c.name);
+    EXPECT_EQ(s.format, c.expected) << c.name << " as " << c.format;
+    ExpectCleanSound(s, 48000, 48000);
+    EXPECT_GT(s.Rms(0), 0.0) << c.name;
+  }
+  ExpectFailure(folder, {scene, "-o", folder / "e.flac", "--format", "float"}, 1,
+                {"'" + folder / "e.flac" + "': FLAC", "cannot hold 32 bit float samples"});
+  ExpectFailure(folder, {scene, "-o", folder / "f.wav", "--format", "pcm8"}, 2,
+                {"--format: 'pcm8' is not one of float, pcm16, pcm24"});
+}
+
+TEST(OrvRenderErrors, SignalsEndTheRenderAndLeaveNothingBehind) {
+  // Each signal arrives while the tool writes its temporary file; the render
+  // stops at the next block, the temporary file goes, an older file stays,
+  // and the exit status is the shell's 128 + the signal's number.
+  TempFolder folder;
+  WriteText(folder / "long.json", R"({"duration": 3600, "blockSize": 64,
+    "sounds": {"n": {"generator": "noise", "duration": 1}},
+    "events": [{"time": 0, "sound": "n", "mode": "relative", "position": [1, 0, 0],
+                "repeat": {"interval": 1}}]})");
+  WriteText(folder / "out.wav", "an older render");
+  for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
+    const pid_t pid = StartTool({folder / "long.json", "-o", folder / "out.wav"}, folder);
+    ASSERT_GT(pid, 0);
+    // The temporary file's appearance says the render has begun.
+    const auto isRendering = [&] {
+      for (const std::string& name : folder.List())
+        if (name.find(".orv-render-") != std::string::npos) return true;
+      return false;
+    };
+    for (int i = 0; i < 1000 && !isRendering(); ++i) usleep(10000);
+    ASSERT_TRUE(isRendering()) << "the render did not start";
+    kill(pid, signal);
+    const ToolRun run = FinishTool(pid, folder);
+    EXPECT_EQ(run.status, 128 + signal) << run.err;
+    EXPECT_NE(run.err.find("interrupted; nothing was written"), std::string::npos) << run.err;
+    EXPECT_EQ(folder.List(), (std::vector<std::string>{"long.json", "out.wav"})) << signal;
+    EXPECT_EQ(ReadText(folder / "out.wav"), "an older render");
+  }
 }
 
 }  // namespace

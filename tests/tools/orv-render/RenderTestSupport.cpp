@@ -77,11 +77,19 @@ int ExitStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1
 
 }  // namespace
 
+int StartTool(const std::vector<std::string>& args, const TempFolder& scratch) {
+  return Spawn(ToolCommand(args), scratch / ".tool-stdout", scratch / ".tool-stderr", -1);
+}
+
 ToolRun RunTool(const std::vector<std::string>& args, const TempFolder& scratch) {
+  const pid_t pid = StartTool(args, scratch);
+  if (pid < 0) return {};
+  return FinishTool(pid, scratch);
+}
+
+ToolRun FinishTool(int pid, const TempFolder& scratch) {
   const std::string outFile = scratch / ".tool-stdout", errFile = scratch / ".tool-stderr";
   ToolRun run;
-  const pid_t pid = Spawn(ToolCommand(args), outFile, errFile, -1);
-  if (pid < 0) return run;
   int status = 0;
   waitpid(pid, &status, 0);
   run.status = ExitStatus(status);

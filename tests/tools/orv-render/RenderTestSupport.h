@@ -33,6 +33,9 @@ struct ToolRun {
 
 // Runs orv-render with the arguments, output captured in `scratch`.
 ToolRun RunTool(const std::vector<std::string>& args, const TempFolder& scratch);
+// The same in two steps, so that a test can act on the running tool.
+int StartTool(const std::vector<std::string>& args, const TempFolder& scratch);  // its pid
+ToolRun FinishTool(int pid, const TempFolder& scratch);
 // The same with standard error on a pseudo-terminal, as in an interactive shell.
 ToolRun RunToolOnTerminal(const std::vector<std::string>& args, const TempFolder& scratch);
 
