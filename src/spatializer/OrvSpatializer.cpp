@@ -147,50 +147,62 @@ Spatializer::Bank::Bank(int tapCount)
   }
 }
 
-std::size_t Spatializer::BankFor(int tapCount) {
-  for (std::size_t b = 0; b < banks.size(); ++b)
-    if (banks[b]->size == tapCount) return b;
-  banks.push_back(std::make_unique<Bank>(tapCount));
-  return banks.size() - 1;
+void Spatializer::Bank::Fit(std::size_t frames) {
+  const std::size_t n = static_cast<std::size_t>(size);
+  // The most hops that can complete in one block.
+  const std::size_t hops = (n - 1 + frames) / n;
+  for (GroupWork& work : groups) {
+    if (work.isHopUsed.size() < hops) {
+      work.isHopUsed.resize(hops);
+      // Zeros in the padding between the parts, which the group sums add.
+      work.sums.resize(4 * stride * hops);
+      std::fill(work.sums.begin(), work.sums.end(), 0.0f);
+    }
+  }
+}
+
+template <typename Visit>
+void Spatializer::ForEachAngle(const Visit& visit) const {
+  for (const auto& ring : rings)
+    for (const auto& angle : ring->angles) visit(*angle);
+  for (const DataSet* set = retired.get(); set; set = set->next.get())
+    for (const auto& ring : set->rings)
+      for (const auto& angle : ring->angles) visit(*angle);
 }
 
 void Spatializer::BeginRender(std::size_t newBlockSize) {
   blockSize = newBlockSize;
-  for (const auto& ring : rings) {
-    for (const auto& angle : ring->angles) {
-      angle->inputUsed.store(false, std::memory_order_relaxed);
-      angle->mirroredInputUsed.store(false, std::memory_order_relaxed);
-      // Cleared lazily by the block's first writer; storage is kept.
-      angle->input.resize(blockSize);
-      angle->mirroredInput.resize(blockSize);
-    }
+  if (blockSize > largestBlock.load(std::memory_order_relaxed))
+    largestBlock.store(blockSize, std::memory_order_relaxed);
+  // A set handed over by Replace comes in at this block boundary. A host
+  // thread holds the lock only for a few moves; when it does, the swap
+  // waits for the next block.
+  if (handoverMutex.try_lock()) {
+    InstallIncoming();
+    RetireSilentSets();
+    handoverMutex.unlock();
   }
+  ForEachAngle([this](Angle& angle) {
+    angle.inputUsed.store(false, std::memory_order_relaxed);
+    angle.mirroredInputUsed.store(false, std::memory_order_relaxed);
+    // Cleared lazily by the block's first writer; storage is kept.
+    angle.input.resize(blockSize);
+    angle.mirroredInput.resize(blockSize);
+  });
   for (const auto& bank : banks) {
-    const std::size_t n = static_cast<std::size_t>(bank->size);
-    // The most hops that can complete in one block.
-    const std::size_t hops = (n - 1 + blockSize) / n;
-    for (GroupWork& work : bank->groups) {
-      if (work.isHopUsed.size() < hops) {
-        work.isHopUsed.resize(hops);
-        // Zeros in the padding between the parts, which the group sums add.
-        work.sums.resize(4 * bank->stride * hops);
-        std::fill(work.sums.begin(), work.sums.end(), 0.0f);
-      }
-      std::fill(work.isHopUsed.begin(), work.isHopUsed.end(), 0);
-    }
+    bank->Fit(blockSize);
+    for (GroupWork& work : bank->groups) std::fill(work.isHopUsed.begin(), work.isHopUsed.end(), 0);
   }
 }
 
 std::size_t Spatializer::PrepareEndRender() {
   enabledAngles.clear();
-  for (const auto& ring : rings) {
-    for (const auto& angle : ring->angles) {
-      if (angle->inputUsed.load(std::memory_order_acquire) ||
-          angle->mirroredInputUsed.load(std::memory_order_acquire) || angle->isHopPending[0] ||
-          angle->isHopPending[1])
-        enabledAngles.push_back(angle.get());
-    }
-  }
+  ForEachAngle([this](Angle& angle) {
+    if (angle.inputUsed.load(std::memory_order_acquire) ||
+        angle.mirroredInputUsed.load(std::memory_order_acquire) || angle.isHopPending[0] ||
+        angle.isHopPending[1])
+      enabledAngles.push_back(&angle);
+  });
   numGroups = std::min(enabledAngles.size(), kNumGroups);
   return numGroups;
 }
