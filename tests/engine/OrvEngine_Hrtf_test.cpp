@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 #include <vector>
 
 #include "channel/ChannelTestSupport.h"
@@ -127,6 +128,36 @@ TEST(EngineHrtf, ALoadedSetTakesOverAtABlockBoundaryWithoutAClick) {
                                       unchanged.output.data() + settled,
                                       player.output.size() - settled),
             100 * kMatchTolerance);
+}
+
+// Loads from a host thread while the render thread renders: sets are
+// dropped before they are swapped in, swapped in mid-fade, retired while
+// voices still use them. Under ThreadSanitizer this is the race check; in
+// any build the set in use at the end is the last one loaded.
+TEST(EngineHrtf, LoadsRacingTheRenderThreadEndInTheLastSet) {
+  constexpr float kMatchTolerance = 3e-6f;  // as above: the equaliser's memory
+  constexpr int kBlocks = 60, kLoads = 40, kSettleBlocks = 3;
+  const std::vector<unsigned char> converted = CarriedSetAt44100();
+  TonePlayer player(kCarriedHrtfData, kCarriedHrtfDataSize);
+  TonePlayer fresh(converted.data(), converted.size());
+  std::thread host([&] {
+    for (int i = 0; i < kLoads; ++i) {
+      if (i % 2)
+        player.engine->LoadHrtf(converted.data(), converted.size());
+      else
+        player.engine->LoadHrtf(kCarriedHrtfData, kCarriedHrtfDataSize);
+      std::this_thread::yield();
+    }
+    player.engine->LoadHrtf(converted.data(), converted.size());
+  });
+  player.Render(kBlocks);
+  host.join();
+  player.Render(kSettleBlocks + 2);
+  fresh.Render(kBlocks + kSettleBlocks + 2);
+  const std::size_t settled = 2 * (kBlocks + kSettleBlocks) * kBlock;
+  EXPECT_LE(orvtest::MaxAbsDifference(player.output.data() + settled, fresh.output.data() + settled,
+                                      player.output.size() - settled),
+            kMatchTolerance);
 }
 
 #endif
