@@ -103,6 +103,8 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   // Must be created owned by a shared pointer (sources refer to it weakly).
   Spatializer(const void* data, std::size_t size, double samplingRate);
   ~Spatializer();
+  Spatializer(const Spatializer&) = delete;
+  Spatializer& operator=(const Spatializer&) = delete;
 
   // Host threads: loads another set as the constructor does, every
   // allocation on the calling thread, and hands it to the render thread,
@@ -113,8 +115,6 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   // Throws Exception on bad data, and the current set stays. Calls are
   // serialised; a set not yet swapped in is dropped for a newer one.
   void Replace(const void* data, std::size_t size);
-  Spatializer(const Spatializer&) = delete;
-  Spatializer& operator=(const Spatializer&) = delete;
 
   std::shared_ptr<Source> CreateSource();
 

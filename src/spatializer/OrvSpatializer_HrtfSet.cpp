@@ -154,7 +154,9 @@ HrtfSet ReadHrtfRecords(const void* bytes, std::size_t size, std::size_t* traili
   }
   if (cursor.Remaining() >= kHrtfRateRecordSize &&
       std::memcmp(cursor.Here(), kHrtfRateTag, sizeof kHrtfRateTag) == 0)
-    set.samplingRate = GetF64(cursor.Here() + sizeof kHrtfRateTag);
+    set.samplingRate =
+        GetF64(cursor.Take(kHrtfRateRecordSize, [] { return std::string("rate record"); }) +
+               sizeof kHrtfRateTag);
   if (trailingBytes) *trailingBytes = cursor.Remaining();
   return set;
 }

@@ -66,7 +66,7 @@ class HrtfDataError : public Exception {
 // The records of data: throws HrtfDataError for a wrong signature, a negative
 // count or a record that runs past size, before allocating for it. The rules
 // are not applied, so broken sets can still be inspected. trailingBytes gets
-// the number of bytes after the records (the rate record included in them).
+// the number of unread bytes after the records (the rate record is one).
 HrtfSet ReadHrtfRecords(const void* data, std::size_t size, std::size_t* trailingBytes = nullptr);
 
 // Throws HrtfDataError naming the first broken rule: at least one ring and one

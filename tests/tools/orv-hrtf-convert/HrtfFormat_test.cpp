@@ -116,7 +116,7 @@ TEST(HrtfFormat, RoundTripKeepsEveryBit) {
   EXPECT_EQ(rated.size(), EncodedSize(set));
   EXPECT_EQ(std::string(rated.end() - 12, rated.end() - 8), "RATE");
   EXPECT_EQ(DecodeHrtfSet(rated.data(), rated.size(), &trailing).samplingRate, 44100.0);
-  EXPECT_EQ(trailing, 12u);  // the record lies after the rings
+  EXPECT_EQ(trailing, 0u);  // the record is read, not trailing
   EXPECT_EQ(decoded.samplingRate, 48000.0);  // a set without it is at 48 kHz
 }
 
