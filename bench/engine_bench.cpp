@@ -176,6 +176,19 @@ void BM_EngineInit(benchmark::State& state) {
 }
 BENCHMARK(BM_EngineInit)->ArgName("threads")->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// The same at other output rates, where the set is resampled first. Arg: Hz.
+void BM_EngineInitAtRate(benchmark::State& state) {
+  orv::EngineParam param;
+  param.samplingRate = static_cast<double>(state.range(0));
+  param.UseCarriedHrtf();
+  for (auto _ : state) {
+    auto engine = std::make_shared<orv::Engine>(param);
+    benchmark::DoNotOptimize(engine.get());
+  }
+}
+BENCHMARK(BM_EngineInitAtRate)->ArgName("rate")->Arg(22050)->Arg(44100)->Arg(96000)->Arg(192000)
+    ->UseRealTime()->Unit(benchmark::kMillisecond);
+
 #ifdef ORV_HAVE_OPENAL
 
 // OpenAL Soft on a loopback device, HRTF on, one thread: the reference. Every

@@ -14,8 +14,7 @@
 namespace {
 
 // The keys of the nearest-direction search must be finite and ascending; the
-// loader trusts the data on this (the carried set obeys it), so rendering a
-// set that breaks it is outside the contract and is not exercised here.
+// loader refuses sets that break this, and the check here holds it to that.
 bool HasSearchableKeys(const orv::InterpolationHelper& helper) {
   for (std::size_t i = 0; i < helper.keys.size(); ++i) {
     if (!std::isfinite(helper.keys[i])) return false;
@@ -45,7 +44,8 @@ void Render(orv::Spatializer& spatializer) {
       sources[i]->Mix(samples.data(), kFrames / 2, kFrames - kFrames / 2, d);
     }
     const std::size_t count = spatializer.PrepareEndRender();
-    for (std::size_t j = 0; j < count; ++j) spatializer.EndRender(output.data(), j);
+    for (std::size_t j = 0; j < count; ++j) spatializer.EndRender(j);
+    spatializer.FinishRender(output.data());
   }
   for (float v : output)
     if (std::isnan(v)) __builtin_trap();  // samples in [-1, 1] cannot add up to NaN
@@ -60,23 +60,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const orv::Exception&) {
     return 0;  // rejected: the expected end of most inputs
   }
-  // What loaded obeys the format: one elevation key per ring, one azimuth
-  // key per angle, response lengths the convolver accepts, and no more
-  // response bytes than were given.
+  // What loaded obeys the rules: one elevation key per ring, one azimuth key
+  // per angle, all of them searchable, response lengths the convolver
+  // accepts, and no more response bytes than were given.
   const auto& rings = spatializer->Rings();
   if (spatializer->Elevations().keys.size() != rings.size()) __builtin_trap();
+  if (!HasSearchableKeys(spatializer->Elevations())) __builtin_trap();
   std::size_t responseBytes = 0;
-  bool isSearchable = HasSearchableKeys(spatializer->Elevations());
   for (const auto& ring : rings) {
     if (ring->azimuths.keys.size() != ring->angles.size()) __builtin_trap();
-    isSearchable = isSearchable && HasSearchableKeys(ring->azimuths);
+    if (!HasSearchableKeys(ring->azimuths)) __builtin_trap();
     for (const auto& angle : ring->angles) {
-      const int n = angle->convolver->Size();
-      if (!IsPowerOfTwoAtLeast4(n) || angle->mirroredConvolver->Size() != n) __builtin_trap();
-      responseBytes += 8 * static_cast<std::size_t>(n);
+      const std::size_t n = angle->hop[0].size();
+      if (!IsPowerOfTwoAtLeast4(static_cast<int>(n)) || angle->hop[1].size() != n) __builtin_trap();
+      responseBytes += 8 * n;
     }
   }
   if (responseBytes > size) __builtin_trap();
-  if (isSearchable) Render(*spatializer);
+  Render(*spatializer);
   return 0;
 }

@@ -50,6 +50,12 @@ class Engine : public std::enable_shared_from_this<Engine> {
   std::shared_ptr<Channel> CreateChannel(double delay, std::shared_ptr<Buffer> buffer,
                                          const ChannelParam& param);
 
+  // Host threads: replaces the HRTF set by ORVHRTFD data, resampled to the
+  // output rate, from the next block on; playing voices crossfade into it.
+  // Throws Exception on bad data (the current set stays) and without a
+  // spatializer.
+  void LoadHrtf(const void* data, std::size_t size);
+
   // --- Read or written by other layers ---------------------------------------
   EngineParam param;
   std::shared_ptr<Spatializer> spatializer;  // empty without HRTF data

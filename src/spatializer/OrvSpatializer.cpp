@@ -155,23 +155,35 @@ Spatializer::Bank::Bank(int tapCount)
   }
 }
 
-std::size_t Spatializer::BankFor(int tapCount) {
-  for (std::size_t b = 0; b < banks.size(); ++b)
-    if (banks[b]->size == tapCount) return b;
-  banks.push_back(std::make_unique<Bank>(tapCount));
-  return banks.size() - 1;
+void Spatializer::Bank::Fit(std::size_t frames) {
+  const std::size_t n = static_cast<std::size_t>(size);
+  // The most hops that can complete in one block.
+  const std::size_t hops = (n - 1 + frames) / n;
+  for (GroupWork& work : groups) {
+    if (work.isHopUsed.size() < hops) {
+      work.isHopUsed.resize(hops);
+      // Zeros in the padding between the parts, which the group sums add.
+      work.sums.resize(4 * stride * hops);
+      std::fill(work.sums.begin(), work.sums.end(), 0.0f);
+    }
+  }
+}
+
+template <typename Visit>
+void Spatializer::ForEachAngle(const Visit& visit) const {
+  for (const auto& ring : rings)
+    for (const auto& angle : ring->angles) visit(*angle);
+  for (const DataSet* set = retired.get(); set; set = set->next.get())
+    for (const auto& ring : set->rings)
+      for (const auto& angle : ring->angles) visit(*angle);
 }
 
 void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t sourcesPerLane) {
   blockSize = newBlockSize;
-  // A source feeds one angle's side, two while it crossfades, and a new
-  // crossfade can start every kFadeLength samples; nor can a lane feed more
-  // sides than there are.
-  std::size_t numSides = 0;
-  for (const auto& ring : rings) numSides += 2 * ring->angles.size();
-  const std::size_t fades = 2 + blockSize / static_cast<std::size_t>(kFadeLength);
-  const std::size_t capacity =
-      sourcesPerLane == 0 ? numSides : std::min(numSides, sourcesPerLane * fades);
+  if (blockSize > largestBlock.load(std::memory_order_relaxed))
+    largestBlock.store(blockSize, std::memory_order_relaxed);
+  // The lanes let go of last block's angles first: a set retired below may
+  // be freed by a host thread at once.
   for (std::size_t k = 0; k < kMaxLanes; ++k) {
     Lane& lane = lanes[k];
     for (const auto& [angle, side] : lane.buffers) {
@@ -179,6 +191,24 @@ void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t sourcesPerLa
       angle->isInputUsed[static_cast<std::size_t>(side)].store(false, std::memory_order_relaxed);
     }
     lane.buffers.clear();
+  }
+  // A set handed over by Replace comes in at this block boundary. A host
+  // thread holds the lock only for a few moves; when it does, the swap
+  // waits for the next block.
+  if (handoverMutex.try_lock()) {
+    InstallIncoming();
+    RetireSilentSets();
+    handoverMutex.unlock();
+  }
+  // A source feeds one angle's side, two while it crossfades, and a new
+  // crossfade can start every kFadeLength samples; nor can a lane feed more
+  // sides than there are.
+  std::size_t numSides = 0;
+  ForEachAngle([&numSides](const Angle&) { numSides += 2; });
+  const std::size_t fades = 2 + blockSize / static_cast<std::size_t>(kFadeLength);
+  const std::size_t capacity =
+      sourcesPerLane == 0 ? numSides : std::min(numSides, sourcesPerLane * fades);
+  for (Lane& lane : lanes) {
     if (lane.capacity < capacity || lane.storageSize < lane.capacity * blockSize) {
       // Uninitialised: a lane touches only the buffers it hands out, so the
       // rest costs address space, not memory.
@@ -189,31 +219,19 @@ void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t sourcesPerLa
     }
   }
   for (const auto& bank : banks) {
-    const std::size_t n = static_cast<std::size_t>(bank->size);
-    // The most hops that can complete in one block.
-    const std::size_t hops = (n - 1 + blockSize) / n;
-    for (GroupWork& work : bank->groups) {
-      if (work.isHopUsed.size() < hops) {
-        work.isHopUsed.resize(hops);
-        // Zeros in the padding between the parts, which the group sums add.
-        work.sums.resize(4 * bank->stride * hops);
-        std::fill(work.sums.begin(), work.sums.end(), 0.0f);
-      }
-      std::fill(work.isHopUsed.begin(), work.isHopUsed.end(), 0);
-    }
+    bank->Fit(blockSize);
+    for (GroupWork& work : bank->groups) std::fill(work.isHopUsed.begin(), work.isHopUsed.end(), 0);
   }
 }
 
 std::size_t Spatializer::PrepareEndRender() {
   enabledAngles.clear();
-  for (const auto& ring : rings) {
-    for (const auto& angle : ring->angles) {
-      if (angle->isInputUsed[0].load(std::memory_order_relaxed) ||
-          angle->isInputUsed[1].load(std::memory_order_relaxed) || angle->isHopPending[0] ||
-          angle->isHopPending[1])
-        enabledAngles.push_back(angle.get());
-    }
-  }
+  ForEachAngle([this](Angle& angle) {
+    if (angle.isInputUsed[0].load(std::memory_order_relaxed) ||
+        angle.isInputUsed[1].load(std::memory_order_relaxed) || angle.isHopPending[0] ||
+        angle.isHopPending[1])
+      enabledAngles.push_back(&angle);
+  });
   numGroups = std::min(enabledAngles.size(), kNumGroups);
   return numGroups;
 }

@@ -100,12 +100,23 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     bool mirrored = false;
   };
 
-  // Parses and validates ORVHRTFD data; throws Exception on bad data. Must be
-  // created owned by a shared pointer (sources refer to it weakly).
+  // Parses and validates ORVHRTFD data and resamples it to samplingRate
+  // (clamped into the rates a set may have); throws Exception on bad data.
+  // Must be created owned by a shared pointer (sources refer to it weakly).
   Spatializer(const void* data, std::size_t size, double samplingRate);
   ~Spatializer();
   Spatializer(const Spatializer&) = delete;
   Spatializer& operator=(const Spatializer&) = delete;
+
+  // Host threads: loads another set as the constructor does, every
+  // allocation on the calling thread, and hands it to the render thread,
+  // which swaps it in at its next BeginRender. Sources then crossfade from
+  // their angle of the old set to the nearest of the new, as for a
+  // direction change; old angles are processed until no source holds them
+  // and their hops are done, and freed by a later Replace or the destructor.
+  // Throws Exception on bad data, and the current set stays. Calls are
+  // serialised; a set not yet swapped in is dropped for a newer one.
+  void Replace(const void* data, std::size_t size);
 
   std::shared_ptr<Source> CreateSource();
 
@@ -158,6 +169,8 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   // overlap-add output.
   struct Bank {
     explicit Bank(int tapCount);
+    // Sizes the per-hop work for blocks of up to blockSize frames.
+    void Fit(std::size_t blockSize);
     int size;               // N
     std::size_t stride;     // floats between the parts of a spectrum
     int position = 0;       // frames of the current hop before this block
@@ -184,10 +197,32 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   // out just now (its contents are then undefined). Null when the lane has
   // no buffer left, which sourcesPerLane rules out.
   float* LaneInput(Angle& angle, int side, std::size_t lane, bool& fresh) noexcept;
-  void LoadData(const char* data, std::size_t size);
-  std::size_t BankFor(int tapCount);
   // The side's input of the block: the lanes' buffers summed.
   float* SumLaneInputs(Angle& angle, int side) noexcept;
+  // One loaded set on its way between threads: built by a host thread with
+  // the banks its new tap counts need and enabledAngles storage for every
+  // angle that can be alive after it, swapped in by the render thread, after
+  // which it holds the replaced set until that set's angles fall silent
+  // (linked through next), then waits for a host thread to free it.
+  struct DataSet {
+    std::vector<std::shared_ptr<Ring>> rings;
+    InterpolationHelper elevations;
+    std::vector<std::unique_ptr<Bank>> banks;
+    std::vector<Angle*> enabledAngles;
+    std::size_t angleCount = 0;
+    std::unique_ptr<DataSet> next;
+  };
+
+  // Every distinct power-of-two tap count fits, so banks never reallocate.
+  static constexpr std::size_t kMaxBanks = 32;
+
+  // Loads, validates and resamples data and builds its angles; new tap
+  // counts are appended to sizes, with their banks in the set.
+  std::unique_ptr<DataSet> LoadData(const void* data, std::size_t size, std::vector<int>& sizes);
+  void InstallIncoming() noexcept;
+  void RetireSilentSets() noexcept;
+  template <typename Visit>
+  void ForEachAngle(const Visit& visit) const;
   void ProcessSide(Angle& angle, int side, GroupWork& work, const Bank& bank) noexcept;
   void FinishHop(Bank& bank, std::size_t hop) noexcept;
 
@@ -198,6 +233,22 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   std::vector<Angle*> enabledAngles;
   std::array<Lane, kMaxLanes> lanes;
   std::vector<std::unique_ptr<Bank>> banks;
+
+  double samplingRate;                 // the rate sets are resampled to
+  std::unique_ptr<DataSet> retired;    // render thread: replaced sets still sounding
+  std::size_t angleCount = 0;          // angles of the set in use
+  std::atomic<std::size_t> largestBlock{0};  // sizes a new set's buffers
+
+  // Host side, under replaceMutex: the tap count of every bank, installed
+  // or on its way, and the angles of every set not yet freed.
+  std::mutex replaceMutex;
+  std::vector<int> bankSizes;
+  std::size_t liveAngles = 0;
+
+  // The hand-over, under handoverMutex; the render thread only try-locks it.
+  std::mutex handoverMutex;
+  std::unique_ptr<DataSet> incoming;   // the next set, not yet swapped in
+  std::unique_ptr<DataSet> graveyard;  // silent sets, for a host thread to free
 };
 
 }  // namespace orv

@@ -1,58 +1,14 @@
-// Parsing and validating the ORVHRTFD data format.
-//
-// File:  "ORVHRTFD", int32 ringCount, ringCount rings.
-// Ring:  float32 elevation, int32 angleCount, angleCount angles.
-// Angle: float32 azimuth, int32 tapCount N, float32 left[N], float32 right[N].
-// Little-endian, packed. Bytes after the last ring are not read.
+// Loading data sets into the spatializer: the angles built from parsed,
+// validated and resampled data (OrvSpatializer_HrtfSet), and the hand-over
+// of a replacement set from a host thread to the render thread.
 #include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <cstring>
+#include <iterator>
+#include <map>
 
-#include "common/OrvBits.h"
-#include "common/OrvException.h"
 #include "spatializer/OrvSpatializer.h"
+#include "spatializer/OrvSpatializer_HrtfSet.h"
 
 namespace orv {
-namespace {
-
-constexpr char kSignature[8] = {'O', 'R', 'V', 'H', 'R', 'T', 'F', 'D'};
-
-[[noreturn]] void Truncated() { throw Exception("Invalid ORV HRTF data: file truncated."); }
-[[noreturn]] void BadData() { throw Exception("Invalid ORV HRTF data: bad data."); }
-
-// A forward-only reader over the data; every length test is done in 64 bits
-// so that no count can wrap it.
-class Reader {
- public:
-  Reader(const char* data, std::size_t size) : cursor(data), remaining(size) {}
-
-  std::uint64_t Remaining() const { return remaining; }
-
-  template <typename T>
-  T Peek(std::uint64_t at) const {
-    T value;
-    std::memcpy(&value, cursor + at, sizeof value);
-    return value;
-  }
-
-  void Advance(std::uint64_t bytes) {
-    cursor += bytes;
-    remaining -= bytes;
-  }
-
-  const char* Cursor() const { return cursor; }
-
- private:
-  const char* cursor;
-  std::uint64_t remaining;
-};
-
-bool IsValidTapCount(std::int32_t n) { return n >= 4 && IsPowerOfTwo(n); }
-
-bool IsValidSample(float v) { return !std::isnan(v) && v >= -1.0f && v <= 1.0f; }
-
-}  // namespace
 
 Spatializer::Angle::Angle(float angleAzimuth, const float* leftResponse,
                           const float* rightResponse, int taps, RealFFT& fft)
@@ -72,69 +28,114 @@ Spatializer::Angle::Angle(float angleAzimuth, const float* leftResponse,
   for (auto& samples : hop) samples.assign(n, 0.0f);
 }
 
-Spatializer::Spatializer(const void* data, std::size_t size, double /*samplingRate*/) {
-  LoadData(static_cast<const char*>(data), size);
+Spatializer::Spatializer(const void* data, std::size_t size, double rate) : samplingRate(rate) {
+  banks.reserve(kMaxBanks);
+  std::unique_ptr<DataSet> set = LoadData(data, size, bankSizes);
+  // PrepareEndRender then never allocates.
+  set->enabledAngles.reserve(set->angleCount);
+  liveAngles = set->angleCount;
+  incoming = std::move(set);
+  InstallIncoming();
+  retired.reset();  // the empty set the first one replaced
 }
 
 Spatializer::~Spatializer() = default;
 
-void Spatializer::LoadData(const char* data, std::size_t size) {
-  if (size < 8 || std::memcmp(data, kSignature, sizeof kSignature) != 0)
-    throw Exception("Invalid ORV HRTF data: wrong signature.");
-  if (size < 12) Truncated();
-  Reader reader(data, size);
-  const std::int32_t ringCount = reader.Peek<std::int32_t>(8);
-  if (ringCount <= 0) return;
-  reader.Advance(12);
-
-  std::size_t totalAngles = 0;
-  std::vector<float> left, right;
-  for (std::int32_t r = 0; r < ringCount; ++r) {
+std::unique_ptr<Spatializer::DataSet> Spatializer::LoadData(const void* data, std::size_t size,
+                                                           std::vector<int>& sizes) {
+  // No set is measured beyond these rates; a context outside them gets the
+  // nearest.
+  const HrtfSet set = ResampleHrtfSet(LoadHrtfSet(data, size),
+                                      std::clamp(samplingRate, kHrtfMinRate, kHrtfMaxRate));
+  auto result = std::make_unique<DataSet>();
+  // The forward transforms of this thread: the banks' own belong to the
+  // render thread.
+  std::map<int, RealFFT> ffts;
+  const std::size_t capacity = largestBlock.load(std::memory_order_relaxed);
+  for (const HrtfRing& ringData : set.rings) {
     auto ring = std::make_shared<Ring>();
-    if (reader.Remaining() < 4) Truncated();
-    ring->elevation = reader.Peek<float>(0);
-    // A direction must be a number: the nearest-key search has no answer for NaN.
-    if (!std::isfinite(ring->elevation)) BadData();
-    if (reader.Remaining() < 8) Truncated();
-    const std::int32_t angleCount = reader.Peek<std::int32_t>(4);
-    reader.Advance(8);
-
-    for (std::int32_t a = 0; a < angleCount; ++a) {
-      if (reader.Remaining() < 4) Truncated();
-      const float azimuth = reader.Peek<float>(0);
-      if (reader.Remaining() < 8) Truncated();
-      if (!std::isfinite(azimuth)) BadData();
-      const std::int32_t tapCount = reader.Peek<std::int32_t>(4);
-      // Lengths first, in 64 bits, then the count's own validity, all before
-      // anything is allocated.
-      if (tapCount < 0) BadData();
-      const std::uint64_t responseBytes = 4 * static_cast<std::uint64_t>(tapCount);
-      if (reader.Remaining() - 8 < responseBytes) Truncated();
-      if (reader.Remaining() - 8 - responseBytes < responseBytes) Truncated();
-      if (!IsValidTapCount(tapCount)) BadData();
-
-      left.resize(static_cast<std::size_t>(tapCount));
-      right.resize(static_cast<std::size_t>(tapCount));
-      std::memcpy(left.data(), reader.Cursor() + 8, responseBytes);
-      std::memcpy(right.data(), reader.Cursor() + 8 + responseBytes, responseBytes);
-      for (float v : left)
-        if (!IsValidSample(v)) BadData();
-      for (float v : right)
-        if (!IsValidSample(v)) BadData();
-
-      const std::size_t bank = BankFor(tapCount);
-      ring->angles.push_back(
-          std::make_shared<Angle>(azimuth, left.data(), right.data(), tapCount, banks[bank]->fft));
-      ring->angles.back()->bank = bank;
-      ring->azimuths.AddKey(azimuth);
-      reader.Advance(8 + 2 * responseBytes);
+    ring->elevation = ringData.elevation;
+    for (const HrtfAngle& angleData : ringData.angles) {
+      const int taps = static_cast<int>(angleData.left.size());
+      auto known = std::find(sizes.begin(), sizes.end(), taps);
+      if (known == sizes.end()) {
+        result->banks.push_back(std::make_unique<Bank>(taps));
+        result->banks.back()->Fit(capacity);
+        sizes.push_back(taps);
+        known = sizes.end() - 1;
+      }
+      RealFFT& fft = ffts.try_emplace(taps, taps).first->second;
+      auto angle = std::make_shared<Angle>(angleData.azimuth, angleData.left.data(),
+                                           angleData.right.data(), taps, fft);
+      angle->bank = static_cast<std::size_t>(known - sizes.begin());
+      ring->angles.push_back(std::move(angle));
+      ring->azimuths.AddKey(angleData.azimuth);
     }
-    totalAngles += ring->angles.size();
-    rings.push_back(std::move(ring));
-    elevations.AddKey(rings.back()->elevation);
+    result->elevations.AddKey(ring->elevation);
+    result->rings.push_back(std::move(ring));
   }
-  // PrepareEndRender then never allocates.
-  enabledAngles.reserve(totalAngles);
+  result->angleCount = set.AngleCount();
+  return result;
+}
+
+void Spatializer::Replace(const void* data, std::size_t size) {
+  // Freed when this function returns, on this thread.
+  std::unique_ptr<DataSet> dropped, dead;
+  std::lock_guard<std::mutex> replaceLock(replaceMutex);
+  std::vector<int> sizes = bankSizes;
+  std::unique_ptr<DataSet> set = LoadData(data, size, sizes);
+  const std::size_t newAngles = set->angleCount;
+  // Room for every angle that can be alive once it is in use.
+  set->enabledAngles.reserve(liveAngles + newAngles);
+  {
+    std::lock_guard<std::mutex> handover(handoverMutex);
+    dropped = std::move(incoming);
+    dead = std::move(graveyard);
+    // A set never swapped in still brings its banks, which sizes counts
+    // before the new set's.
+    if (dropped)
+      set->banks.insert(set->banks.begin(), std::make_move_iterator(dropped->banks.begin()),
+                        std::make_move_iterator(dropped->banks.end()));
+    incoming = std::move(set);
+  }
+  bankSizes = std::move(sizes);
+  liveAngles += newAngles;
+  if (dropped) liveAngles -= dropped->angleCount;
+  for (const DataSet* d = dead.get(); d; d = d->next.get()) liveAngles -= d->angleCount;
+}
+
+void Spatializer::InstallIncoming() noexcept {
+  if (!incoming) return;
+  // Within the capacity reserved at construction.
+  for (auto& bank : incoming->banks) banks.push_back(std::move(bank));
+  rings.swap(incoming->rings);
+  std::swap(elevations, incoming->elevations);
+  enabledAngles.swap(incoming->enabledAngles);
+  std::swap(angleCount, incoming->angleCount);
+  // incoming now holds the replaced set.
+  incoming->next = std::move(retired);
+  retired = std::move(incoming);
+}
+
+void Spatializer::RetireSilentSets() noexcept {
+  std::unique_ptr<DataSet>* link = &retired;
+  while (*link) {
+    // Silent: no source holds an angle (the ring's is the only reference),
+    // and no hop waits for input; what the angles contributed now sounds
+    // from their banks.
+    bool isSilent = true;
+    for (const auto& ring : (*link)->rings)
+      for (const auto& angle : ring->angles)
+        isSilent &= angle.use_count() == 1 && !angle->isHopPending[0] && !angle->isHopPending[1];
+    if (!isSilent) {
+      link = &(*link)->next;
+      continue;
+    }
+    std::unique_ptr<DataSet> silent = std::move(*link);
+    *link = std::move(silent->next);
+    silent->next = std::move(graveyard);
+    graveyard = std::move(silent);
+  }
 }
 
 }  // namespace orv

@@ -7,10 +7,12 @@
 #include <numbers>
 #include <stdexcept>
 
-#include "Resampler.h"
+#include "dsp/OrvResampler.h"
 #include "Text.h"
 
 namespace orvhrtf {
+
+using orv::Resampler;  // the library's, so that the tool and a load resample alike
 
 namespace {
 
@@ -434,6 +436,7 @@ HrtfSet BuildHrtfSet(const MeasurementSet& input, const BuildOptions& options, B
   out.gain = options.peak / peak;
 
   HrtfSet set;
+  set.samplingRate = options.samplingRate;  // recorded in the data, so a load resamples right
   std::size_t next = 0;
   out.minSample = 0.f;
   out.maxSample = 0.f;

@@ -1,9 +1,7 @@
-// The ORVHRTFD data format as the tools see it: an in-memory set, a writer
-// that refuses sets the spatializer could not use, and a strict reader.
-//
-// Layout (little-endian, packed): "ORVHRTFD", int32 ringCount, then per ring
-// float32 elevation, int32 angleCount, then per angle float32 azimuth,
-// int32 tapCount, float32[tapCount] left, float32[tapCount] right.
+// The ORVHRTFD data format as the tools see it: the library's own set,
+// reader, rules and writer (spatializer/OrvSpatializer_HrtfSet.h), so that
+// whatever the tool writes the library loads, and the reverse; failures as
+// FormatError with the library's description of the problem.
 #pragma once
 
 #include <cstddef>
@@ -11,31 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "spatializer/OrvSpatializer_HrtfSet.h"
+
 namespace orvhrtf {
 
-inline constexpr char kSignature[8] = {'O', 'R', 'V', 'H', 'R', 'T', 'F', 'D'};
-inline constexpr std::size_t kFileHeaderSize = 12;
-inline constexpr std::size_t kRingHeaderSize = 8;
-inline constexpr std::size_t kAngleHeaderSize = 8;
+using Angle = orv::HrtfAngle;
+using Ring = orv::HrtfRing;
+using HrtfSet = orv::HrtfSet;
 
-struct Angle {
-  float azimuth = 0.f;       // degrees, 0 ahead, 90 right, 180 behind
-  std::vector<float> left;   // left-ear impulse response
-  std::vector<float> right;  // right-ear impulse response, same length
-};
-
-struct Ring {
-  float elevation = 0.f;  // degrees, negative below the horizontal plane
-  std::vector<Angle> angles;
-};
-
-struct HrtfSet {
-  std::vector<Ring> rings;
-
-  std::size_t AngleCount() const;
-  // The angle stored at exactly (elevation, azimuth), or nullptr.
-  const Angle* Find(float elevation, float azimuth) const;
-};
+inline constexpr const char (&kSignature)[8] = orv::kHrtfSignature;
+inline constexpr std::size_t kFileHeaderSize = orv::kHrtfFileHeaderSize;
+inline constexpr std::size_t kRingHeaderSize = orv::kHrtfRingHeaderSize;
+inline constexpr std::size_t kAngleHeaderSize = orv::kHrtfAngleHeaderSize;
 
 // A data set that breaks the format or one of the rules the renderer needs.
 class FormatError : public std::runtime_error {
@@ -43,13 +28,11 @@ class FormatError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Throws FormatError naming the first broken rule: at least one ring and one
-// angle per ring; elevations in [-90, 90] and strictly ascending; azimuths in
-// [0, 180] and strictly ascending within a ring; one tap count for the whole
-// set, a power of two of at least 4; every sample finite and within [-1, 1].
+// The library's rules (orv::ValidateHrtfSet); throws FormatError naming the
+// first broken one.
 void CheckHrtfSet(const HrtfSet& set);
 
-// Number of bytes the records of `set` occupy.
+// Number of bytes the records of `set` occupy (the rate record included).
 std::size_t EncodedSize(const HrtfSet& set);
 
 // The records of `set`, after CheckHrtfSet.

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <numbers>
+
+#include "spatializer/OrvSpatializer.h"
 
 namespace orvhrtf {
 namespace {
@@ -337,6 +340,33 @@ TEST(HrtfBuilder, RefusesWhatCannotMakeASet) {
   options = ExactOptions();
   options.tapCount = 48;
   ExpectBuildError(SetOf({Impulses(0.0, 0.0, 3, 3)}), options, "the tap count 48");
+}
+
+// What the tool writes, the library loads, at whatever rate it was made:
+// the set records its rate and the load resamples it to the output's, so a
+// delay between the ears stays the same in seconds.
+TEST(HrtfBuilder, TheLibraryLoadsWhatItWritesAtTheOutputRate) {
+  BuildOptions options = ExactOptions();
+  options.samplingRate = 44100.0;
+  // Right ear 20 samples (0.454 ms at 44.1 kHz) ahead of the left.
+  const HrtfSet set = BuildHrtfSet(SetOf({Impulses(90.0, 0.0, 30, 10)}, 44100.0), options);
+  const std::vector<unsigned char> bytes = EncodeHrtfSet(set);
+  auto spatializer = std::make_shared<orv::Spatializer>(bytes.data(), bytes.size(), 48000.0);
+  // 64 taps at 44.1 kHz hold 69.7 at 48 kHz: the next power of two.
+  ASSERT_EQ(spatializer->Rings()[0]->angles[0]->hop[0].size(), 128u);
+
+  auto source = spatializer->CreateSource();
+  std::vector<float> impulse(512, 0.0f), out(1024, 0.0f);
+  impulse[0] = 1.0f;
+  spatializer->BeginRender(512);
+  source->Mix(impulse.data(), 0, 512, 90.0f, 0.0f);
+  const std::size_t count = spatializer->PrepareEndRender();
+  for (std::size_t i = 0; i < count; ++i) spatializer->EndRender(i);
+  spatializer->FinishRender(out.data());
+  std::vector<float> left(512), right(512);
+  for (std::size_t n = 0; n < 512; ++n) left[n] = out[2 * n], right[n] = out[2 * n + 1];
+  // 20 samples at 44.1 kHz are 21.8 at 48 kHz; the peaks fall on whole samples.
+  EXPECT_NEAR(IndexOfPeak(left) - IndexOfPeak(right), 20.0 * 48000.0 / 44100.0, 0.5);
 }
 
 }  // namespace

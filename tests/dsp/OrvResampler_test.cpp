@@ -1,7 +1,7 @@
 // The windowed-sinc resampler against closed forms: sines at the new rate,
 // exact shifts, and the transfer function of a filter computed by a direct
 // DTFT in long double.
-#include "Resampler.h"
+#include "dsp/OrvResampler.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,9 @@
 #include <numbers>
 #include <random>
 
-namespace orvhrtf {
+#include "common/OrvException.h"
+
+namespace orv {
 namespace {
 
 // The Kaiser window (beta 9.5) holds the pass-band ripple near -90 dB; the
@@ -156,11 +158,11 @@ TEST(Resampler, OutputRangeHoldsTheWholeResponse) {
 }
 
 TEST(Resampler, RejectsRatesThatAreNotPositive) {
-  EXPECT_THROW(Resampler(0.0, 48000.0), std::invalid_argument);
-  EXPECT_THROW(Resampler(44100.0, -1.0), std::invalid_argument);
-  EXPECT_THROW(Resampler(std::nan(""), 48000.0), std::invalid_argument);
-  EXPECT_THROW(Resampler(44100.0, 48000.0).MakePlan(INFINITY, 0, 4), std::invalid_argument);
+  EXPECT_THROW(Resampler(0.0, 48000.0), Exception);
+  EXPECT_THROW(Resampler(44100.0, -1.0), Exception);
+  EXPECT_THROW(Resampler(std::nan(""), 48000.0), Exception);
+  EXPECT_THROW(Resampler(44100.0, 48000.0).MakePlan(INFINITY, 0, 4), Exception);
 }
 
 }  // namespace
-}  // namespace orvhrtf
+}  // namespace orv

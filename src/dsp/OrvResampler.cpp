@@ -1,13 +1,12 @@
-#include "Resampler.h"
+#include "dsp/OrvResampler.h"
 
 #include <algorithm>
 #include <cmath>
 #include <numbers>
-#include <stdexcept>
 
-#include "Text.h"
+#include "common/OrvException.h"
 
-namespace orvhrtf {
+namespace orv {
 
 namespace {
 
@@ -40,8 +39,7 @@ Resampler::Resampler(double sourceRate, double targetRate)
     : sourceRate(sourceRate), targetRate(targetRate) {
   if (!(sourceRate > 0.0) || !std::isfinite(sourceRate) || !(targetRate > 0.0) ||
       !std::isfinite(targetRate)) {
-    throw std::invalid_argument(
-        Format("invalid sampling rates %g Hz and %g Hz", sourceRate, targetRate));
+    throw Exception("invalid sampling rates %g Hz and %g Hz", sourceRate, targetRate);
   }
   step = sourceRate / targetRate;
   cutoff = 0.5 * std::min(1.0, targetRate / sourceRate) * kPassFraction;
@@ -64,7 +62,7 @@ double Resampler::Kernel(double t) const {
 }
 
 Resampler::Plan Resampler::MakePlan(double delay, long firstOutput, std::size_t outputLength) const {
-  if (!std::isfinite(delay)) throw std::invalid_argument("the delay is not finite");
+  if (!std::isfinite(delay)) throw Exception("the delay is not finite");
   Plan plan;
   plan.firstIndex.resize(outputLength);
   plan.weights.resize(outputLength);
@@ -111,6 +109,25 @@ std::vector<double> Resampler::Plan::Apply(const std::vector<double>& input) con
   return output;
 }
 
+void Resampler::Plan::Apply(const float* input, std::size_t inputLength, float* output) const {
+  const long length = long(inputLength);
+  for (std::size_t k = 0; k < firstIndex.size(); ++k) {
+    const std::vector<double>& w = weights[k];
+    // Only the weights that meet the input: the rest multiply zeros.
+    const long first = std::max(firstIndex[k], 0L);
+    const long last = std::min(firstIndex[k] + long(w.size()), length);
+    const double* weight = w.data() - firstIndex[k];
+    // Four partial sums: a set of a few hundred responses waits on this
+    // loop, and one running sum would wait on every addition.
+    double sums[4] = {0.0, 0.0, 0.0, 0.0};
+    long n = first;
+    for (; n + 4 <= last; n += 4)
+      for (int j = 0; j < 4; ++j) sums[j] += weight[n + j] * input[n + j];
+    for (; n < last; ++n) sums[0] += weight[n] * input[n];
+    output[k] = static_cast<float>(((sums[0] + sums[1]) + (sums[2] + sums[3])) * scale);
+  }
+}
+
 Resampler::Range Resampler::OutputRange(std::size_t inputLength, double delay) const {
   if (inputLength == 0) return {};
   const double reach = IsExactShift(delay) ? 0.0 : halfWidth;
@@ -121,4 +138,4 @@ Resampler::Range Resampler::OutputRange(std::size_t inputLength, double delay) c
   return {first, std::size_t(std::max(last - first + 1, 0L))};
 }
 
-}  // namespace orvhrtf
+}  // namespace orv

@@ -1,15 +1,17 @@
 // Band-limited resampling of short impulse responses with a Kaiser-windowed
-// sinc kernel, in double precision. Built for offline quality, not speed.
+// sinc kernel, weights in double precision. Used by the converter tool and
+// when a data set is loaded at another rate than it was made for; never on
+// the render path (plans allocate).
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
-namespace orvhrtf {
+namespace orv {
 
 class Resampler {
  public:
-  // Both rates in Hz, positive and finite.
+  // Both rates in Hz, positive and finite; throws Exception otherwise.
   Resampler(double sourceRate, double targetRate);
 
   // Precomputed kernel weights for one delay and output length; apply them to
@@ -18,6 +20,9 @@ class Resampler {
    public:
     // The planned outputs for `input` (see MakePlan).
     std::vector<double> Apply(const std::vector<double>& input) const;
+    // The same for float samples: inputLength samples in, OutputLength()
+    // out, summed in double. input and output must not overlap.
+    void Apply(const float* input, std::size_t inputLength, float* output) const;
     std::size_t OutputLength() const { return firstIndex.size(); }
 
    private:
@@ -63,4 +68,4 @@ class Resampler {
   double halfWidth;  // kernel reach in source samples
 };
 
-}  // namespace orvhrtf
+}  // namespace orv
