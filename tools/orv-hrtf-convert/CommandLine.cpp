@@ -111,7 +111,7 @@ std::unique_ptr<CLI::App> MakeApp(Texts& t) {
       ->type_name("FILE");
   app->add_option("-r,--rate", t.rate,
                   "sampling rate of the written responses (default 48000);\n"
-                  "it must equal the rate the engine renders at")
+                  "the library resamples the set to the rate it renders at")
       ->type_name("HZ");
   app->add_option("-n,--taps", t.taps, "taps per response, a power of two >= 4 (default 128)")
       ->type_name("N");
