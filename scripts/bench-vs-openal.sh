@@ -45,8 +45,11 @@ for path in sorted(glob.glob(out + "/*.json")):
             continue
         name = b["name"]
         if name.startswith("BM_EngineInit"):
-            t = int(re.search(r"threads:(\d+)", name).group(1))
-            samples.setdefault(("init", 0, t), {"wall": []})["wall"].append(b["real_time"])
+            # 48 kHz per thread count, or one thread per other rate.
+            m = re.search(r"threads:(\d+)", name)
+            key = ("init", 0, int(m.group(1))) if m else \
+                ("init-rate", int(re.search(r"rate:(\d+)", name).group(1)), 1)
+            samples.setdefault(key, {"wall": []})["wall"].append(b["real_time"])
             continue
         n = int(re.search(r"voices:(\d+)", name).group(1))
         m = re.search(r"threads:(\d+)", name)
@@ -68,7 +71,7 @@ print()
 print(f"{'N':>6} | {'OpenAL cpu/s':>12} | {'Orv 1t cpu/s':>12} | {'ratio':>6} | {'goal':>8} | "
       f"{'Orv 2t cpu / wall':>17} | {'2t÷1t wall':>10}")
 print("-" * 92)
-for n in sorted({k[1] for k in samples if k[0] != "init"}):
+for n in sorted({k[1] for k in samples if not k[0].startswith("init")}):
     al, one = med("openal", n, 1, "cpu"), med("orv", n, 1, "cpu")
     ratio = al / one if al and one else None
     goal = goals.get(n)
@@ -85,6 +88,8 @@ for t in (1, 2):
     init = med("init", 0, t, "wall")
     if init is not None:
         print(f"Engine construction (Init), {t} thread(s): {init:.2f} ms")
+for rate in sorted(k[1] for k in samples if k[0] == "init-rate"):
+    print(f"Engine construction (Init) at {rate} Hz, 1 thread: {med('init-rate', rate, 1, 'wall'):.2f} ms")
 runs = len(loads) // 2
 print(f"medians of {runs} runs each; load average (1 min) per run: "
       + " ".join(f"{x:.2f}" for x in loads) + f"; after: {load_after}")
