@@ -33,7 +33,7 @@ static int Failed(const OrvContext* orv, const char* call) {
 
 int main(void) {
   OrvContext orv;
-  const char* failure = OrvInitialize(0x4f5256u, ORV_INTERFACE_VERSION, &orv);
+  const char* failure = OrvInitialize(0x4f5256u, 1, &orv);
   if (failure) {
     fprintf(stderr, "OrvInitialize failed: %s\n", failure);
     return 1;

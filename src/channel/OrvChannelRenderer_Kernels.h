@@ -84,6 +84,11 @@ struct GlidingGain {
   }
 };
 
+// s[k] *= max(g - k * step, 0): a linear fade over a span, in place.
+ORV_KERNEL inline void FadeInPlace(int n, float* ORV_RESTRICT s, float g, float step) noexcept {
+  ForEachInFours(n, [&](int k) { s[k] *= std::fmax(g - static_cast<float>(k) * step, 0.0f); });
+}
+
 // --- Mixing --------------------------------------------------------------------
 
 // dst[k] += g * s[k].

@@ -83,6 +83,7 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     while (produced < count && !ended) {  // Fill returns less only at the end
       float s[kSpan];
       const int n = this->Fill(x, step, std::min(kSpan, count - produced), ended, {s});
+      this->Fade(n, {s}, ended);
       if (reverbGain.IsSteady()) {
         AddScaled(n, s, reverbGain.value, reverbSend + produced);
       } else {
@@ -142,6 +143,7 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
     for (int done = 0; done < count && !ended;) {
       float s[kSpan];
       const int n = this->Fill(x, step, std::min(kSpan, count - done), ended, {s});
+      this->Fade(n, {s}, ended);
       AddScaled(n, s, reverbGain, buffers.reverbSend.data() + offset + done);
       if (c != 1.0f) {
         LowPassInPlace(n, s, c, y);
@@ -184,6 +186,7 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
     for (int done = 0; done < count && !ended;) {
       float left[kSpan], right[kSpan];
       const int n = this->Fill(x, step, std::min(kSpan, count - done), ended, {left, right});
+      this->Fade(n, {left, right}, ended);
       AddMid(n, left, right, reverbGain, buffers.reverbSend.data() + offset + done);
       if (c != 1.0f) {
         LowPassInPlace(n, left, c, yLeft);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -42,6 +43,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
   // block the engine renders. Throws Exception on bad arguments.
   std::shared_ptr<Channel> CreateChannel(double delay, std::shared_ptr<Buffer> buffer,
                                          const ChannelParam& param);
+
+  // Host threads: replaces the HRTF set with ORVHRTFD data (size bytes).
+  // Throws Exception with a text on bad data; the current set then stays.
+  void LoadHrtf(const void* data, std::size_t size);
 
   // --- Read or written by other layers ---------------------------------------
   EngineParam param;
