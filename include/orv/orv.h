@@ -353,6 +353,7 @@ typedef OrvBuffer Buffer;               /**< Short name of OrvBuffer. */
 #define ORV_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
 #endif
 
+/** @cond ORV_LAYOUT_CHECKS (not part of the interface) */
 ORV_STATIC_ASSERT(sizeof(OrvVector3) == 12, "Vector3 is 12 bytes");
 ORV_STATIC_ASSERT(sizeof(OrvPlayParam) == 12, "PlayParam is 12 bytes");
 ORV_STATIC_ASSERT(sizeof(OrvReverbParam) == 20, "ReverbParam is 20 bytes");
@@ -393,6 +394,7 @@ ORV_STATIC_ASSERT(offsetof(OrvInitParam, logUserData) == 28, "InitParam layout")
 ORV_STATIC_ASSERT(sizeof(OrvBufferParam) == 24, "BufferParam is 24 bytes on ILP32");
 ORV_STATIC_ASSERT(offsetof(OrvBufferParam, samplingRate) == 16, "BufferParam layout");
 #endif
+/** @endcond */
 
 #ifdef __cplusplus
 }

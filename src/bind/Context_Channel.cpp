@@ -117,6 +117,7 @@ orv::ChannelParam Channel::CreateParam() const {
     p.loopEnd = numFrames;
   }
   p.fadeOutFrames = fadeOutFrames;
+  p.shouldGlideGains = setup.isVoice;
   return p;
 }
 

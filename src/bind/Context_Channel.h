@@ -28,6 +28,7 @@ struct ChannelSetup {
   Vector3 velocity{0.0f, 0.0f, 0.0f};  // same space, metres per second
   int space = ORV_SPACE_LISTENER;      // ORV_SPACE_*
   bool isLooped = false;
+  bool isVoice = false;  // played through version 2: its gain changes glide
 };
 
 class Channel {

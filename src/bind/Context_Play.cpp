@@ -117,6 +117,7 @@ OrvVoice* Context::PlayVoice(std::shared_ptr<OrvBuffer> buffer, const OrvVoicePa
   setup.velocity = param.velocity;
   setup.space = param.space;
   setup.isLooped = param.loop != 0;
+  setup.isVoice = true;
   std::lock_guard<std::mutex> hostLock(hostMutex);
   auto channel =
       std::make_shared<Channel>(shared_from_this(), std::move(buffer), setup, param.startFrame);

@@ -22,6 +22,9 @@
 
 namespace orv {
 
+// A renderer's smoothed gains below this have not been set yet.
+inline constexpr float kUnsetGain = -10000.0f;
+
 // A mono voice rendered binaurally: distance gain with smoothed gains, a
 // one-pole low-pass, then the spatializer source. Source is the spatializer's
 // source type; tests may put a recorder in its place.
@@ -30,9 +33,6 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
   static_assert(Sampler::kNumChannels == 1, "spatialized voices are mono");
 
  public:
-  // Gains below this have not been set yet.
-  static constexpr float kUnsetGain = -10000.0f;
-
   SpatializedRenderer(const Channel::RendererBuildParam& build, std::shared_ptr<Source> source)
       : RendererBase<Sampler>(build), source(std::move(source)) {}
 
@@ -134,9 +134,14 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
     const ChannelParam& p = *this->param;
     double x = p.position;
     const double step = p.speed * this->rateRatio;
-    const float gain = p.gain;
-    const float reverbGain = p.reverbGain;
     const float c = p.lowPassCoef;
+    if (currentGain < -1000.0f) {
+      currentGain = p.gain;
+      currentReverbGain = p.reverbGain;
+    }
+    // Without gliding the gains are steady at their targets: the plain form.
+    GlidingGain gain{p.shouldGlideGains ? currentGain : p.gain, p.gain};
+    GlidingGain reverbGain{p.shouldGlideGains ? currentReverbGain : p.reverbGain, p.reverbGain};
 
     float y = filterState;
     bool ended = !this->BeginWalk(x, step);
@@ -144,23 +149,39 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
       float s[kSpan];
       const int n = this->Fill(x, step, std::min(kSpan, count - done), ended, {s});
       this->Fade(n, {s}, ended);
-      AddScaled(n, s, reverbGain, buffers.reverbSend.data() + offset + done);
+      if (reverbGain.IsSteady()) {
+        AddScaled(n, s, reverbGain.value, buffers.reverbSend.data() + offset + done);
+      } else {
+        AddGliding(n, s, reverbGain, buffers.reverbSend.data() + offset + done);
+      }
       if (c != 1.0f) {
         LowPassInPlace(n, s, c, y);
       } else if (n > 0) {
         y = s[n - 1];
       }
-      AddScaledToBoth(n, s, gain, buffers.mainMix.data() + 2 * (offset + done));
+      if (gain.IsSteady()) {
+        AddScaledToBoth(n, s, gain.value, buffers.mainMix.data() + 2 * (offset + done));
+      } else {
+        ScaleGliding(n, s, gain);
+        AddScaledToBoth(n, s, 1.0f, buffers.mainMix.data() + 2 * (offset + done));
+      }
+      gain.Advance(n);
+      reverbGain.Advance(n);
       done += n;
     }
 
     filterState = y;
+    currentGain = gain.value;
+    currentReverbGain = reverbGain.value;
     this->param->position = x;
     return !ended;
   }
 
  private:
   float filterState = 0.0f;
+  // Read only while gliding, which starts from the first targets.
+  float currentGain = kUnsetGain;
+  float currentReverbGain = kUnsetGain;
 };
 
 // A stereo voice: buffer channel 0 to the left, channel 1 to the right. Never
@@ -176,9 +197,15 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
     const ChannelParam& p = *this->param;
     double x = p.position;
     const double step = p.speed * this->rateRatio;
-    const float gain = p.gain;
-    const float reverbGain = p.reverbGain * 0.5f;  // the send takes the mid signal
     const float c = p.lowPassCoef;
+    const float reverbTarget = p.reverbGain * 0.5f;  // the send takes the mid signal
+    if (currentGain < -1000.0f) {
+      currentGain = p.gain;
+      currentReverbGain = reverbTarget;
+    }
+    // Without gliding the gains are steady at their targets: the plain form.
+    GlidingGain gain{p.shouldGlideGains ? currentGain : p.gain, p.gain};
+    GlidingGain reverbGain{p.shouldGlideGains ? currentReverbGain : reverbTarget, reverbTarget};
 
     float yLeft = filterStateLeft;
     float yRight = filterStateRight;
@@ -187,7 +214,11 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
       float left[kSpan], right[kSpan];
       const int n = this->Fill(x, step, std::min(kSpan, count - done), ended, {left, right});
       this->Fade(n, {left, right}, ended);
-      AddMid(n, left, right, reverbGain, buffers.reverbSend.data() + offset + done);
+      if (reverbGain.IsSteady()) {
+        AddMid(n, left, right, reverbGain.value, buffers.reverbSend.data() + offset + done);
+      } else {
+        AddMidGliding(n, left, right, reverbGain, buffers.reverbSend.data() + offset + done);
+      }
       if (c != 1.0f) {
         LowPassInPlace(n, left, c, yLeft);
         LowPassInPlace(n, right, c, yRight);
@@ -195,12 +226,22 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
         yLeft = left[n - 1];
         yRight = right[n - 1];
       }
-      AddScaledPair(n, left, right, gain, buffers.mainMix.data() + 2 * (offset + done));
+      if (gain.IsSteady()) {
+        AddScaledPair(n, left, right, gain.value, buffers.mainMix.data() + 2 * (offset + done));
+      } else {
+        ScaleGliding(n, left, gain);
+        ScaleGliding(n, right, gain);
+        AddScaledPair(n, left, right, 1.0f, buffers.mainMix.data() + 2 * (offset + done));
+      }
+      gain.Advance(n);
+      reverbGain.Advance(n);
       done += n;
     }
 
     filterStateLeft = yLeft;
     filterStateRight = yRight;
+    currentGain = gain.value;
+    currentReverbGain = reverbGain.value;
     this->param->position = x;
     return !ended;
   }
@@ -208,6 +249,9 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
  private:
   float filterStateLeft = 0.0f;
   float filterStateRight = 0.0f;
+  // Read only while gliding, which starts from the first targets.
+  float currentGain = kUnsetGain;
+  float currentReverbGain = kUnsetGain;
 };
 
 }  // namespace orv
