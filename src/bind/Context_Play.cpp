@@ -108,8 +108,11 @@ OrvVoice* Context::PlayVoice(std::shared_ptr<OrvBuffer> buffer, const OrvVoicePa
   if (!std::isfinite(param.volume)) throw orv::Exception("NaN gain.");
   if (param.volume < 0.0f) throw orv::Exception("Invalid volume.");
   if (!(param.speed > 0.0f)) throw orv::Exception("Speed is not positive.");
-  if (!IsFinite(param.position)) throw orv::Exception("Invalid voice position.");
-  if (!IsFinite(param.velocity)) throw orv::Exception("Invalid voice velocity.");
+  // A local voice has neither position nor velocity to check.
+  if (param.space != ORV_SPACE_LOCAL && !IsFinite(param.position))
+    throw orv::Exception("Invalid voice position.");
+  if (param.space != ORV_SPACE_LOCAL && !IsFinite(param.velocity))
+    throw orv::Exception("Invalid voice velocity.");
   if (param.startFrame < -1) throw orv::Exception("Invalid start frame.");
   ChannelSetup setup;
   setup.params = {param.volume, param.speed, param.referenceDistance};
