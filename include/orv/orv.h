@@ -293,7 +293,9 @@ typedef struct OrvContext2 {
   /** Sets a voice's linear gain (>= 0), ramped like every gain change.
    * Errors: "NaN gain.", "Invalid volume.". */
   void (*SetVoiceVolume)(OrvContextPrivate* context, OrvVoice* voice, float volume);
-  /** Sets a voice's playback rate (> 0). Errors: "Speed is not positive.". */
+  /** Sets a voice's playback rate (> 0). The rate slides to the new value
+   * within about a millisecond, as gains glide; so does a Doppler shift that
+   * a move changes. Errors: "Speed is not positive.". */
   void (*SetVoiceSpeed)(OrvContextPrivate* context, OrvVoice* voice, float speed);
   /** Fades a voice out over about 5 ms, then it ends. The handle stays valid
    * until ReleaseVoice. */

@@ -137,6 +137,25 @@ class RendererBase : public Channel::Renderer {
     return k;
   }
 
+  // The cursor step a call starts from: where an earlier speed change's
+  // glide has got to (voices whose gains glide), else the target itself.
+  double StartStep(double target) noexcept {
+    if (!param->shouldGlideGains || !isStepSet) currentStep = target;
+    isStepSet = true;
+    return currentStep;
+  }
+  // Frames the next span may cover: short stretches while the step glides.
+  static int StepSpan(double step, double target) noexcept {
+    return step == target ? kSpan : kStepGlideSpan;
+  }
+  // Moves step n frames on towards target, closing the gap as the gain glide
+  // does: a speed change is a short slide in pitch, not a jump.
+  static void AdvanceStep(double& step, double target, int n) noexcept {
+    if (step == target) return;
+    step = target + (step - target) * static_cast<double>(kGlide[n]);
+    if (std::fabs(step - target) <= 1e-9 * std::fabs(target)) step = target;
+  }
+
   // Scales the n samples Fill just read by the fade-out's linear ramp, if one
   // runs, and sets ended once the ramp has reached silence. A gain ramp to
   // zero instead of a cut: a stop must not click.
@@ -150,6 +169,9 @@ class RendererBase : public Channel::Renderer {
 
   Sampler sampler;
   ChannelParam* param;
+  static constexpr int kStepGlideSpan = 16;
+  double currentStep = 0.0;  // the cursor step reached; valid once isStepSet
+  bool isStepSet = false;
   float fadeGain = 1.0f;  // the fade-out's gain at the next sample
   float fadeStep = 0.0f;  // its decrease per sample; 0 while no fade runs
   double rateRatio;    // buffer rate / engine rate

@@ -39,7 +39,8 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
   bool Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept override {
     const ChannelParam& p = *this->param;
     double x = p.position;
-    const double step = p.speed * this->rateRatio;
+    const double targetStep = p.speed * this->rateRatio;
+    double step = this->StartStep(targetStep);
     const float c = p.lowPassCoef;
     const Vector3 position = p.sourcePosition;
 
@@ -66,8 +67,12 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
       filterState = 0.0f;
       for (int k = 0; k < count && !ended;) {
         float span[kSpan];  // read only to move the cursor as the voice would
-        k += this->Fill(x, step, std::min(kSpan, count - k), ended, {span});
+        const int n = this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - k),
+                                 ended, {span});
+        this->AdvanceStep(step, targetStep, n);
+        k += n;
       }
+      this->currentStep = step;
       this->param->position = x;
       return !ended;
     }
@@ -82,7 +87,9 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     int produced = 0;
     while (produced < count && !ended) {  // Fill returns less only at the end
       float s[kSpan];
-      const int n = this->Fill(x, step, std::min(kSpan, count - produced), ended, {s});
+      const int n = this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - produced),
+                               ended, {s});
+      this->AdvanceStep(step, targetStep, n);
       this->Fade(n, {s}, ended);
       if (reverbGain.IsSteady()) {
         AddScaled(n, s, reverbGain.value, reverbSend + produced);
@@ -108,6 +115,7 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     filterState = y;
     currentGain = gain.value;
     currentReverbGain = reverbGain.value;
+    this->currentStep = step;
     this->param->position = x;
     // Also with a partial or empty count: the spatializer must hear the
     // source in every block it plays, and its last samples.
@@ -133,7 +141,8 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
   bool Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept override {
     const ChannelParam& p = *this->param;
     double x = p.position;
-    const double step = p.speed * this->rateRatio;
+    const double targetStep = p.speed * this->rateRatio;
+    double step = this->StartStep(targetStep);
     const float c = p.lowPassCoef;
     if (currentGain < -1000.0f) {
       currentGain = p.gain;
@@ -147,7 +156,9 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
     bool ended = !this->BeginWalk(x, step);
     for (int done = 0; done < count && !ended;) {
       float s[kSpan];
-      const int n = this->Fill(x, step, std::min(kSpan, count - done), ended, {s});
+      const int n = this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - done),
+                               ended, {s});
+      this->AdvanceStep(step, targetStep, n);
       this->Fade(n, {s}, ended);
       if (reverbGain.IsSteady()) {
         AddScaled(n, s, reverbGain.value, buffers.reverbSend.data() + offset + done);
@@ -173,6 +184,7 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
     filterState = y;
     currentGain = gain.value;
     currentReverbGain = reverbGain.value;
+    this->currentStep = step;
     this->param->position = x;
     return !ended;
   }
@@ -196,7 +208,8 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
   bool Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept override {
     const ChannelParam& p = *this->param;
     double x = p.position;
-    const double step = p.speed * this->rateRatio;
+    const double targetStep = p.speed * this->rateRatio;
+    double step = this->StartStep(targetStep);
     const float c = p.lowPassCoef;
     const float reverbTarget = p.reverbGain * 0.5f;  // the send takes the mid signal
     if (currentGain < -1000.0f) {
@@ -212,7 +225,9 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
     bool ended = !this->BeginWalk(x, step);
     for (int done = 0; done < count && !ended;) {
       float left[kSpan], right[kSpan];
-      const int n = this->Fill(x, step, std::min(kSpan, count - done), ended, {left, right});
+      const int n = this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - done),
+                               ended, {left, right});
+      this->AdvanceStep(step, targetStep, n);
       this->Fade(n, {left, right}, ended);
       if (reverbGain.IsSteady()) {
         AddMid(n, left, right, reverbGain.value, buffers.reverbSend.data() + offset + done);
@@ -242,6 +257,7 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
     filterStateRight = yRight;
     currentGain = gain.value;
     currentReverbGain = reverbGain.value;
+    this->currentStep = step;
     this->param->position = x;
     return !ended;
   }

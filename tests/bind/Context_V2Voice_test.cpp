@@ -109,6 +109,25 @@ TEST_F(V2VoiceTest, AVolumeChangeOfALocalVoiceGlides) {
   EXPECT_NEAR(orvtest::Rms(after.data() + 480, 4320), 0.2 * 0.5 / std::sqrt(2.0), 1e-3);
 }
 
+TEST_F(V2VoiceTest, ASpeedChangeSlidesInsteadOfJumping) {
+  V2Host host(library);
+  host.Init();
+  // A ramp sound: a local voice's output is its cursor, scaled.
+  constexpr float kSlope = 1e-5f;
+  std::vector<float> ramp(48000);
+  for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = kSlope * static_cast<float>(i);
+  const OrvVoiceParam p = VoiceAt(ORV_SPACE_LOCAL);
+  OrvVoice* voice = host.table.Play(host.ctx(), host.Mono(ramp), &p);
+  const auto before = orvtest::Channel(host.Render(5000, 500), 0);
+  host.table.SetVoiceSpeed(host.ctx(), voice, 2.0f);
+  const auto after = orvtest::Channel(host.Render(2000, 500), 0);
+  auto rate = [&](std::size_t i) { return (after[i] - after[i - 1]) / kSlope; };
+  EXPECT_NEAR((before[4999] - before[4998]) / kSlope, 1.0, 1e-3);
+  EXPECT_LT(rate(1), 1.5);  // not at once ...
+  EXPECT_NEAR(rate(1000), 2.0, 2e-3);  // ... but soon
+  for (std::size_t i = 1; i < 1000; ++i) ASSERT_LE(rate(i), 2.0 + 2e-3) << i;  // never beyond
+}
+
 // The largest step of either ear over a source on a circle of 2 m around the
 // listener, turning by turnPerBlock radians a block (0: still at angle).
 float LargestStep(const HostLibrary& library, double angle, double turnPerBlock) {
