@@ -64,7 +64,7 @@ class Context : public std::enable_shared_from_this<Context> {
   void Respatialize(const Vector3& eye, const Vector3& front, const Vector3& up,
                     const ReverbParam& reverb);
 
-  // Version 2 (Context_Voice.cpp). Each throws Exception with the host's
+  // Version 2 (Context_Play.cpp). Each throws Exception with the host's
   // error text; voice arguments are checked against the handle table.
   OrvVoice* PlayVoice(std::shared_ptr<OrvBuffer> buffer, const OrvVoiceParam& param);
   void MoveVoice(OrvVoice* voice, const Vector3& position, const Vector3* velocity);
