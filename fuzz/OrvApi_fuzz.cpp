@@ -83,7 +83,7 @@ int sharedRuns = 0;
 OrvContext Shared() {
   if (shared.context && ++sharedRuns < kSharedRuns) return shared;
   if (shared.context) shared.Destroy(shared.context);
-  if (OrvInitialize(1, ORV_INTERFACE_VERSION, &shared) != nullptr) std::abort();
+  if (OrvInitialize(1, 1, &shared) != nullptr) std::abort();
   InitParam init{};
   init.samplingRate = 48000.0;
   init.numThreads = 2;
@@ -98,7 +98,7 @@ void Run(Bytes& in) {
   // One input in eight builds its own context from hostile parameters.
   const bool isOwn = (in.Byte() & 7) == 0;
   OrvContext t = isOwn ? OrvContext{} : Shared();
-  if (isOwn && OrvInitialize(1, ORV_INTERFACE_VERSION, &t) != nullptr) std::abort();
+  if (isOwn && OrvInitialize(1, 1, &t) != nullptr) std::abort();
   ContextPrivate* c = t.context;
   lowPassValue = in.Float();
   InitParam init{};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <exception>
@@ -31,20 +32,23 @@ double MonotonicTime() {
          1000000.0;
 }
 
-std::shared_ptr<Context> Context::Create(const InitParam& param) {
+std::shared_ptr<Context> Context::Create(const InitParam& param, int version) {
   // The engine takes any positive rate and thread count; the bounds here keep
   // its buffer sizes and the block arithmetic within what it can hold.
   if (!(param.samplingRate >= ORV_MIN_SAMPLING_RATE && param.samplingRate <= ORV_MAX_SAMPLING_RATE))
     throw orv::Exception("Invalid sampling rate: %f", param.samplingRate);
   if (param.numThreads < 1 || param.numThreads > ORV_MAX_THREADS)
     throw orv::Exception("Invalid thread count: %d", param.numThreads);
-  std::shared_ptr<Context> context(new Context(param));
+  std::shared_ptr<Context> context(new Context(param, version));
   context->Start();
   return context;
 }
 
-Context::Context(const InitParam& initParam)
-    : param(initParam), pipe(kPipeCapacity), currentMaxPolyphonics(initParam.maxPolyphonics) {
+Context::Context(const InitParam& initParam, int interfaceVersion)
+    : param(initParam),
+      version(interfaceVersion),
+      pipe(kPipeCapacity),
+      currentMaxPolyphonics(initParam.maxPolyphonics) {
   engineParam.samplingRate = param.samplingRate;
   engineParam.numChannels = 2;
   engineParam.numThreads = param.numThreads;
@@ -62,9 +66,11 @@ void Context::Start() {
 
 Context::~Context() {
   running.store(false);
-  pipe.Empty();  // wakes a render thread that waits for the host's read
+  pipe.Empty();             // wakes a render thread that waits for the host's read
+  renderRequest.Open();     // ... or for the host's request
   if (thread && thread->joinable()) thread->join();
   channels.clear();
+  voices.RemoveAll();
 }
 
 void Context::RenderThread() {
@@ -72,6 +78,10 @@ void Context::RenderThread() {
   for (;;) {
     pipe.WaitUntilWritable();
     if (!running.load()) return;
+    if (version >= 2 && (isOffline.load() || !hasStarted.load())) {
+      renderRequest.Close();  // a block only when the host asks for it
+      if (!running.load()) return;
+    }
     // The limit creeps back by one a block; written so that a limit of
     // INT_MAX cannot overflow.
     const int limit = currentMaxPolyphonics.load();
@@ -101,12 +111,17 @@ void Context::RenderBlock(std::size_t numFrames) {
     std::lock_guard<std::mutex> lock(mutex);
     lastRenderTime = MonotonicTime();
     engine->Prerender();
+    nextBlockFrame += static_cast<std::int64_t>(numFrames);
   }
   engine->Render(renderBuffer.data(), static_cast<int>(numFrames));
 }
 
 void Context::ControlLoad(double elapsed, std::size_t numFrames) {
   const std::size_t active = activeChannels.load();
+  if (!isLoadControlled.load() || isOffline.load()) {
+    currentMaxPolyphonics.store(param.maxPolyphonics);
+    return;
+  }
   if (active == 0) return;
   const double blockTime = static_cast<double>(numFrames) / param.samplingRate;
   if (elapsed > 0.5 * blockTime) {
@@ -132,7 +147,15 @@ void Context::Render(float* stream, int numFrames) {
     throw orv::Exception("Invalid frame count: %d", numFrames);
   const double t0 = MonotonicTime();
   requestedFrames.store(numFrames);
-  pipe.Read(stream, 2 * static_cast<std::size_t>(numFrames), true);
+  // Version 2 asks for each block in offline mode, and for the first one: a
+  // read then waits for a whole render, which is no overload.
+  const bool isRequested = version >= 2 && (isOffline.load() || !hasStarted.exchange(true));
+  if (isRequested) renderRequest.Open();
+  // Version 2 never discards a block rendered ahead at another size: output
+  // frames and engine frames stay one count, which start frames rely on.
+  pipe.Read(stream, 2 * static_cast<std::size_t>(numFrames), version < 2);
+  deliveredFrames.fetch_add(numFrames, std::memory_order_acq_rel);
+  if (isRequested) return;
   const double elapsed = MonotonicTime() - t0;
   const double blockTime = numFrames / param.samplingRate;
   if (elapsed > 0.2 * blockTime) {
@@ -142,8 +165,28 @@ void Context::Render(float* stream, int numFrames) {
 }
 
 double Context::EventDelay() const {
+  if (isOffline.load()) return 0.0;
   const double delay = (MonotonicTime() - lastRenderTime) * engineParam.samplingRate;
   return std::clamp(delay, 0.0, kMaxEventDelay);
+}
+
+double Context::DelayUntil(std::int64_t startFrame) const {
+  return startFrame > nextBlockFrame ? static_cast<double>(startFrame - nextBlockFrame) : 0.0;
+}
+
+double Context::Doppler(const Vector3& toListener, const Vector3& sourceVelocity,
+                        const Vector3& listenerVelocity) const {
+  const double d = std::sqrt(static_cast<double>(toListener.x) * toListener.x +
+                             static_cast<double>(toListener.y) * toListener.y +
+                             static_cast<double>(toListener.z) * toListener.z);
+  if (dopplerFactor == 0.0 || !(d > 0.0) || !std::isfinite(d)) return 1.0;
+  auto along = [&](const Vector3& v) {
+    const double s = (v.x * toListener.x + v.y * toListener.y + v.z * toListener.z) / d;
+    // Half the speed of sound either way keeps the shift within 1/3 .. 3:
+    // no rate becomes zero, negative or absurd.
+    return std::clamp(dopplerFactor * s, -0.5 * speedOfSound, 0.5 * speedOfSound);
+  };
+  return (speedOfSound - along(listenerVelocity)) / (speedOfSound - along(sourceVelocity));
 }
 
 void Context::DebugLog(const char* format, ...) {

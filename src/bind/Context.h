@@ -1,7 +1,12 @@
 // The object behind one initialized function table. Owns the engine and a
 // background render thread that renders one block ahead of the host into a
 // pipe; the host's Render only takes the finished block out, so the host's
-// audio path does a copy and a wait, never the mixing work.
+// audio path does a copy and a wait, never the mixing work. In offline mode
+// the render thread renders each block only when the host asks for it.
+//
+// Locks, always taken in this order: hostMutex (host threads only: the
+// channel queue, the voice handles, the listener), then mutex (the context
+// lock, shared with the render thread at each block start, held briefly).
 #pragma once
 
 #include <atomic>
@@ -13,6 +18,8 @@
 #include <vector>
 
 #include "bind/Context_Pipe.h"
+#include "bind/Context_Voice.h"
+#include "common/OrvGate.h"
 #include "engine/OrvEngine_Param.h"
 #include "orv/orv.h"
 
@@ -33,8 +40,10 @@ class Context : public std::enable_shared_from_this<Context> {
   // Builds the engine and starts the render thread. Throws "Invalid sampling
   // rate: %f" outside ORV_MIN_SAMPLING_RATE .. ORV_MAX_SAMPLING_RATE and
   // "Invalid thread count: %d" outside 1 .. ORV_MAX_THREADS, else what the
-  // engine throws.
-  static std::shared_ptr<Context> Create(const InitParam& param);
+  // engine throws. A version 2 context renders nothing before the host's
+  // first Render and never discards a rendered block, so that output frames
+  // and engine frames stay one count.
+  static std::shared_ptr<Context> Create(const InitParam& param, int version = 1);
   ~Context();
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;
@@ -55,13 +64,37 @@ class Context : public std::enable_shared_from_this<Context> {
   void Respatialize(const Vector3& eye, const Vector3& front, const Vector3& up,
                     const ReverbParam& reverb);
 
-  // Refreshes every host channel and drops the finished ones.
+  // Version 2 (Context_Play.cpp). Each throws Exception with the host's
+  // error text; voice arguments are checked against the handle table.
+  OrvVoice* PlayVoice(std::shared_ptr<OrvBuffer> buffer, const OrvVoiceParam& param);
+  void MoveVoice(OrvVoice* voice, const Vector3& position, const Vector3* velocity);
+  void SetVoiceVolume(OrvVoice* voice, float volume);
+  void SetVoiceSpeed(OrvVoice* voice, float speed);
+  void StopVoice(OrvVoice* voice);
+  int VoiceState(OrvVoice* voice);
+  void ReleaseVoice(OrvVoice* voice);
+  std::int64_t FrameClock() const { return deliveredFrames.load(std::memory_order_acquire); }
+  void SetListenerVelocity(const Vector3& velocity);
+  void LoadHrtf(const void* data, std::size_t size);
+  void SetOption(int option, double value);
+
+  // Refreshes every host channel and drops the finished ones. Host lock held.
   void Update();
-  // Stops the oldest host channels beyond the polyphony limit. Context lock held.
+  // Stops the oldest host channels beyond the polyphony limit. Host and
+  // context lock held.
   void LimitPolyphonics(double delay);
   // Samples since the render thread started its current block, clamped to
-  // 0 .. 10000. Context lock held.
+  // 0 .. 10000; 0 in offline mode (no wall clock). Context lock held.
   double EventDelay() const;
+  // Samples from the start of the next block the render thread has not yet
+  // started to output frame startFrame (0 if that frame is already past).
+  // Context lock held.
+  double DelayUntil(std::int64_t startFrame) const;
+  // The Doppler factor for a source moving at sourceVelocity and a listener
+  // at listenerVelocity, toListener pointing from the source to the listener
+  // (all in one space). Host lock held.
+  double Doppler(const Vector3& toListener, const Vector3& sourceVelocity,
+                 const Vector3& listenerVelocity) const;
   // Formats into 2048 bytes and passes the text to the host's log callback.
   void DebugLog(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -76,11 +109,15 @@ class Context : public std::enable_shared_from_this<Context> {
   Vector3 front{0.0f, 0.0f, 1.0f};
   Vector3 up{0.0f, 1.0f, 0.0f};
   Vector3 right{-1.0f, 0.0f, 0.0f};
-  std::mutex mutex;  // the context lock
+  Vector3 listenerVelocity{0.0f, 0.0f, 0.0f};  // world space
+  double dopplerFactor = 1.0;
+  double speedOfSound = 343.3;
+  std::mutex hostMutex;  // the host lock
+  std::mutex mutex;      // the context lock
   double lastRenderTime = 0.0;
 
  private:
-  explicit Context(const InitParam& param);
+  Context(const InitParam& param, int version);
   void Start();
   void RenderThread();
   void RenderBlock(std::size_t numFrames);
@@ -88,8 +125,21 @@ class Context : public std::enable_shared_from_this<Context> {
   void SetChannels(std::deque<std::shared_ptr<Channel>> newChannels);
   void PlayPositioned(std::shared_ptr<OrvBuffer> buffer, const Vector3& origin,
                       const PlayParam& params, bool isRelative);
+  // Queues a new host channel, drops finished ones now and then. Host lock held.
+  void AddChannel(std::shared_ptr<Channel> channel);
+  // The held voice behind a handle; throws "Invalid voice handle.". Host lock held.
+  Channel& HeldVoice(OrvVoice* voice);
 
+  const int version;
   std::atomic<bool> running{true};
+  std::atomic<bool> isOffline{false};
+  std::atomic<bool> isLoadControlled{true};
+  // Version 2: the host's first Render has come; before it, and for every
+  // block in offline mode, the render thread waits for renderRequest.
+  std::atomic<bool> hasStarted{false};
+  orv::Gate renderRequest{false};
+  std::int64_t nextBlockFrame = 0;  // the first frame of the next block; context lock
+  std::atomic<std::int64_t> deliveredFrames{0};
   std::shared_ptr<std::thread> thread;
   Pipe<float> pipe;
   std::atomic<std::int64_t> requestedFrames{0};
@@ -98,6 +148,7 @@ class Context : public std::enable_shared_from_this<Context> {
   std::deque<std::shared_ptr<Channel>> channels;  // oldest first
   // The render thread reads only this count, never the queue itself.
   std::atomic<std::size_t> activeChannels{0};
+  VoiceTable voices;  // host lock
 };
 
 }  // namespace orvbind

@@ -1,4 +1,5 @@
-// The host boundary: the exported entry point and the ten table functions.
+// The host boundary: the exported entry point and the table functions of
+// both interface versions.
 // Every failure inside becomes the text that CheckError returns; nothing
 // leaves as an exception.
 #include <array>
@@ -27,12 +28,13 @@ std::atomic<std::uint64_t> failureCount{0};
 
 }  // namespace
 
-struct ContextPrivate {
-  ~ContextPrivate() {
+struct OrvContextPrivate {
+  ~OrvContextPrivate() {
     for (orvbind::Buffer* buffer : buffers) delete buffer;
   }
 
   std::shared_ptr<orvbind::Context> contextOwner;
+  int version = 1;  // the interface version the table was filled for
   std::mutex errorMutex;
   std::string lastError;
   std::uint64_t lastFailure = 0;  // 0: none yet
@@ -129,6 +131,11 @@ void CheckVolume(const PlayParam& params) {
   if (!std::isfinite(params.volume)) throw orv::Exception("NaN gain.");
 }
 
+OrvVoice* RequiredVoice(OrvVoice* voice) {
+  if (!voice) throw orv::Exception("Parameter voice is null.");
+  return voice;
+}
+
 template <typename T>
 const T& Required(const T* pointer, const char* message) {
   if (!pointer) throw orv::Exception("%s", message);
@@ -145,7 +152,7 @@ struct OrvContext {
         throw orv::Exception("Called from inside a callback.");
       const InitParam& p = Required(param, "Parameter is null.");
       // Replace, never merge: the old context stays if building fails.
-      std::shared_ptr<Context> context = Context::Create(p);
+      std::shared_ptr<Context> context = Context::Create(p, record->version);
       record->contextOwner.swap(context);
     });
   }
@@ -249,6 +256,89 @@ struct OrvContext {
       context.Render(stream, numFrames);
     });
   }
+
+  // --- Version 2 ---------------------------------------------------------------
+
+  static OrvVoice* Play(ContextPrivate* record, ::Buffer* buffer, const OrvVoiceParam* param) {
+    OrvVoice* result = nullptr;
+    Guard(record, [&] {
+      Context& context = Initialized(record);
+      Required(buffer, "Parameter buffer is null.");
+      const OrvVoiceParam& p = Required(param, "Parameter param is null.");
+      result = context.PlayVoice(LiveData(record, buffer), p);
+    });
+    return result;
+  }
+
+  static void MoveVoice(ContextPrivate* record, OrvVoice* voice, const Vector3* position,
+                        const Vector3* velocity) {
+    Guard(record, [&] {
+      Context& context = Initialized(record);
+      RequiredVoice(voice);
+      const Vector3& p = Required(position, "Parameter position is null.");
+      context.MoveVoice(voice, p, velocity);
+    });
+  }
+
+  static void SetVoiceVolume(ContextPrivate* record, OrvVoice* voice, float volume) {
+    Guard(record, [&] {
+      Context& context = Initialized(record);
+      context.SetVoiceVolume(RequiredVoice(voice), volume);
+    });
+  }
+
+  static void SetVoiceSpeed(ContextPrivate* record, OrvVoice* voice, float speed) {
+    Guard(record, [&] {
+      Context& context = Initialized(record);
+      context.SetVoiceSpeed(RequiredVoice(voice), speed);
+    });
+  }
+
+  static void StopVoice(ContextPrivate* record, OrvVoice* voice) {
+    Guard(record, [&] { Initialized(record).StopVoice(RequiredVoice(voice)); });
+  }
+
+  static int32_t VoiceState(ContextPrivate* record, OrvVoice* voice) {
+    int32_t state = ORV_VOICE_ENDED;
+    Guard(record, [&] { state = Initialized(record).VoiceState(RequiredVoice(voice)); });
+    return state;
+  }
+
+  static void ReleaseVoice(ContextPrivate* record, OrvVoice* voice) {
+    Guard(record, [&] { Initialized(record).ReleaseVoice(RequiredVoice(voice)); });
+  }
+
+  static int64_t FrameClock(ContextPrivate* record) {
+    int64_t frames = -1;
+    Guard(record, [&] { frames = Initialized(record).FrameClock(); });
+    return frames;
+  }
+
+  static void SetListenerVelocity(ContextPrivate* record, const Vector3* velocity) {
+    Guard(record, [&] {
+      Context& context = Initialized(record);
+      context.SetListenerVelocity(Required(velocity, "Parameter velocity is null."));
+    });
+  }
+
+  static void LoadHrtf(ContextPrivate* record, const void* data, int64_t size) {
+    Guard(record, [&] {
+      Context& context = Initialized(record);
+      if (!data) throw orv::Exception("Parameter data is null.");
+      if (size <= 0 || static_cast<std::uint64_t>(size) > SIZE_MAX)
+        throw orv::Exception("Invalid data size.");
+      context.LoadHrtf(data, static_cast<std::size_t>(size));
+    });
+  }
+
+  static void SetOption(ContextPrivate* record, int32_t option, double value) {
+    Guard(record, [&] { Initialized(record).SetOption(option, value); });
+  }
+
+  static void ClearError(ContextPrivate* record) {
+    std::lock_guard<std::mutex> lock(record->errorMutex);
+    record->lastFailure = 0;
+  }
 };
 
 }  // namespace orvbind
@@ -257,10 +347,11 @@ extern "C" ORV_API const char* OrvInitialize(uintptr_t magic, int32_t interfaceV
                                              ::OrvContext* table) {
   if (magic == 0) return "Magic is invalid.";
   if (!table) return "Null pointer for context return destination!";
-  if (interfaceVersion != ORV_INTERFACE_VERSION)
-    return "Interface version unmatch. This library's version is '1'.";
+  if (interfaceVersion != 1 && interfaceVersion != 2)
+    return "Interface version unmatch. This library's version is '2'.";
   ContextPrivate* record = new (std::nothrow) ContextPrivate();
   if (!record) return "Out of memory.";
+  record->version = interfaceVersion;
   using Functions = orvbind::OrvContext;
   table->Init = &Functions::Init;
   table->Destroy = &Functions::Destroy;
@@ -273,5 +364,21 @@ extern "C" ORV_API const char* OrvInitialize(uintptr_t magic, int32_t interfaceV
   table->PlayLocal = &Functions::PlayLocal;
   table->Render = &Functions::Render;
   table->context = record;
+  if (interfaceVersion == 2) {
+    // The first eleven members are the version 1 table, filled above.
+    OrvContext2* table2 = reinterpret_cast<OrvContext2*>(table);
+    table2->Play = &Functions::Play;
+    table2->MoveVoice = &Functions::MoveVoice;
+    table2->SetVoiceVolume = &Functions::SetVoiceVolume;
+    table2->SetVoiceSpeed = &Functions::SetVoiceSpeed;
+    table2->StopVoice = &Functions::StopVoice;
+    table2->VoiceState = &Functions::VoiceState;
+    table2->ReleaseVoice = &Functions::ReleaseVoice;
+    table2->FrameClock = &Functions::FrameClock;
+    table2->SetListenerVelocity = &Functions::SetListenerVelocity;
+    table2->LoadHrtf = &Functions::LoadHrtf;
+    table2->SetOption = &Functions::SetOption;
+    table2->ClearError = &Functions::ClearError;
+  }
   return nullptr;
 }

@@ -61,7 +61,11 @@ class Channel {
   void UpdateChannelParam(double delay, const ChannelParam& param);
   void Stop(double delay);
   void Seek(double delay, double position);
+  // Fades the voice out over frames (> 0) samples from delay on, then it ends.
+  void FadeOut(double delay, std::int32_t frames);
   bool IsPlaying() const { return playing.load(std::memory_order_acquire); }
+  // True once the voice has rendered its first sample (its start delay is over).
+  bool HasStarted() const { return started.load(std::memory_order_acquire); }
 
   // Render thread, under the engine's update lock.
   void Prerender();
@@ -80,6 +84,7 @@ class Channel {
   ChannelParam param;
   ChannelParam latestParam;
   std::atomic<bool> playing{true};
+  std::atomic<bool> started{false};
   std::unique_ptr<Renderer> renderer;
   ChannelUpdateMap pendingUpdates;
   ChannelUpdateMap currentUpdates;

@@ -52,8 +52,13 @@ class RendererBase : public Channel::Renderer {
         rateRatio(build.buffer->GetSamplingRate() / build.samplingRate),
         endPosition(static_cast<double>(build.buffer->GetNumSamples()) + 8.0) {}
 
-  // Refreshes the sampler's cached loop bounds (nothing to do for one-shots).
-  void ParamUpdated() noexcept override { sampler.ParamUpdated(); }
+  // Refreshes the sampler's cached loop bounds (nothing to do for one-shots)
+  // and starts a fade-out once one is asked for.
+  void ParamUpdated() noexcept override {
+    sampler.ParamUpdated();
+    if (param->fadeOutFrames > 0 && fadeStep == 0.0f)
+      fadeStep = 1.0f / static_cast<float>(param->fadeOutFrames);
+  }
 
  protected:
   // Starts a call's walk of the cursor x; false if the voice is already over:
@@ -132,8 +137,43 @@ class RendererBase : public Channel::Renderer {
     return k;
   }
 
+  // The cursor step a call starts from: where an earlier speed change's
+  // glide has got to (voices whose gains glide), else the target itself.
+  double StartStep(double target) noexcept {
+    if (!param->shouldGlideGains || !isStepSet) currentStep = target;
+    isStepSet = true;
+    return currentStep;
+  }
+  // Frames the next span may cover: short stretches while the step glides.
+  static int StepSpan(double step, double target) noexcept {
+    return step == target ? kSpan : kStepGlideSpan;
+  }
+  // Moves step n frames on towards target, closing the gap as the gain glide
+  // does: a speed change is a short slide in pitch, not a jump.
+  static void AdvanceStep(double& step, double target, int n) noexcept {
+    if (step == target) return;
+    step = target + (step - target) * static_cast<double>(kGlide[n]);
+    if (std::fabs(step - target) <= 1e-9 * std::fabs(target)) step = target;
+  }
+
+  // Scales the n samples Fill just read by the fade-out's linear ramp, if one
+  // runs, and sets ended once the ramp has reached silence. A gain ramp to
+  // zero instead of a cut: a stop must not click.
+  void Fade(int n, float* const (&out)[Sampler::kNumChannels], bool& ended) noexcept {
+    if (fadeStep == 0.0f) [[likely]]
+      return;
+    for (int c = 0; c < Sampler::kNumChannels; ++c) FadeInPlace(n, out[c], fadeGain, fadeStep);
+    fadeGain -= static_cast<float>(n) * fadeStep;
+    if (fadeGain <= 0.0f) ended = true;
+  }
+
   Sampler sampler;
   ChannelParam* param;
+  static constexpr int kStepGlideSpan = 16;
+  double currentStep = 0.0;  // the cursor step reached; valid once isStepSet
+  bool isStepSet = false;
+  float fadeGain = 1.0f;  // the fade-out's gain at the next sample
+  float fadeStep = 0.0f;  // its decrease per sample; 0 while no fade runs
   double rateRatio;    // buffer rate / engine rate
   double endPosition;  // frames + 8: the taps and the spatializer hear 8 silent frames
   bool inLoop = false;

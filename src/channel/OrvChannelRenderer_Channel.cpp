@@ -55,6 +55,12 @@ void Channel::Stop(double delay) {
   UpdateChannelParam(delay, stopped);
 }
 
+void Channel::FadeOut(double delay, std::int32_t frames) {
+  ChannelParam faded = latestParam;
+  faded.fadeOutFrames = frames;
+  UpdateChannelParam(delay, faded);
+}
+
 void Channel::Seek(double delay, double position) {
   const std::shared_ptr<std::mutex> mutex = updateMutex.lock();
   if (!mutex) return;
@@ -97,6 +103,7 @@ void Channel::Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept
     count -= static_cast<int>(startDelay);
     startDelay = 0;
   }
+  if (!started.load(std::memory_order_relaxed)) started.store(true, std::memory_order_release);
   if (param.shouldStop || !renderer->Render(offset, count, buffers)) {
     playing.store(false, std::memory_order_release);
   }

@@ -84,6 +84,11 @@ struct GlidingGain {
   }
 };
 
+// s[k] *= max(g - k * step, 0): a linear fade over a span, in place.
+ORV_KERNEL inline void FadeInPlace(int n, float* ORV_RESTRICT s, float g, float step) noexcept {
+  ForEachInFours(n, [&](int k) { s[k] *= std::fmax(g - static_cast<float>(k) * step, 0.0f); });
+}
+
 // --- Mixing --------------------------------------------------------------------
 
 // dst[k] += g * s[k].
@@ -118,6 +123,11 @@ ORV_KERNEL inline void MixSourceGliding(int n, const float* ORV_RESTRICT s, Glid
   });
 }
 
+// s[k] *= gain k.
+ORV_KERNEL inline void ScaleGliding(int n, float* ORV_RESTRICT s, GlidingGain g) noexcept {
+  ForEachInFours(n, [&](int k) { s[k] *= g.At(k); });
+}
+
 // Interleaved stereo: mix[2k] and mix[2k + 1] += g * s[k].
 ORV_KERNEL inline void AddScaledToBoth(int n, const float* ORV_RESTRICT s, float g,
                                        float* ORV_RESTRICT mix) noexcept {
@@ -135,6 +145,13 @@ ORV_KERNEL inline void AddScaledPair(int n, const float* ORV_RESTRICT left,
     mix[2 * k] += g * left[k];
     mix[2 * k + 1] += g * right[k];
   });
+}
+
+// dst[k] += (left[k] + right[k]) * gain k.
+ORV_KERNEL inline void AddMidGliding(int n, const float* ORV_RESTRICT left,
+                                     const float* ORV_RESTRICT right, GlidingGain g,
+                                     float* ORV_RESTRICT dst) noexcept {
+  ForEachInFours(n, [&](int k) { dst[k] += (left[k] + right[k]) * g.At(k); });
 }
 
 // dst[k] += (left[k] + right[k]) * g.

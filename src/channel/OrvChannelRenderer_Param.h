@@ -17,6 +17,12 @@ struct ChannelParam {
   std::int64_t loopStart = 0;
   std::int64_t loopEnd = 0;  // one past the loop's last frame
   bool shouldStop = false;   // once set it cannot be cleared
+  // > 0: fade to silence over this many frames, then end. The first nonzero
+  // value a voice sees starts its fade; later values do not restart it.
+  std::int32_t fadeOutFrames = 0;
+  // Gain changes of unspatialized voices glide as spatialized voices' do;
+  // off, they apply at once (as they always have for version 1 sounds).
+  bool shouldGlideGains = false;
   bool isSpatialized = false;  // fixed for the channel's life
   Vector3 sourcePosition = {0.0f, 0.0f, 0.0f};  // listener space
   float referenceDistance = 1.0f;

@@ -22,6 +22,9 @@
 
 namespace orv {
 
+// A renderer's smoothed gains below this have not been set yet.
+inline constexpr float kUnsetGain = -10000.0f;
+
 // A mono voice rendered binaurally: distance gain with smoothed gains, a
 // one-pole low-pass, then the spatializer source. Source is the spatializer's
 // source type; tests may put a recorder in its place.
@@ -30,16 +33,14 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
   static_assert(Sampler::kNumChannels == 1, "spatialized voices are mono");
 
  public:
-  // Gains below this have not been set yet.
-  static constexpr float kUnsetGain = -10000.0f;
-
   SpatializedRenderer(const Channel::RendererBuildParam& build, std::shared_ptr<Source> source)
       : RendererBase<Sampler>(build), source(std::move(source)) {}
 
   bool Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept override {
     const ChannelParam& p = *this->param;
     double x = p.position;
-    const double step = p.speed * this->rateRatio;
+    const double targetStep = p.speed * this->rateRatio;
+    double step = this->StartStep(targetStep);
     const float c = p.lowPassCoef;
     const Vector3 position = p.sourcePosition;
 
@@ -66,8 +67,12 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
       filterState = 0.0f;
       for (int k = 0; k < count && !ended;) {
         float span[kSpan];  // read only to move the cursor as the voice would
-        k += this->Fill(x, step, std::min(kSpan, count - k), ended, {span});
+        const int n = this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - k),
+                                 ended, {span});
+        this->AdvanceStep(step, targetStep, n);
+        k += n;
       }
+      this->currentStep = step;
       this->param->position = x;
       return !ended;
     }
@@ -82,7 +87,10 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     int produced = 0;
     while (produced < count && !ended) {  // Fill returns less only at the end
       float s[kSpan];
-      const int n = this->Fill(x, step, std::min(kSpan, count - produced), ended, {s});
+      const int n = this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - produced),
+                               ended, {s});
+      this->AdvanceStep(step, targetStep, n);
+      this->Fade(n, {s}, ended);
       if (reverbGain.IsSteady()) {
         AddScaled(n, s, reverbGain.value, reverbSend + produced);
       } else {
@@ -107,6 +115,7 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     filterState = y;
     currentGain = gain.value;
     currentReverbGain = reverbGain.value;
+    this->currentStep = step;
     this->param->position = x;
     // Also with a partial or empty count: the spatializer must hear the
     // source in every block it plays, and its last samples.
@@ -132,33 +141,59 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
   bool Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept override {
     const ChannelParam& p = *this->param;
     double x = p.position;
-    const double step = p.speed * this->rateRatio;
-    const float gain = p.gain;
-    const float reverbGain = p.reverbGain;
+    const double targetStep = p.speed * this->rateRatio;
+    double step = this->StartStep(targetStep);
     const float c = p.lowPassCoef;
+    if (currentGain < -1000.0f) {
+      currentGain = p.gain;
+      currentReverbGain = p.reverbGain;
+    }
+    // Without gliding the gains are steady at their targets: the plain form.
+    GlidingGain gain{p.shouldGlideGains ? currentGain : p.gain, p.gain};
+    GlidingGain reverbGain{p.shouldGlideGains ? currentReverbGain : p.reverbGain, p.reverbGain};
 
     float y = filterState;
     bool ended = !this->BeginWalk(x, step);
     for (int done = 0; done < count && !ended;) {
       float s[kSpan];
-      const int n = this->Fill(x, step, std::min(kSpan, count - done), ended, {s});
-      AddScaled(n, s, reverbGain, buffers.reverbSend.data() + offset + done);
+      const int n = this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - done),
+                               ended, {s});
+      this->AdvanceStep(step, targetStep, n);
+      this->Fade(n, {s}, ended);
+      if (reverbGain.IsSteady()) {
+        AddScaled(n, s, reverbGain.value, buffers.reverbSend.data() + offset + done);
+      } else {
+        AddGliding(n, s, reverbGain, buffers.reverbSend.data() + offset + done);
+      }
       if (c != 1.0f) {
         LowPassInPlace(n, s, c, y);
       } else if (n > 0) {
         y = s[n - 1];
       }
-      AddScaledToBoth(n, s, gain, buffers.mainMix.data() + 2 * (offset + done));
+      if (gain.IsSteady()) {
+        AddScaledToBoth(n, s, gain.value, buffers.mainMix.data() + 2 * (offset + done));
+      } else {
+        ScaleGliding(n, s, gain);
+        AddScaledToBoth(n, s, 1.0f, buffers.mainMix.data() + 2 * (offset + done));
+      }
+      gain.Advance(n);
+      reverbGain.Advance(n);
       done += n;
     }
 
     filterState = y;
+    currentGain = gain.value;
+    currentReverbGain = reverbGain.value;
+    this->currentStep = step;
     this->param->position = x;
     return !ended;
   }
 
  private:
   float filterState = 0.0f;
+  // Read only while gliding, which starts from the first targets.
+  float currentGain = kUnsetGain;
+  float currentReverbGain = kUnsetGain;
 };
 
 // A stereo voice: buffer channel 0 to the left, channel 1 to the right. Never
@@ -173,18 +208,32 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
   bool Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept override {
     const ChannelParam& p = *this->param;
     double x = p.position;
-    const double step = p.speed * this->rateRatio;
-    const float gain = p.gain;
-    const float reverbGain = p.reverbGain * 0.5f;  // the send takes the mid signal
+    const double targetStep = p.speed * this->rateRatio;
+    double step = this->StartStep(targetStep);
     const float c = p.lowPassCoef;
+    const float reverbTarget = p.reverbGain * 0.5f;  // the send takes the mid signal
+    if (currentGain < -1000.0f) {
+      currentGain = p.gain;
+      currentReverbGain = reverbTarget;
+    }
+    // Without gliding the gains are steady at their targets: the plain form.
+    GlidingGain gain{p.shouldGlideGains ? currentGain : p.gain, p.gain};
+    GlidingGain reverbGain{p.shouldGlideGains ? currentReverbGain : reverbTarget, reverbTarget};
 
     float yLeft = filterStateLeft;
     float yRight = filterStateRight;
     bool ended = !this->BeginWalk(x, step);
     for (int done = 0; done < count && !ended;) {
       float left[kSpan], right[kSpan];
-      const int n = this->Fill(x, step, std::min(kSpan, count - done), ended, {left, right});
-      AddMid(n, left, right, reverbGain, buffers.reverbSend.data() + offset + done);
+      const int n = this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - done),
+                               ended, {left, right});
+      this->AdvanceStep(step, targetStep, n);
+      this->Fade(n, {left, right}, ended);
+      if (reverbGain.IsSteady()) {
+        AddMid(n, left, right, reverbGain.value, buffers.reverbSend.data() + offset + done);
+      } else {
+        AddMidGliding(n, left, right, reverbGain, buffers.reverbSend.data() + offset + done);
+      }
       if (c != 1.0f) {
         LowPassInPlace(n, left, c, yLeft);
         LowPassInPlace(n, right, c, yRight);
@@ -192,12 +241,23 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
         yLeft = left[n - 1];
         yRight = right[n - 1];
       }
-      AddScaledPair(n, left, right, gain, buffers.mainMix.data() + 2 * (offset + done));
+      if (gain.IsSteady()) {
+        AddScaledPair(n, left, right, gain.value, buffers.mainMix.data() + 2 * (offset + done));
+      } else {
+        ScaleGliding(n, left, gain);
+        ScaleGliding(n, right, gain);
+        AddScaledPair(n, left, right, 1.0f, buffers.mainMix.data() + 2 * (offset + done));
+      }
+      gain.Advance(n);
+      reverbGain.Advance(n);
       done += n;
     }
 
     filterStateLeft = yLeft;
     filterStateRight = yRight;
+    currentGain = gain.value;
+    currentReverbGain = reverbGain.value;
+    this->currentStep = step;
     this->param->position = x;
     return !ended;
   }
@@ -205,6 +265,9 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
  private:
   float filterStateLeft = 0.0f;
   float filterStateRight = 0.0f;
+  // Read only while gliding, which starts from the first targets.
+  float currentGain = kUnsetGain;
+  float currentReverbGain = kUnsetGain;
 };
 
 }  // namespace orv

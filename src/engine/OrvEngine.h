@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <vector>

@@ -34,9 +34,9 @@ TEST_F(HostTest, InitializeChecksMagicThenTableThenVersion) {
   OrvContext table{};
   EXPECT_STREQ(library.initialize(0, 2, nullptr), "Magic is invalid.");
   EXPECT_STREQ(library.initialize(1, 2, nullptr), "Null pointer for context return destination!");
-  for (int version : {0, 2}) {
+  for (int version : {0, 3}) {
     EXPECT_STREQ(library.initialize(1, version, &table),
-                 "Interface version unmatch. This library's version is '1'.");
+                 "Interface version unmatch. This library's version is '2'.");
     EXPECT_EQ(table.context, nullptr);  // nothing allocated, table untouched
     EXPECT_EQ(table.Render, nullptr);
   }

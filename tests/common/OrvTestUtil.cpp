@@ -76,7 +76,7 @@ HostLibrary::~HostLibrary() {
 }
 
 HostContext::HostContext(const HostLibrary& library) {
-  const char* failure = library.initialize(0x4f5256u, ORV_INTERFACE_VERSION, &table);
+  const char* failure = library.initialize(0x4f5256u, 1, &table);
   if (failure) throw std::runtime_error(failure);
 }
 

@@ -67,7 +67,7 @@ std::vector<std::string> LogCollector::Messages() const {
 // --- OrvHost -----------------------------------------------------------------
 
 OrvHost::OrvHost(const OrvLibrary& library, const InitParam& param) {
-  const char* failure = library.Initialize()(kMagic, ORV_INTERFACE_VERSION, &table);
+  const char* failure = library.Initialize()(kMagic, 1, &table);
   if (failure)
     throw UserError("the Orv library '" + library.Path() + "' refused to open: " + failure);
   table.Init(table.context, &param);

@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
   }
   auto initialize = reinterpret_cast<OrvInitializeFunction>(dlsym(library, "OrvInitialize"));
   OrvContext t{};
-  if (!initialize || initialize(0x4f5256, ORV_INTERFACE_VERSION, &t)) return 2;
+  if (!initialize || initialize(0x4f5256, 1, &t)) return 2;
   InitParam init{};
   init.samplingRate = kRate;
   init.numThreads = 2;
