@@ -151,7 +151,6 @@ void BM_VoiceStereoUInt8Looped(benchmark::State& state) {
   RenderVoices(state, {2, orv::kAudioFormatUInt8, true});
 }
 
-#ifdef ORV_HAVE_CARRIED_HRTF
 // Includes Spatializer::Source::Mix: one lock of the angle's input per call
 // and the accumulation into it.
 void BM_VoiceSpatializedFloat(benchmark::State& state) {
@@ -164,7 +163,6 @@ void BM_VoiceSpatializedInt16LowPass(benchmark::State& state) {
 }
 BENCHMARK(BM_VoiceSpatializedFloat);
 BENCHMARK(BM_VoiceSpatializedInt16LowPass);
-#endif
 
 // A spatialized mono voice's own path at the output rate: speed 1 from whole
 // frames (the plain copy) and speed 1.7 (interpolated), steady gains. Source

@@ -222,13 +222,11 @@ void BM_RoomAfterTail(benchmark::State& state) {
 }
 BENCHMARK(BM_RoomAfterTail)->Name("EngineRoom/AfterTail512");
 
-#if defined(ORV_HAVE_CARRIED_HRTF)
 void BM_RoomWithBinauralVoice(benchmark::State& state) {
   auto engine = MakeEngine(true);
   AddVoice(*engine, true);
   RenderLoop(state, *engine);
 }
 BENCHMARK(BM_RoomWithBinauralVoice)->Name("EngineRoom/BinauralVoice512");
-#endif
 
 }  // namespace

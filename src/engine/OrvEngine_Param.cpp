@@ -11,14 +11,9 @@ void EngineParam::Validate() const {
   if (numThreads < 1) throw Exception("Invalid thread count: %d", numThreads);
 }
 
-bool EngineParam::UseCarriedHrtf() {
-#ifdef ORV_HAVE_CARRIED_HRTF
+void EngineParam::UseCarriedHrtf() {
   hrtfData = kCarriedHrtfData;
   hrtfDataSize = kCarriedHrtfDataSize;
-  return true;
-#else
-  return false;
-#endif
 }
 
 }  // namespace orv

@@ -16,9 +16,8 @@ struct EngineParam {
 
   // Throws Exception: channel count, then sampling rate, then thread count.
   void Validate() const;
-  // Points hrtfData at the HRTF set carried inside the library; false (and
-  // nothing changed) when this build carries none.
-  bool UseCarriedHrtf();
+  // Points hrtfData at the HRTF set carried inside the library.
+  void UseCarriedHrtf();
 };
 
 }  // namespace orv

@@ -125,7 +125,6 @@ TEST(RendererSelection, UnknownValuesAreRejectedLevelByLevel) {
   EXPECT_EQ(Rejection(*engine, 1, 2, 1), "");
 }
 
-#ifdef ORV_HAVE_CARRIED_HRTF
 TEST(RendererSelection, MonoVoicesAskingForItGoBinauralWhenThereIsASpatializer) {
   const auto engine = MakeEngine(true);
   const auto buffer = TestBuffer::Mono(std::vector<float>(100, 0.5f));
@@ -149,6 +148,5 @@ TEST(RendererSelection, MonoVoicesAskingForItGoBinauralWhenThereIsASpatializer) 
     EXPECT_EQ(orvtest::Energy(buffers.mainMix.data(), 2 * kCount) > 0.0, !spatialized);
   }
 }
-#endif
 
 }  // namespace

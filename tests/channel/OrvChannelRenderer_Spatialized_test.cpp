@@ -11,7 +11,6 @@
 #include "common/OrvTestUtil.h"
 #include "engine/OrvEngine.h"
 
-#ifdef ORV_HAVE_CARRIED_HRTF
 
 namespace {
 
@@ -159,4 +158,3 @@ TEST(SpatializedVoices, AVoiceWithoutADirectionIsSilentAndLeavesOthersAlone) {
 }
 
 }  // namespace
-#endif

@@ -19,7 +19,6 @@
 namespace orv {
 namespace {
 
-#ifdef ORV_HAVE_CARRIED_HRTF
 
 constexpr int kBlock = 512;
 constexpr double kRate = 48000.0;
@@ -160,7 +159,6 @@ TEST(EngineHrtf, LoadsRacingTheRenderThreadEndInTheLastSet) {
             kMatchTolerance);
 }
 
-#endif
 
 }  // namespace
 }  // namespace orv

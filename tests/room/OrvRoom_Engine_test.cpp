@@ -480,7 +480,6 @@ TEST(EngineRoom, EveryRateGivesAFiniteBoundedLivingRoom) {
   for (double rate : kAllRates) ExpectLivingBoundedRoom(rate, false);
 }
 
-#if defined(ORV_HAVE_CARRIED_HRTF)
 TEST(EngineRoom, EveryRateGivesAFiniteBoundedLivingBinauralRoom) {
   for (double rate : kAllRates) ExpectLivingBoundedRoom(rate, true);
 }
@@ -508,9 +507,7 @@ TEST(EngineRoom, EveryRateKeepsTheEqualiserStable) {
     EXPECT_LT(RmsOf(out, burst + Frames(0.3, rate), out.size() / 2), 1e-4 * during) << rate;
   }
 }
-#endif
 
-#if defined(ORV_HAVE_CARRIED_HRTF)
 TEST(EngineRoom, NaNInAPositionedVoiceSilencesNeitherEqualiserNorBassEnhancer) {
   // A NaN sample in a positioned voice spreads over its convolution blocks;
   // the equaliser and the bass enhancer must take those frames as silence
@@ -543,7 +540,6 @@ TEST(EngineRoom, NaNInAPositionedVoiceSilencesNeitherEqualiserNorBassEnhancer) {
   EXPECT_NEAR(RmsOf(out, 0, out.size() / 2), RmsOf(expected, 0, expected.size() / 2),
               0.2 * RmsOf(expected, 0, expected.size() / 2));
 }
-#endif
 
 TEST(EngineRoom, TinySamplingRatesStillRender) {
   // Below 140 Hz even the bass band lies above Nyquist.

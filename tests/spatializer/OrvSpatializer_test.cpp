@@ -169,7 +169,6 @@ TEST(SpatializerLoad, IgnoresBytesAfterTheLastRing) {
   EXPECT_EQ(sp->Rings()[0]->angles[1]->azimuth, 90.0f);
 }
 
-#ifdef ORV_HAVE_CARRIED_HRTF
 TEST(SpatializerLoad, TheCarriedSetHasItsFourteenRings) {
   EXPECT_EQ(kCarriedHrtfDataSize, 379901u);
   auto sp = std::make_shared<Spatializer>(kCarriedHrtfData, kCarriedHrtfDataSize, 48000.0);
@@ -186,7 +185,6 @@ TEST(SpatializerLoad, TheCarriedSetHasItsFourteenRings) {
   EXPECT_EQ(sp->Rings()[9]->angles.back()->azimuth, 176.0f);
   EXPECT_EQ(sp->Rings()[13]->angles[0]->azimuth, 0.0f);
 }
-#endif
 
 // --- Rendering -----------------------------------------------------------------
 
@@ -448,7 +446,6 @@ TEST(SpatializerEquivalence, FrequencyDomainSumEqualsDirectConvolutionOfEveryAng
   EXPECT_LT(std::sqrt(error / energy), kRelativeRmsTolerance);
 }
 
-#ifdef ORV_HAVE_CARRIED_HRTF
 // --- The carried set at every rate ----------------------------------------------
 
 // What the ears get of an impulse at azimuth 90, elevation 0, as the
@@ -524,7 +521,6 @@ TEST_P(SpatializerRate, InterauralDelayAndSpectraAreThoseOfThe48kHzSet) {
 INSTANTIATE_TEST_SUITE_P(Rates, SpatializerRate,
                          ::testing::Values(22050.0, 32000.0, 44100.0, 48000.0, 96000.0, 192000.0),
                          [](const auto& info) { return std::to_string(static_cast<int>(info.param)); });
-#endif
 
 TEST(SpatializerRobustness, ANonFiniteInputSilencesOnlyItselfNotTheSharedSum) {
   const auto data = BuildData({{0.0f, {RandomAngle(0.0f, 8, 1), RandomAngle(90.0f, 8, 2)}}});
