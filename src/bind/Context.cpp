@@ -200,13 +200,13 @@ void Context::DebugLog(const char* format, ...) {
   param.logCallback(text, param.logUserData);
 }
 
-void Context::SetChannels(std::deque<std::shared_ptr<Channel>> newChannels) {
+void Context::SetChannels(std::deque<std::shared_ptr<HostVoice>> newChannels) {
   channels.swap(newChannels);
   activeChannels.store(channels.size());
 }
 
 void Context::Update() {
-  std::deque<std::shared_ptr<Channel>> alive;
+  std::deque<std::shared_ptr<HostVoice>> alive;
   for (const auto& channel : channels)
     if (channel->Update()) alive.push_back(channel);
   SetChannels(std::move(alive));

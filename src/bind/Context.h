@@ -29,8 +29,8 @@ class Engine;
 
 namespace orvbind {
 
-class OrvBuffer;
-class Channel;
+class SoundData;
+class HostVoice;
 
 // Seconds on the steady clock, truncated to whole microseconds.
 double MonotonicTime();
@@ -56,17 +56,17 @@ class Context : public std::enable_shared_from_this<Context> {
   // listener orientation." for a non-finite eye, front or up, a zero front or
   // up, or front parallel to up, and then changes nothing: the last good
   // listener and room stay.
-  void PlayLocal(std::shared_ptr<OrvBuffer> buffer, const PlayParam& params);
-  void PlayRelative(std::shared_ptr<OrvBuffer> buffer, const Vector3& origin,
+  void PlayLocal(std::shared_ptr<SoundData> buffer, const PlayParam& params);
+  void PlayRelative(std::shared_ptr<SoundData> buffer, const Vector3& origin,
                     const PlayParam& params);
-  void PlayAbsolute(std::shared_ptr<OrvBuffer> buffer, const Vector3& origin,
+  void PlayAbsolute(std::shared_ptr<SoundData> buffer, const Vector3& origin,
                     const PlayParam& params);
   void Respatialize(const Vector3& eye, const Vector3& front, const Vector3& up,
                     const ReverbParam& reverb);
 
   // Version 2 (Context_Play.cpp). Each throws Exception with the host's
   // error text; voice arguments are checked against the handle table.
-  OrvVoice* PlayVoice(std::shared_ptr<OrvBuffer> buffer, const OrvVoiceParam& param);
+  OrvVoice* PlayVoice(std::shared_ptr<SoundData> buffer, const OrvVoiceParam& param);
   void MoveVoice(OrvVoice* voice, const Vector3& position, const Vector3* velocity);
   void SetVoiceVolume(OrvVoice* voice, float volume);
   void SetVoiceSpeed(OrvVoice* voice, float speed);
@@ -122,13 +122,13 @@ class Context : public std::enable_shared_from_this<Context> {
   void RenderThread();
   void RenderBlock(std::size_t numFrames);
   void ControlLoad(double elapsed, std::size_t numFrames);
-  void SetChannels(std::deque<std::shared_ptr<Channel>> newChannels);
-  void PlayPositioned(std::shared_ptr<OrvBuffer> buffer, const Vector3& origin,
+  void SetChannels(std::deque<std::shared_ptr<HostVoice>> newChannels);
+  void PlayPositioned(std::shared_ptr<SoundData> buffer, const Vector3& origin,
                       const PlayParam& params, bool isRelative);
   // Queues a new host channel, drops finished ones now and then. Host lock held.
-  void AddChannel(std::shared_ptr<Channel> channel);
+  void AddChannel(std::shared_ptr<HostVoice> channel);
   // The held voice behind a handle; throws "Invalid voice handle.". Host lock held.
-  Channel& HeldVoice(OrvVoice* voice);
+  HostVoice& HeldVoice(OrvVoice* voice);
 
   const int version;
   std::atomic<bool> running{true};
@@ -145,7 +145,7 @@ class Context : public std::enable_shared_from_this<Context> {
   std::atomic<std::int64_t> requestedFrames{0};
   std::vector<float> renderBuffer;
   std::atomic<int> currentMaxPolyphonics;
-  std::deque<std::shared_ptr<Channel>> channels;  // oldest first
+  std::deque<std::shared_ptr<HostVoice>> channels;  // oldest first
   // The render thread reads only this count, never the queue itself.
   std::atomic<std::size_t> activeChannels{0};
   VoiceTable voices;  // host lock

@@ -25,7 +25,7 @@ FormatInfo FormatOf(int bits) {
 
 }  // namespace
 
-OrvBuffer::OrvBuffer(const BufferParam& bufferParam) : param(bufferParam) {
+SoundData::SoundData(const BufferParam& bufferParam) : param(bufferParam) {
   const FormatInfo info = FormatOf(param.bits);
   if (param.numSamples < 0 || param.numChannels < 0)
     throw orv::Exception("Invalid buffer size: %d frames of %d channels.", param.numSamples,
@@ -44,6 +44,6 @@ OrvBuffer::OrvBuffer(const BufferParam& bufferParam) : param(bufferParam) {
   }
 }
 
-orv::AudioFormat OrvBuffer::GetFormat() const { return FormatOf(param.bits).format; }
+orv::AudioFormat SoundData::GetFormat() const { return FormatOf(param.bits).format; }
 
 }  // namespace orvbind

@@ -11,12 +11,12 @@
 
 namespace orvbind {
 
-class OrvBuffer final : public orv::Buffer {
+class SoundData final : public orv::Buffer {
  public:
   // Throws "Invalid sample bits." for bits other than 8, 16 and 32, before
   // anything is allocated. Non-finite float samples are stored as 0: one bad
   // sound must not silence the whole mix through the limiter.
-  explicit OrvBuffer(const BufferParam& param);
+  explicit SoundData(const BufferParam& param);
 
   const void* GetData() const override { return samples.data(); }
   orv::AudioFormat GetFormat() const override;
@@ -30,13 +30,13 @@ class OrvBuffer final : public orv::Buffer {
 };
 
 // The opaque handle the host holds.
-class Buffer {
+class BufferHandle {
  public:
-  explicit Buffer(const BufferParam& param) : buffer(std::make_shared<OrvBuffer>(param)) {}
-  const std::shared_ptr<OrvBuffer>& Data() const { return buffer; }
+  explicit BufferHandle(const BufferParam& param) : buffer(std::make_shared<SoundData>(param)) {}
+  const std::shared_ptr<SoundData>& Data() const { return buffer; }
 
  private:
-  std::shared_ptr<OrvBuffer> buffer;
+  std::shared_ptr<SoundData> buffer;
 };
 
 }  // namespace orvbind

@@ -47,7 +47,7 @@ orv::ChannelParam PositionedChannelParam(const PlayParam& params, const Vector3&
   return p;
 }
 
-Channel::Channel(const std::shared_ptr<Context>& owner, std::shared_ptr<orv::Buffer> buffer,
+HostVoice::HostVoice(const std::shared_ptr<Context>& owner, std::shared_ptr<orv::Buffer> buffer,
                  const PlayParam& playParams, const Vector3& playOrigin, bool relative)
     : context(owner),
       isMono(buffer && buffer->GetNumChannels() == 1),
@@ -58,7 +58,7 @@ Channel::Channel(const std::shared_ptr<Context>& owner, std::shared_ptr<orv::Buf
   Create(owner, std::move(buffer), -1);
 }
 
-Channel::Channel(const std::shared_ptr<Context>& owner, std::shared_ptr<orv::Buffer> buffer,
+HostVoice::HostVoice(const std::shared_ptr<Context>& owner, std::shared_ptr<orv::Buffer> buffer,
                  const ChannelSetup& channelSetup, std::int64_t startFrame)
     : context(owner),
       setup(channelSetup),
@@ -67,7 +67,7 @@ Channel::Channel(const std::shared_ptr<Context>& owner, std::shared_ptr<orv::Buf
   Create(owner, std::move(buffer), startFrame);
 }
 
-void Channel::Create(const std::shared_ptr<Context>& owner, std::shared_ptr<orv::Buffer> buffer,
+void HostVoice::Create(const std::shared_ptr<Context>& owner, std::shared_ptr<orv::Buffer> buffer,
                      std::int64_t startFrame) {
   lastParam = CreateParam();
   std::lock_guard<std::mutex> lock(owner->mutex);
@@ -77,7 +77,7 @@ void Channel::Create(const std::shared_ptr<Context>& owner, std::shared_ptr<orv:
   owner->LimitPolyphonics(now);
 }
 
-orv::ChannelParam Channel::CreateParam() const {
+orv::ChannelParam HostVoice::CreateParam() const {
   const std::shared_ptr<Context> owner = context.lock();
   if (!owner) return lastParam;
   orv::ChannelParam p;
@@ -121,9 +121,9 @@ orv::ChannelParam Channel::CreateParam() const {
   return p;
 }
 
-bool Channel::Update() { return Update(0.0, true); }
+bool HostVoice::Update() { return Update(0.0, true); }
 
-bool Channel::Update(double delay, bool useEventDelay) {
+bool HostVoice::Update(double delay, bool useEventDelay) {
   ORV_ASSERT(engineChannel, "Context");
   const std::shared_ptr<Context> owner = context.lock();
   if (!owner || isCut.load() || !engineChannel->IsPlaying()) return false;
@@ -141,36 +141,36 @@ bool Channel::Update(double delay, bool useEventDelay) {
   return true;
 }
 
-void Channel::Terminate(double delay) {
+void HostVoice::Terminate(double delay) {
   isCut.store(true);
   engineChannel->Stop(delay);
 }
 
-void Channel::Terminate() {
+void HostVoice::Terminate() {
   const std::shared_ptr<Context> owner = context.lock();
   if (!owner) return;
   std::lock_guard<std::mutex> lock(owner->mutex);
   engineChannel->Stop(owner->EventDelay());
 }
 
-void Channel::Move(const Vector3& newOrigin, const Vector3* newVelocity) {
+void HostVoice::Move(const Vector3& newOrigin, const Vector3* newVelocity) {
   if (setup.space == ORV_SPACE_LOCAL) return;
   setup.origin = newOrigin;
   if (newVelocity) setup.velocity = *newVelocity;
   Update(0.0, false);
 }
 
-void Channel::SetVolume(float volume) {
+void HostVoice::SetVolume(float volume) {
   setup.params.volume = volume;
   Update(0.0, false);
 }
 
-void Channel::SetSpeed(float speed) {
+void HostVoice::SetSpeed(float speed) {
   setup.params.speed = speed;
   Update(0.0, false);
 }
 
-void Channel::Stop() {
+void HostVoice::Stop() {
   if (fadeOutFrames > 0 || isCut.load()) return;
   const std::shared_ptr<Context> owner = context.lock();
   if (!owner) return;
@@ -186,7 +186,7 @@ void Channel::Stop() {
   Update(0.0, false);
 }
 
-int Channel::State() const {
+int HostVoice::State() const {
   if (isCut.load() || !engineChannel->IsPlaying()) return ORV_VOICE_ENDED;
   return engineChannel->HasStarted() ? ORV_VOICE_PLAYING : ORV_VOICE_WAITING;
 }

@@ -31,17 +31,17 @@ struct ChannelSetup {
   bool isVoice = false;  // played through version 2: its gain changes glide
 };
 
-class Channel {
+class HostVoice {
  public:
   // A version 1 positioned sound: starts at the context's event delay.
   // Creates the engine voice under the context lock, after applying the
   // polyphony limit to the channels already queued. Throws what the engine
   // throws (for example "NaN speed."). Host lock held.
-  Channel(const std::shared_ptr<Context>& context, std::shared_ptr<orv::Buffer> buffer,
+  HostVoice(const std::shared_ptr<Context>& context, std::shared_ptr<orv::Buffer> buffer,
           const PlayParam& params, const Vector3& origin, bool isRelative);
   // Any sound; startFrame as OrvVoiceParam::startFrame (-1: the event delay).
   // Host lock held.
-  Channel(const std::shared_ptr<Context>& context, std::shared_ptr<orv::Buffer> buffer,
+  HostVoice(const std::shared_ptr<Context>& context, std::shared_ptr<orv::Buffer> buffer,
           const ChannelSetup& setup, std::int64_t startFrame);
 
   // The voice's parameters for the current listener and room. Host lock held.

@@ -30,7 +30,7 @@ std::atomic<std::uint64_t> failureCount{0};
 
 struct OrvContextPrivate {
   ~OrvContextPrivate() {
-    for (orvbind::Buffer* buffer : buffers) delete buffer;
+    for (orvbind::BufferHandle* buffer : buffers) delete buffer;
   }
 
   std::shared_ptr<orvbind::Context> contextOwner;
@@ -42,13 +42,13 @@ struct OrvContextPrivate {
   // context, so that they outlive a second Init as they always have. Only
   // the host's calls take this lock; the render path never does.
   std::mutex buffersMutex;
-  std::unordered_set<orvbind::Buffer*> buffers;
+  std::unordered_set<orvbind::BufferHandle*> buffers;
 };
 
 namespace orvbind {
 namespace {
 
-::Buffer* ToHandle(Buffer* buffer) { return reinterpret_cast<::Buffer*>(buffer); }
+::OrvBuffer* ToHandle(BufferHandle* buffer) { return reinterpret_cast<::OrvBuffer*>(buffer); }
 
 void StoreError(ContextPrivate* record, const char* text) {
   std::lock_guard<std::mutex> lock(record->errorMutex);
@@ -118,8 +118,8 @@ Context& Initialized(ContextPrivate* record) {
 
 // The sound data behind a live handle. The shared owner is taken under the
 // registry lock, so a FreeBuffer on another thread cannot free it first.
-std::shared_ptr<OrvBuffer> LiveData(ContextPrivate* record, ::Buffer* handle) {
-  Buffer* buffer = reinterpret_cast<Buffer*>(handle);
+std::shared_ptr<SoundData> LiveData(ContextPrivate* record, ::OrvBuffer* handle) {
+  BufferHandle* buffer = reinterpret_cast<BufferHandle*>(handle);
   std::lock_guard<std::mutex> lock(record->buffersMutex);
   if (record->buffers.count(buffer) == 0) throw orv::Exception("Invalid buffer handle.");
   return buffer->Data();
@@ -145,7 +145,7 @@ const T& Required(const T* pointer, const char* message) {
 }  // namespace
 
 // The table functions.
-struct OrvContext {
+struct TableFunctions {
   static void Init(ContextPrivate* record, const InitParam* param) {
     Guard(record, [&] {
       if (record->contextOwner && CallbackScope::IsInside(record->contextOwner.get()))
@@ -172,12 +172,12 @@ struct OrvContext {
     return record->lastFailure == 0 ? nullptr : ReaderText(record);
   }
 
-  static ::Buffer* CreateBuffer(ContextPrivate* record, const BufferParam* param) {
-    ::Buffer* result = nullptr;
+  static ::OrvBuffer* CreateBuffer(ContextPrivate* record, const BufferParam* param) {
+    ::OrvBuffer* result = nullptr;
     Guard(record, [&] {
       Initialized(record);
       const BufferParam& p = Required(param, "Parameter is null.");
-      auto buffer = std::make_unique<Buffer>(p);
+      auto buffer = std::make_unique<BufferHandle>(p);
       std::lock_guard<std::mutex> lock(record->buffersMutex);
       record->buffers.insert(buffer.get());
       result = ToHandle(buffer.release());
@@ -185,14 +185,14 @@ struct OrvContext {
     return result;
   }
 
-  static void FreeBuffer(ContextPrivate* record, ::Buffer* buffer) {
+  static void FreeBuffer(ContextPrivate* record, ::OrvBuffer* buffer) {
     Guard(record, [&] {
       Initialized(record);
       Required(buffer, "Parameter is null.");
-      std::unique_ptr<Buffer> owned;
+      std::unique_ptr<BufferHandle> owned;
       {
         std::lock_guard<std::mutex> lock(record->buffersMutex);
-        const auto found = record->buffers.find(reinterpret_cast<Buffer*>(buffer));
+        const auto found = record->buffers.find(reinterpret_cast<BufferHandle*>(buffer));
         if (found == record->buffers.end()) throw orv::Exception("Invalid buffer handle.");
         owned.reset(*found);
         record->buffers.erase(found);
@@ -212,24 +212,24 @@ struct OrvContext {
     });
   }
 
-  static void PlayAbsolute(ContextPrivate* record, ::Buffer* buffer, const Vector3* origin,
+  static void PlayAbsolute(ContextPrivate* record, ::OrvBuffer* buffer, const Vector3* origin,
                            const PlayParam* params) {
     PlayPositioned(record, buffer, origin, params, false);
   }
 
-  static void PlayRelative(ContextPrivate* record, ::Buffer* buffer, const Vector3* origin,
+  static void PlayRelative(ContextPrivate* record, ::OrvBuffer* buffer, const Vector3* origin,
                            const PlayParam* params) {
     PlayPositioned(record, buffer, origin, params, true);
   }
 
-  static void PlayPositioned(ContextPrivate* record, ::Buffer* buffer, const Vector3* origin,
+  static void PlayPositioned(ContextPrivate* record, ::OrvBuffer* buffer, const Vector3* origin,
                              const PlayParam* params, bool isRelative) {
     Guard(record, [&] {
       Context& context = Initialized(record);
       Required(buffer, "Parameter buffer is null.");
       const Vector3& o = Required(origin, "Parameter origin is null.");
       const PlayParam& p = Required(params, "Parameter params is null.");
-      std::shared_ptr<OrvBuffer> data = LiveData(record, buffer);
+      std::shared_ptr<SoundData> data = LiveData(record, buffer);
       CheckVolume(p);
       if (isRelative)
         context.PlayRelative(std::move(data), o, p);
@@ -238,12 +238,12 @@ struct OrvContext {
     });
   }
 
-  static void PlayLocal(ContextPrivate* record, ::Buffer* buffer, const PlayParam* params) {
+  static void PlayLocal(ContextPrivate* record, ::OrvBuffer* buffer, const PlayParam* params) {
     Guard(record, [&] {
       Context& context = Initialized(record);
       Required(buffer, "Parameter buffer is null.");
       const PlayParam& p = Required(params, "Parameter params is null.");
-      std::shared_ptr<OrvBuffer> data = LiveData(record, buffer);
+      std::shared_ptr<SoundData> data = LiveData(record, buffer);
       CheckVolume(p);
       context.PlayLocal(std::move(data), p);
     });
@@ -259,7 +259,7 @@ struct OrvContext {
 
   // --- Version 2 ---------------------------------------------------------------
 
-  static OrvVoice* Play(ContextPrivate* record, ::Buffer* buffer, const OrvVoiceParam* param) {
+  static OrvVoice* Play(ContextPrivate* record, ::OrvBuffer* buffer, const OrvVoiceParam* param) {
     OrvVoice* result = nullptr;
     Guard(record, [&] {
       Context& context = Initialized(record);
@@ -352,7 +352,7 @@ extern "C" ORV_API const char* OrvInitialize(uintptr_t magic, int32_t interfaceV
   ContextPrivate* record = new (std::nothrow) ContextPrivate();
   if (!record) return "Out of memory.";
   record->version = interfaceVersion;
-  using Functions = orvbind::OrvContext;
+  using Functions = orvbind::TableFunctions;
   table->Init = &Functions::Init;
   table->Destroy = &Functions::Destroy;
   table->CheckError = &Functions::CheckError;

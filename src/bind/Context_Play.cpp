@@ -39,7 +39,7 @@ constexpr double kMaxSpeedOfSound = 1e6;
 
 }  // namespace
 
-void Context::PlayLocal(std::shared_ptr<OrvBuffer> buffer, const PlayParam& params) {
+void Context::PlayLocal(std::shared_ptr<SoundData> buffer, const PlayParam& params) {
   orv::ChannelParam p;
   p.gain = params.volume;
   p.speed = params.speed;
@@ -50,24 +50,24 @@ void Context::PlayLocal(std::shared_ptr<OrvBuffer> buffer, const PlayParam& para
   engine->CreateChannel(EventDelay(), std::move(buffer), p);
 }
 
-void Context::PlayRelative(std::shared_ptr<OrvBuffer> buffer, const Vector3& origin,
+void Context::PlayRelative(std::shared_ptr<SoundData> buffer, const Vector3& origin,
                            const PlayParam& params) {
   PlayPositioned(std::move(buffer), origin, params, true);
 }
 
-void Context::PlayAbsolute(std::shared_ptr<OrvBuffer> buffer, const Vector3& origin,
+void Context::PlayAbsolute(std::shared_ptr<SoundData> buffer, const Vector3& origin,
                            const PlayParam& params) {
   PlayPositioned(std::move(buffer), origin, params, false);
 }
 
-void Context::PlayPositioned(std::shared_ptr<OrvBuffer> buffer, const Vector3& origin,
+void Context::PlayPositioned(std::shared_ptr<SoundData> buffer, const Vector3& origin,
                              const PlayParam& params, bool isRelative) {
   std::lock_guard<std::mutex> hostLock(hostMutex);
   AddChannel(
-      std::make_shared<Channel>(shared_from_this(), std::move(buffer), params, origin, isRelative));
+      std::make_shared<HostVoice>(shared_from_this(), std::move(buffer), params, origin, isRelative));
 }
 
-void Context::AddChannel(std::shared_ptr<Channel> channel) {
+void Context::AddChannel(std::shared_ptr<HostVoice> channel) {
   channels.push_back(std::move(channel));
   activeChannels.store(channels.size());
   // Finished host channels are dropped at Respatialize; a host that never
@@ -101,7 +101,7 @@ void Context::Respatialize(const Vector3& newEye, const Vector3& newFront, const
 
 // --- Version 2 -----------------------------------------------------------------
 
-OrvVoice* Context::PlayVoice(std::shared_ptr<OrvBuffer> buffer, const OrvVoiceParam& param) {
+OrvVoice* Context::PlayVoice(std::shared_ptr<SoundData> buffer, const OrvVoiceParam& param) {
   if (param.space != ORV_SPACE_LOCAL && param.space != ORV_SPACE_LISTENER &&
       param.space != ORV_SPACE_WORLD)
     throw orv::Exception("Invalid voice space.");
@@ -123,14 +123,14 @@ OrvVoice* Context::PlayVoice(std::shared_ptr<OrvBuffer> buffer, const OrvVoicePa
   setup.isVoice = true;
   std::lock_guard<std::mutex> hostLock(hostMutex);
   auto channel =
-      std::make_shared<Channel>(shared_from_this(), std::move(buffer), setup, param.startFrame);
+      std::make_shared<HostVoice>(shared_from_this(), std::move(buffer), setup, param.startFrame);
   OrvVoice* handle = voices.Add(channel);
   AddChannel(std::move(channel));
   return handle;
 }
 
-Channel& Context::HeldVoice(OrvVoice* voice) {
-  Channel* channel = voices.Find(voice);
+HostVoice& Context::HeldVoice(OrvVoice* voice) {
+  HostVoice* channel = voices.Find(voice);
   if (!channel) throw orv::Exception("Invalid voice handle.");
   return *channel;
 }
@@ -167,7 +167,7 @@ int Context::VoiceState(OrvVoice* voice) {
 
 void Context::ReleaseVoice(OrvVoice* voice) {
   std::lock_guard<std::mutex> hostLock(hostMutex);
-  const std::shared_ptr<Channel> channel = voices.Remove(voice);
+  const std::shared_ptr<HostVoice> channel = voices.Remove(voice);
   if (!channel) throw orv::Exception("Invalid voice handle.");
   // A released one-shot plays on to its end; nobody could stop a loop.
   if (channel->IsLooped()) channel->Stop();

@@ -28,7 +28,7 @@ std::uintptr_t TagBits(std::uintptr_t tag) {
 
 VoiceTable::VoiceTable() : tag((tableCount.fetch_add(1) & 0x7fff) + 1) {}
 
-OrvVoice* VoiceTable::Add(std::shared_ptr<Channel> channel) {
+OrvVoice* VoiceTable::Add(std::shared_ptr<HostVoice> channel) {
   std::uint32_t index;
   if (!freeSlots.empty()) {
     index = freeSlots.back();
@@ -62,24 +62,24 @@ const VoiceTable::Slot* VoiceTable::Lookup(OrvVoice* voice) const {
   return &slot;
 }
 
-Channel* VoiceTable::Find(OrvVoice* voice) const {
+HostVoice* VoiceTable::Find(OrvVoice* voice) const {
   const Slot* slot = Lookup(voice);
   return slot ? slot->channel.get() : nullptr;
 }
 
-std::shared_ptr<Channel> VoiceTable::Remove(OrvVoice* voice) {
+std::shared_ptr<HostVoice> VoiceTable::Remove(OrvVoice* voice) {
   const Slot* found = Lookup(voice);
   if (!found) return nullptr;
   Slot& slot = slots[static_cast<std::size_t>(found - slots.data())];
-  std::shared_ptr<Channel> channel = std::move(slot.channel);
+  std::shared_ptr<HostVoice> channel = std::move(slot.channel);
   slot.channel.reset();
   ++slot.generation;
   freeSlots.push_back(static_cast<std::uint32_t>(&slot - slots.data()));
   return channel;
 }
 
-std::vector<std::shared_ptr<Channel>> VoiceTable::RemoveAll() {
-  std::vector<std::shared_ptr<Channel>> held;
+std::vector<std::shared_ptr<HostVoice>> VoiceTable::RemoveAll() {
+  std::vector<std::shared_ptr<HostVoice>> held;
   for (Slot& slot : slots) {
     if (slot.channel) held.push_back(std::move(slot.channel));
     slot.channel.reset();

@@ -12,26 +12,26 @@
 
 namespace orvbind {
 
-class Channel;
+class HostVoice;
 
 class VoiceTable {
  public:
   VoiceTable();
 
   // A new handle for channel.
-  OrvVoice* Add(std::shared_ptr<Channel> channel);
+  OrvVoice* Add(std::shared_ptr<HostVoice> channel);
   // The channel behind a live handle, or null for any other value.
-  Channel* Find(OrvVoice* voice) const;
+  HostVoice* Find(OrvVoice* voice) const;
   // Gives a live handle back (its slot's generation moves on) and returns
   // its channel; null for any other value.
-  std::shared_ptr<Channel> Remove(OrvVoice* voice);
+  std::shared_ptr<HostVoice> Remove(OrvVoice* voice);
   // Every channel still held, for Destroy.
-  std::vector<std::shared_ptr<Channel>> RemoveAll();
+  std::vector<std::shared_ptr<HostVoice>> RemoveAll();
 
  private:
   struct Slot {
     std::uint32_t generation = 0;
-    std::shared_ptr<Channel> channel;
+    std::shared_ptr<HostVoice> channel;
   };
   // The slot of a live handle, or null.
   const Slot* Lookup(OrvVoice* voice) const;

@@ -22,8 +22,11 @@
 
 namespace orv {
 
-// A renderer's smoothed gains below this have not been set yet.
+// A renderer's smoothed gains start at kUnsetGain; anything below
+// kUnsetBelow counts as not set yet, so that the mark needs no exact compare.
 inline constexpr float kUnsetGain = -10000.0f;
+inline constexpr float kUnsetBelow = -1000.0f;
+inline bool IsUnset(float gain) noexcept { return gain < kUnsetBelow; }
 
 // A mono voice rendered binaurally: distance gain with smoothed gains, a
 // one-pole low-pass, then the spatializer source. Source is the spatializer's
@@ -77,7 +80,7 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
       return !ended;
     }
 
-    if (currentGain < -1000.0f) {
+    if (IsUnset(currentGain)) {
       currentGain = targetGain;
       currentReverbGain = targetReverb;
     }
@@ -144,7 +147,7 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
     const double targetStep = p.speed * this->rateRatio;
     double step = this->StartStep(targetStep);
     const float c = p.lowPassCoef;
-    if (currentGain < -1000.0f) {
+    if (IsUnset(currentGain)) {
       currentGain = p.gain;
       currentReverbGain = p.reverbGain;
     }
@@ -212,7 +215,7 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
     double step = this->StartStep(targetStep);
     const float c = p.lowPassCoef;
     const float reverbTarget = p.reverbGain * 0.5f;  // the send takes the mid signal
-    if (currentGain < -1000.0f) {
+    if (IsUnset(currentGain)) {
       currentGain = p.gain;
       currentReverbGain = reverbTarget;
     }
