@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/OrvTestUtil.h"
+#include "spatializer/OrvSpatializer_HrtfSet.h"
 
 namespace {
 
@@ -35,59 +36,18 @@ constexpr std::size_t kSettleFrames = 2048;
 constexpr std::size_t kWindowFrames = 32768;
 constexpr float kDistance = 2.0f;
 
-// --- The measurement, read independently of the library -------------------
+// --- The measurement, read with the library's own codec --------------------
 
-struct MeasuredAngle {
-  float azimuth;
-  std::vector<float> left, right;
-};
-struct MeasuredRing {
-  float elevation;
-  std::vector<MeasuredAngle> angles;
-};
-
-// Reads the ORVHRTFD file the library embeds. Well-formed by construction;
-// any surprise fails the test that uses it.
-std::vector<MeasuredRing> ReadMeasurement() {
-  std::ifstream file(std::string(ORV_SOURCE_DIR) + "/data/kemar_48k_128.orvhrtf",
-                     std::ios::binary);
-  const std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
-  std::size_t at = 8;
-  auto read = [&](auto& value) {
-    if (at + sizeof value > bytes.size()) throw std::runtime_error("short HRTF file");
-    std::memcpy(&value, bytes.data() + at, sizeof value);
-    at += sizeof value;
-  };
-  std::vector<MeasuredRing> rings;
-  std::int32_t ringCount = 0;
-  read(ringCount);
-  for (std::int32_t r = 0; r < ringCount; ++r) {
-    MeasuredRing ring{};
-    std::int32_t angleCount = 0;
-    read(ring.elevation);
-    read(angleCount);
-    for (std::int32_t a = 0; a < angleCount; ++a) {
-      MeasuredAngle angle{};
-      std::int32_t taps = 0;
-      read(angle.azimuth);
-      read(taps);
-      angle.left.resize(static_cast<std::size_t>(taps));
-      angle.right.resize(static_cast<std::size_t>(taps));
-      for (float& v : angle.left) read(v);
-      for (float& v : angle.right) read(v);
-      ring.angles.push_back(std::move(angle));
-    }
-    rings.push_back(std::move(ring));
-  }
-  return rings;
-}
+using MeasuredAngle = orv::HrtfAngle;
 
 const MeasuredAngle& Measured(float elevation, float azimuth) {
-  static const std::vector<MeasuredRing> rings = ReadMeasurement();
-  for (const auto& ring : rings)
-    if (ring.elevation == elevation)
-      for (const auto& angle : ring.angles)
-        if (angle.azimuth == azimuth) return angle;
+  static const orv::HrtfSet set = [] {
+    std::ifstream file(std::string(ORV_SOURCE_DIR) + "/data/kemar_48k_128.orvhrtf",
+                       std::ios::binary);
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
+    return orv::LoadHrtfSet(bytes.data(), bytes.size());
+  }();
+  if (const MeasuredAngle* angle = set.Find(elevation, azimuth)) return *angle;
   throw std::runtime_error("direction not measured");
 }
 
