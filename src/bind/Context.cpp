@@ -191,6 +191,7 @@ double Context::Doppler(const Vector3& toListener, const Vector3& sourceVelocity
 
 void Context::DebugLog(const char* format, ...) {
   if (!param.logCallback) return;
+  // On the stack, not orv::Format: the render thread logs too.
   char text[2048];
   va_list args;
   va_start(args, format);

@@ -2,10 +2,16 @@
 // Every table function turns it into the host's CheckError text.
 #pragma once
 
+#include <cstdarg>
 #include <exception>
 #include <string>
 
 namespace orv {
+
+// printf-style formatting into a string of at most 4096 bytes (terminator
+// included); longer texts are cut. Allocates: not for the render path.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatV(const char* format, va_list args);
 
 class Exception : public std::exception {
  public:

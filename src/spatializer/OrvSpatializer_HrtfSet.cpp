@@ -1,9 +1,7 @@
 #include "spatializer/OrvSpatializer_HrtfSet.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -47,16 +45,6 @@ double GetF64(const unsigned char* p) {
   return value;
 }
 
-std::string Text(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Text(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
-
 // Reads sequentially and names the field that runs past the end. Lengths are
 // compared before anything is allocated for them.
 class Cursor {
@@ -66,7 +54,7 @@ class Cursor {
   template <typename What>
   const unsigned char* Take(std::size_t count, const What& what) {
     if (size - offset < count)
-      throw HrtfDataError(Text("file truncated: %s at offset %zu needs %zu bytes, %zu remain",
+      throw HrtfDataError(Format("file truncated: %s at offset %zu needs %zu bytes, %zu remain",
                                what().c_str(), offset, count, size - offset));
     const unsigned char* p = data + offset;
     offset += count;
@@ -86,7 +74,7 @@ void CheckResponse(const std::vector<float>& response, const char* ear, const Hr
   for (std::size_t i = 0; i < response.size(); ++i) {
     const float v = response[i];
     if (!(v >= -1.0f && v <= 1.0f))
-      throw HrtfDataError(Text("%s response at elevation %g, azimuth %g: sample %zu is %g, "
+      throw HrtfDataError(Format("%s response at elevation %g, azimuth %g: sample %zu is %g, "
                                "outside [-1, 1]",
                                ear, double(ring.elevation), double(angle.azimuth), i, double(v)));
   }
@@ -119,7 +107,7 @@ HrtfSet ReadHrtfRecords(const void* bytes, std::size_t size, std::size_t* traili
   Cursor cursor(data, size);
   cursor.Take(sizeof kHrtfSignature, [] { return std::string("signature"); });
   const std::int32_t ringCount = GetI32(cursor.Take(4, [] { return std::string("ring count"); }));
-  if (ringCount < 0) throw HrtfDataError(Text("negative ring count %d", ringCount));
+  if (ringCount < 0) throw HrtfDataError(Format("negative ring count %d", ringCount));
 
   // Records are appended as they are read, so a huge count in a short file
   // ends in a truncation error, not in a huge allocation.
@@ -127,23 +115,23 @@ HrtfSet ReadHrtfRecords(const void* bytes, std::size_t size, std::size_t* traili
   for (std::int32_t r = 0; r < ringCount; ++r) {
     HrtfRing& ring = set.rings.emplace_back();
     const unsigned char* header =
-        cursor.Take(kHrtfRingHeaderSize, [r] { return Text("header of ring %d", r); });
+        cursor.Take(kHrtfRingHeaderSize, [r] { return Format("header of ring %d", r); });
     ring.elevation = GetF32(header);
     const std::int32_t angleCount = GetI32(header + 4);
-    if (angleCount < 0) throw HrtfDataError(Text("ring %d: negative angle count %d", r, angleCount));
+    if (angleCount < 0) throw HrtfDataError(Format("ring %d: negative angle count %d", r, angleCount));
     for (std::int32_t a = 0; a < angleCount; ++a) {
       const unsigned char* angleHeader = cursor.Take(
-          kHrtfAngleHeaderSize, [r, a] { return Text("header of ring %d, angle %d", r, a); });
+          kHrtfAngleHeaderSize, [r, a] { return Format("header of ring %d, angle %d", r, a); });
       HrtfAngle& angle = ring.angles.emplace_back();
       angle.azimuth = GetF32(angleHeader);
       const std::int32_t tapCount = GetI32(angleHeader + 4);
       if (tapCount < 0)
-        throw HrtfDataError(Text("ring %d, angle %d: negative tap count %d", r, a, tapCount));
+        throw HrtfDataError(Format("ring %d, angle %d: negative tap count %d", r, a, tapCount));
       const std::size_t n = static_cast<std::size_t>(tapCount);
       const unsigned char* left =
-          cursor.Take(4 * n, [r, a] { return Text("left response of ring %d, angle %d", r, a); });
+          cursor.Take(4 * n, [r, a] { return Format("left response of ring %d, angle %d", r, a); });
       const unsigned char* right = cursor.Take(
-          4 * n, [r, a] { return Text("right response of ring %d, angle %d", r, a); });
+          4 * n, [r, a] { return Format("right response of ring %d, angle %d", r, a); });
       angle.left.resize(n);
       angle.right.resize(n);
       for (std::size_t i = 0; i < n; ++i) {
@@ -169,27 +157,27 @@ void ValidateHrtfSet(const HrtfSet& set) {
     const HrtfRing& ring = set.rings[r];
     const double elevation = ring.elevation;
     if (!(ring.elevation >= -90.0f && ring.elevation <= 90.0f))
-      throw HrtfDataError(Text("ring %zu: elevation %g lies outside [-90, 90]", r, elevation));
+      throw HrtfDataError(Format("ring %zu: elevation %g lies outside [-90, 90]", r, elevation));
     if (r > 0 && !(ring.elevation > set.rings[r - 1].elevation))
-      throw HrtfDataError(Text("ring %zu: elevation %g does not ascend from %g", r, elevation,
+      throw HrtfDataError(Format("ring %zu: elevation %g does not ascend from %g", r, elevation,
                                double(set.rings[r - 1].elevation)));
-    if (ring.angles.empty()) throw HrtfDataError(Text("ring at elevation %g has no angles", elevation));
+    if (ring.angles.empty()) throw HrtfDataError(Format("ring at elevation %g has no angles", elevation));
     for (std::size_t a = 0; a < ring.angles.size(); ++a) {
       const HrtfAngle& angle = ring.angles[a];
       const double azimuth = angle.azimuth;
       if (!(angle.azimuth >= 0.0f && angle.azimuth <= 180.0f))
         throw HrtfDataError(
-            Text("ring at elevation %g: azimuth %g lies outside [0, 180]", elevation, azimuth));
+            Format("ring at elevation %g: azimuth %g lies outside [0, 180]", elevation, azimuth));
       if (a > 0 && !(angle.azimuth > ring.angles[a - 1].azimuth))
-        throw HrtfDataError(Text("ring at elevation %g: azimuth %g does not ascend from %g",
+        throw HrtfDataError(Format("ring at elevation %g: azimuth %g does not ascend from %g",
                                  elevation, azimuth, double(ring.angles[a - 1].azimuth)));
       if (angle.left.size() != angle.right.size())
-        throw HrtfDataError(Text("elevation %g, azimuth %g: left and right responses differ in "
+        throw HrtfDataError(Format("elevation %g, azimuth %g: left and right responses differ in "
                                  "length (%zu and %zu)",
                                  elevation, azimuth, angle.left.size(), angle.right.size()));
       const std::size_t n = angle.left.size();
       if (n < 4 || !IsPowerOfTwo(n) || n > std::size_t(std::numeric_limits<std::int32_t>::max() / 8))
-        throw HrtfDataError(Text("elevation %g, azimuth %g: the tap count %zu is not a power of "
+        throw HrtfDataError(Format("elevation %g, azimuth %g: the tap count %zu is not a power of "
                                  "two of at least 4",
                                  elevation, azimuth, n));
       CheckResponse(angle.left, "left", ring, angle);
@@ -197,7 +185,7 @@ void ValidateHrtfSet(const HrtfSet& set) {
     }
   }
   if (!(set.samplingRate >= kHrtfMinRate && set.samplingRate <= kHrtfMaxRate))
-    throw HrtfDataError(Text("the sampling rate %g Hz lies outside [%g, %g]", set.samplingRate,
+    throw HrtfDataError(Format("the sampling rate %g Hz lies outside [%g, %g]", set.samplingRate,
                              kHrtfMinRate, kHrtfMaxRate));
 }
 
