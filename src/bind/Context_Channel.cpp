@@ -19,6 +19,16 @@ constexpr double kStopFadeSeconds = 0.005;
 
 }  // namespace
 
+orv::ChannelParam LocalChannelParam(const PlayParam& params) {
+  orv::ChannelParam p;
+  p.gain = params.volume;
+  p.speed = params.speed;
+  p.referenceDistance = params.referenceDistance;
+  // Local sounds are neither positioned nor sent to the room.
+  p.reverbGain = 0.0f;
+  return p;
+}
+
 orv::ChannelParam PositionedChannelParam(const PlayParam& params, const Vector3& position,
                                          bool isMono, float roomSize, float lowPassCoef) {
   orv::ChannelParam p;
@@ -82,11 +92,7 @@ orv::ChannelParam HostVoice::CreateParam() const {
   if (!owner) return lastParam;
   orv::ChannelParam p;
   if (setup.space == ORV_SPACE_LOCAL) {
-    // Local sounds are neither positioned nor sent to the room.
-    p.gain = setup.params.volume;
-    p.speed = setup.params.speed;
-    p.referenceDistance = setup.params.referenceDistance;
-    p.reverbGain = 0.0f;
+    p = LocalChannelParam(setup.params);
   } else {
     const bool isRelative = setup.space == ORV_SPACE_LISTENER;
     Vector3 position = setup.origin;

@@ -83,6 +83,9 @@ class HostVoice {
   orv::ChannelParam lastParam;
 };
 
+// The parameters of a local sound: its own gain and speed, no room.
+orv::ChannelParam LocalChannelParam(const PlayParam& params);
+
 // The parameters of a sound at listener-space position p: distance gain for
 // stereo sounds (spatialized mono sounds get theirs in the renderer), the
 // reverb send with the room's distance falloff, and the NaN guard. The

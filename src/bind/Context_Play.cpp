@@ -40,12 +40,7 @@ constexpr double kMaxSpeedOfSound = 1e6;
 }  // namespace
 
 void Context::PlayLocal(std::shared_ptr<SoundData> buffer, const PlayParam& params) {
-  orv::ChannelParam p;
-  p.gain = params.volume;
-  p.speed = params.speed;
-  p.referenceDistance = params.referenceDistance;
-  // Local sounds are neither positioned nor sent to the room.
-  p.reverbGain = 0.0f;
+  const orv::ChannelParam p = LocalChannelParam(params);
   std::lock_guard<std::mutex> lock(mutex);
   engine->CreateChannel(EventDelay(), std::move(buffer), p);
 }
