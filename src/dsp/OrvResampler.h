@@ -21,7 +21,8 @@ class Resampler {
     // The planned outputs for `input` (see MakePlan).
     std::vector<double> Apply(const std::vector<double>& input) const;
     // The same for float samples: inputLength samples in, OutputLength()
-    // out, summed in double. input and output must not overlap.
+    // out, summed in float (within 1e-6 of the double form for a response's
+    // few hundred terms). input and output must not overlap.
     void Apply(const float* input, std::size_t inputLength, float* output) const;
     std::size_t OutputLength() const { return firstIndex.size(); }
 
@@ -29,6 +30,7 @@ class Resampler {
     friend class Resampler;
     std::vector<long> firstIndex;        // source index of each output's first weight
     std::vector<std::vector<double>> weights;
+    std::vector<std::vector<float>> floatWeights;  // the same, for float samples
     double scale = 1.0;
   };
 
