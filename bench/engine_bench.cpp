@@ -17,7 +17,6 @@
 // With OpenAL Soft installed, the same scene (with a reverb room) is rendered
 // by its per-source HRTF mixer on a loopback device as a reference.
 #include <benchmark/benchmark.h>
-
 #include <time.h>
 
 #include <cmath>
@@ -38,7 +37,6 @@
 #include <AL/alext.h>
 #include <AL/efx.h>
 #endif
-
 
 namespace {
 
@@ -80,7 +78,8 @@ std::vector<orv::Vector3> Directions(int n, bool isShared) {
     const int k = isShared ? 0 : i;
     const double y = 1.0 - 2.0 * (k + 0.5) / n;
     const double r = std::sqrt(1.0 - y * y), phi = golden * k;
-    d.push_back({static_cast<float>(kDistance * r * std::sin(phi)), static_cast<float>(kDistance * y),
+    d.push_back({static_cast<float>(kDistance * r * std::sin(phi)),
+                 static_cast<float>(kDistance * y),
                  static_cast<float>(kDistance * r * std::cos(phi))});
   }
   return d;
@@ -99,7 +98,8 @@ void ReportCost(benchmark::State& state, double cpuSeconds, int voices) {
   state.counters["cpu_per_audio_s"] = cpuSeconds / audioSeconds;
   state.counters["cpu_per_voice"] = cpuSeconds / audioSeconds / voices;
   // Rates over the reported (real) time, inverted: seconds per audio second.
-  const auto inverseRate = benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert;
+  const auto inverseRate =
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert;
   state.counters["real_per_audio_s"] = benchmark::Counter(kBlock / kRate, inverseRate);
   state.counters["real_per_voice"] = benchmark::Counter(kBlock / kRate * voices, inverseRate);
 }
@@ -130,7 +130,8 @@ void BM_Engine(benchmark::State& state) {
     p.reverbGain = p.gain;
     // Different start points so the voices do not play in unison.
     p.position = static_cast<double>((v * 997) % kNoiseFrames);
-    channels.push_back(engine->CreateChannel(0.0, buffers[static_cast<std::size_t>(v % kDistinctBuffers)], p));
+    channels.push_back(
+        engine->CreateChannel(0.0, buffers[static_cast<std::size_t>(v % kDistinctBuffers)], p));
   }
 
   std::vector<float> out(2 * kBlock);
@@ -174,7 +175,12 @@ void BM_EngineInit(benchmark::State& state) {
     benchmark::DoNotOptimize(engine.get());
   }
 }
-BENCHMARK(BM_EngineInit)->ArgName("threads")->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EngineInit)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 // The same at other output rates, where the set is resampled first. Arg: Hz.
 void BM_EngineInitAtRate(benchmark::State& state) {
@@ -186,8 +192,14 @@ void BM_EngineInitAtRate(benchmark::State& state) {
     benchmark::DoNotOptimize(engine.get());
   }
 }
-BENCHMARK(BM_EngineInitAtRate)->ArgName("rate")->Arg(22050)->Arg(44100)->Arg(96000)->Arg(192000)
-    ->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EngineInitAtRate)
+    ->ArgName("rate")
+    ->Arg(22050)
+    ->Arg(44100)
+    ->Arg(96000)
+    ->Arg(192000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 #ifdef ORV_HAVE_OPENAL
 
@@ -233,19 +245,26 @@ class OpenAlScene {
   const char* Open() {
     auto openLoopback = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
         alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
-    renderSamples =
-        reinterpret_cast<LPALCRENDERSAMPLESSOFT>(alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
+    renderSamples = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(
+        alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
     if (!openLoopback || !renderSamples) return "ALC_SOFT_loopback is not available";
     device = openLoopback(nullptr);
     if (!device) return "no loopback device";
     if (!alcIsExtensionPresent(device, "ALC_EXT_EFX")) return "ALC_EXT_EFX is not available";
-    const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT,
-                                 ALC_FORMAT_TYPE_SOFT,     ALC_FLOAT_SOFT,
-                                 ALC_FREQUENCY,            static_cast<ALCint>(kRate),
-                                 ALC_HRTF_SOFT,            ALC_TRUE,
-                                 ALC_MONO_SOURCES,         voices,
-                                 ALC_STEREO_SOURCES,       0,
-                                 ALC_MAX_AUXILIARY_SENDS,  1,
+    const ALCint attributes[] = {ALC_FORMAT_CHANNELS_SOFT,
+                                 ALC_STEREO_SOFT,
+                                 ALC_FORMAT_TYPE_SOFT,
+                                 ALC_FLOAT_SOFT,
+                                 ALC_FREQUENCY,
+                                 static_cast<ALCint>(kRate),
+                                 ALC_HRTF_SOFT,
+                                 ALC_TRUE,
+                                 ALC_MONO_SOURCES,
+                                 voices,
+                                 ALC_STEREO_SOURCES,
+                                 0,
+                                 ALC_MAX_AUXILIARY_SENDS,
+                                 1,
                                  0};
     context = alcCreateContext(device, attributes);
     ALCint hrtfStatus = 0;
@@ -267,9 +286,11 @@ class OpenAlScene {
     for (int b = 0; b < kDistinctBuffers; ++b) {
       const auto noise = BenchNoise(kNoiseFrames, static_cast<unsigned>(b));
       std::vector<std::int16_t> pcm(noise.size());
-      for (std::size_t i = 0; i < noise.size(); ++i) pcm[i] = static_cast<std::int16_t>(noise[i] * 32767.0f);
+      for (std::size_t i = 0; i < noise.size(); ++i)
+        pcm[i] = static_cast<std::int16_t>(noise[i] * 32767.0f);
       alBufferData(buffers[static_cast<std::size_t>(b)], AL_FORMAT_MONO16, pcm.data(),
-                   static_cast<ALsizei>(pcm.size() * sizeof(std::int16_t)), static_cast<ALsizei>(kRate));
+                   static_cast<ALsizei>(pcm.size() * sizeof(std::int16_t)),
+                   static_cast<ALsizei>(kRate));
     }
     sources.resize(static_cast<std::size_t>(voices));
     alGenSources(voices, sources.data());
@@ -281,7 +302,8 @@ class OpenAlScene {
     for (int v = 0; v < voices; ++v) {
       const ALuint s = sources[static_cast<std::size_t>(v)];
       const orv::Vector3& d = directions[static_cast<std::size_t>(v)];
-      alSourcei(s, AL_BUFFER, static_cast<ALint>(buffers[static_cast<std::size_t>(v % kDistinctBuffers)]));
+      alSourcei(s, AL_BUFFER,
+                static_cast<ALint>(buffers[static_cast<std::size_t>(v % kDistinctBuffers)]));
       alSourcei(s, AL_LOOPING, AL_TRUE);
       alSourcei(s, AL_SOURCE_RELATIVE, AL_TRUE);
       // OpenAL's listener looks down -z with +x to the right.
@@ -336,7 +358,12 @@ void BM_OpenAlSoftHrtf(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenAlSoftHrtf)
     ->ArgName("voices")
-    ->Arg(1)->Arg(16)->Arg(64)->Arg(256)->Arg(1024)->Arg(4096)
+    ->Arg(1)
+    ->Arg(16)
+    ->Arg(64)
+    ->Arg(256)
+    ->Arg(1024)
+    ->Arg(4096)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 

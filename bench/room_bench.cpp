@@ -16,7 +16,6 @@
 #include "engine/OrvEngine_ThreadPool.h"
 #include "room/OrvRoom.h"
 
-
 namespace {
 
 constexpr int kBlock = 512;
@@ -67,9 +66,9 @@ void CountFrames(benchmark::State& state, std::int64_t frames) {
   state.counters["ns/frame"] = benchmark::Counter(
       static_cast<double>(frames), benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
       benchmark::Counter::kIs1000);
-  state.counters["ms/s"] = benchmark::Counter(
-      static_cast<double>(frames) / (kRate * 1e3),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ms/s"] =
+      benchmark::Counter(static_cast<double>(frames) / (kRate * 1e3),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // --- The Room alone ---------------------------------------------------------------

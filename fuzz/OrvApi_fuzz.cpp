@@ -41,8 +41,8 @@ class Bytes {
   }
   // Mostly ordinary values, sometimes the edges, sometimes raw bits.
   float Float() {
-    static const float kChoices[] = {0.0f, 1.0f, -1.0f, 0.5f, 2.0f, 100.0f, 1e-30f, 1e30f,
-                                     kInf, -kInf, kNaN, 3.0f, -1.5f, 1e-6f, 10.0f};
+    static const float kChoices[] = {0.0f, 1.0f,  -1.0f, 0.5f, 2.0f,  100.0f, 1e-30f, 1e30f,
+                                     kInf, -kInf, kNaN,  3.0f, -1.5f, 1e-6f,  10.0f};
     const std::uint8_t how = Byte();
     if (how < 200) return kChoices[how % std::size(kChoices)];
     return Raw<float>();
@@ -68,8 +68,8 @@ void CheckBlock(const std::vector<float>& block) {
 }
 
 // The rates and counts a careless host might pass; the common ones first.
-const double kRates[] = {48000.0, 44100.0, 8000.0, 96000.0, 1.0, 0.0, -1.0,
-                         std::nan(""), 1e-300, 2e9, HUGE_VAL};
+const double kRates[] = {48000.0, 44100.0,      8000.0, 96000.0, 1.0,     0.0,
+                         -1.0,    std::nan(""), 1e-300, 2e9,     HUGE_VAL};
 const std::int32_t kThreads[] = {1, 2, 3, 0, -1, 257, 0x7fffffff};
 const std::int32_t kPolyphony[] = {64, 2, 1, 0, -1, 0x7fffffff};
 
@@ -125,8 +125,8 @@ void Run(Bytes& in) {
       case 1: {
         static const std::int32_t kBits[] = {32, 16, 8, 24, 0};
         static const std::int32_t kChannels[] = {1, 2, 3, 0, -1};
-        static const double kBufferRates[] = {48000.0, 22050.0, 1.0, 0.0, -48000.0, 1e30,
-                                              std::nan(""), HUGE_VAL};
+        static const double kBufferRates[] = {48000.0,  22050.0, 1.0,          0.0,
+                                              -48000.0, 1e30,    std::nan(""), HUGE_VAL};
         BufferParam bp{};
         bp.bits = in.Pick(kBits);
         bp.numChannels = in.Pick(kChannels);
@@ -148,8 +148,10 @@ void Run(Bytes& in) {
       case 2: {  // a live, freed, foreign or made-up handle
         const std::uint8_t which = in.Byte();
         Buffer* b = nullptr;
-        if (!buffers.empty() && which < 200) b = buffers[which % buffers.size()];
-        else if (which < 230) b = reinterpret_cast<Buffer*>(&block);
+        if (!buffers.empty() && which < 200)
+          b = buffers[which % buffers.size()];
+        else if (which < 230)
+          b = reinterpret_cast<Buffer*>(&block);
         t.FreeBuffer(c, b);
         break;
       }

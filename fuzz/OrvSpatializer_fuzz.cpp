@@ -28,18 +28,20 @@ bool IsPowerOfTwoAtLeast4(int n) { return n >= 4 && (n & (n - 1)) == 0; }
 void Render(orv::Spatializer& spatializer) {
   // Straight ahead, right, left, behind, above, below and oblique: every
   // path of the direction search, the mirrored one and a crossfade.
-  const orv::Vector3 directions[] = {{0, 0, 1},  {1, 0, 0},     {-1, 0, 0}, {0, 0, -1},
-                                     {0, 1, 0},  {0, -1, 0},    {1, 1, 1},  {-1, -0.5f, -1}};
+  const orv::Vector3 directions[] = {{0, 0, 1}, {1, 0, 0},  {-1, 0, 0}, {0, 0, -1},
+                                     {0, 1, 0}, {0, -1, 0}, {1, 1, 1},  {-1, -0.5f, -1}};
   constexpr int kFrames = 200;  // not a multiple of any response length
   std::vector<float> samples(kFrames, 0.25f);
   std::vector<float> output(2 * kFrames, 0.0f);
   std::vector<std::shared_ptr<orv::Spatializer::Source>> sources;
-  for (std::size_t i = 0; i < std::size(directions); ++i) sources.push_back(spatializer.CreateSource());
+  for (std::size_t i = 0; i < std::size(directions); ++i)
+    sources.push_back(spatializer.CreateSource());
   for (int block = 0; block < 2; ++block) {
     spatializer.BeginRender(kFrames);
     for (std::size_t i = 0; i < sources.size(); ++i) {
       // The second block turns every source, which starts a crossfade.
-      const orv::Vector3& d = directions[(i + static_cast<std::size_t>(block)) % std::size(directions)];
+      const orv::Vector3& d =
+          directions[(i + static_cast<std::size_t>(block)) % std::size(directions)];
       sources[i]->Mix(samples.data(), 0, kFrames / 2, d);
       sources[i]->Mix(samples.data(), kFrames / 2, kFrames - kFrames / 2, d);
     }

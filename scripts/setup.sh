@@ -3,7 +3,7 @@
 # is missing. Safe to run again; does nothing when everything is there.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang pkg-config googletest libgtest-dev libbenchmark-dev
+packages=(cmake ninja-build g++ clang clang-format pkg-config googletest libgtest-dev libbenchmark-dev
           libsndfile1-dev nlohmann-json3-dev libmysofa-dev libfftw3-dev libopenal-dev
           python3-numpy python3-matplotlib python3-pytest
           portaudio19-dev libcli11-dev doxygen)

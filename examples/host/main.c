@@ -5,9 +5,8 @@
  * pkg-config's orv) and links liborv.so.
  */
 #include <math.h>
-#include <stdio.h>
-
 #include <orv/orv.h>
+#include <stdio.h>
 
 #define RATE 48000
 #define BLOCK 512

@@ -89,11 +89,14 @@ typedef void (*OrvLogCallback)(const char* message, void* userData);
 
 /** What Init builds a context for. */
 typedef struct OrvInitParam {
-  double samplingRate;                /**< output rate in Hz, ORV_MIN_SAMPLING_RATE .. ORV_MAX_SAMPLING_RATE */
-  OrvLowPassCallback lowPassCallback; /**< required once world sounds are played; NULL: unfiltered */
-  void* lowPassUserData;              /**< passed to lowPassCallback as it is */
-  int32_t numThreads;     /**< rendering threads, the render thread included, 1 .. ORV_MAX_THREADS */
-  int32_t maxPolyphonics; /**< upper bound on playing positioned sounds and held voices */
+  /** output rate in Hz, ORV_MIN_SAMPLING_RATE .. ORV_MAX_SAMPLING_RATE */
+  double samplingRate;
+  /** required once world sounds are played; NULL: unfiltered */
+  OrvLowPassCallback lowPassCallback;
+  void* lowPassUserData; /**< passed to lowPassCallback as it is */
+  /** rendering threads, the render thread included, 1 .. ORV_MAX_THREADS */
+  int32_t numThreads;
+  int32_t maxPolyphonics;     /**< upper bound on playing positioned sounds and held voices */
   OrvLogCallback logCallback; /**< may be NULL */
   void* logUserData;          /**< passed to logCallback as it is */
 } OrvInitParam;
@@ -339,13 +342,13 @@ typedef const char* (*OrvInitializeFunction)(uintptr_t magic, int32_t interfaceV
                                              OrvContext* table);
 
 #ifndef ORV_NO_SHORT_NAMES
-typedef OrvVector3 Vector3;             /**< Short name of OrvVector3. */
-typedef OrvInitParam InitParam;         /**< Short name of OrvInitParam. */
-typedef OrvBufferParam BufferParam;     /**< Short name of OrvBufferParam. */
-typedef OrvPlayParam PlayParam;         /**< Short name of OrvPlayParam. */
-typedef OrvReverbParam ReverbParam;     /**< Short name of OrvReverbParam. */
+typedef OrvVector3 Vector3;               /**< Short name of OrvVector3. */
+typedef OrvInitParam InitParam;           /**< Short name of OrvInitParam. */
+typedef OrvBufferParam BufferParam;       /**< Short name of OrvBufferParam. */
+typedef OrvPlayParam PlayParam;           /**< Short name of OrvPlayParam. */
+typedef OrvReverbParam ReverbParam;       /**< Short name of OrvReverbParam. */
 typedef OrvContextPrivate ContextPrivate; /**< Short name of OrvContextPrivate. */
-typedef OrvBuffer Buffer;               /**< Short name of OrvBuffer. */
+typedef OrvBuffer Buffer;                 /**< Short name of OrvBuffer. */
 #endif
 
 /** Compile-time check of the record layouts (C and C++ spellings). */

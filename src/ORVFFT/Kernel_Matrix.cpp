@@ -104,43 +104,28 @@ MatrixKernel FindMatrixKernel(cpu::FeatureLevel level, std::size_t n) noexcept {
 #if defined(ORV_HAVE_SIMD8)
     case cpu::kFeatureLevelSimd8:
       switch (n) {
-        case 64:
-          return Make<8, 8, Kernels8>();
-        case 128:
-          return Make<16, 8, Kernels8>();
-        case 256:
-          return Make<16, 16, Kernels8>();
-        case 512:
-          return Make<32, 16, Kernels8>();
-        case 1024:
-          return Make<32, 32, Kernels8>();
-        default:
-          return {};
+        case 64: return Make<8, 8, Kernels8>();
+        case 128: return Make<16, 8, Kernels8>();
+        case 256: return Make<16, 16, Kernels8>();
+        case 512: return Make<32, 16, Kernels8>();
+        case 1024: return Make<32, 32, Kernels8>();
+        default: return {};
       }
 #endif
 #if defined(ORV_HAVE_SIMD4)
     case cpu::kFeatureLevelSimd4:
       switch (n) {
-        case 16:
-          return Make<4, 4, Kernels4>();
-        case 32:
-          return Make<8, 4, Kernels4>();
-        case 64:
-          return Make<8, 8, Kernels4>();
-        case 128:
-          return Make<16, 8, Kernels4>();
-        case 256:
-          return Make<16, 16, Kernels4>();
-        case 512:
-          return Make<32, 16, Kernels4>();
-        case 1024:
-          return Make<32, 32, Kernels4>();
-        default:
-          return {};
+        case 16: return Make<4, 4, Kernels4>();
+        case 32: return Make<8, 4, Kernels4>();
+        case 64: return Make<8, 8, Kernels4>();
+        case 128: return Make<16, 8, Kernels4>();
+        case 256: return Make<16, 16, Kernels4>();
+        case 512: return Make<32, 16, Kernels4>();
+        case 1024: return Make<32, 32, Kernels4>();
+        default: return {};
       }
 #endif
-    default:
-      return {};
+    default: return {};
   }
 }
 

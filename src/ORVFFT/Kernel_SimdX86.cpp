@@ -343,17 +343,10 @@ inline void CopyBack(float* x, const float* y, std::size_t n) noexcept {
 template <bool backward, bool xAligned, bool yAligned>
 void Process(const KernelParam& param, const Pointers& z) noexcept {
   switch (param.radix) {
-    case 2:
-      Pass<2, backward, xAligned, yAligned>(param, z);
-      break;
-    case 3:
-      Pass<3, backward, xAligned, yAligned>(param, z);
-      break;
-    case 4:
-      Pass<4, backward, xAligned, yAligned>(param, z);
-      break;
-    default:
-      ORV_ASSERT(false, "ORVFFT/Kernel_SimdX86");
+    case 2: Pass<2, backward, xAligned, yAligned>(param, z); break;
+    case 3: Pass<3, backward, xAligned, yAligned>(param, z); break;
+    case 4: Pass<4, backward, xAligned, yAligned>(param, z); break;
+    default: ORV_ASSERT(false, "ORVFFT/Kernel_SimdX86");
   }
 }
 

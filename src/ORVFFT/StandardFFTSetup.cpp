@@ -250,10 +250,8 @@ FFTSetup* CreateFFTSetup(const FFTParam& param) {
         return MakeStandard<cpu::kFeatureLevelSimd4, kDataTypeFloat>(param);
       }
       return MakeStandard<cpu::kFeatureLevelGeneric, kDataTypeFloat>(param);
-    case kDataTypeDouble:
-      return MakeStandard<cpu::kFeatureLevelGeneric, kDataTypeDouble>(param);
-    default:
-      throw Exception("Invalid data type.");
+    case kDataTypeDouble: return MakeStandard<cpu::kFeatureLevelGeneric, kDataTypeDouble>(param);
+    default: throw Exception("Invalid data type.");
   }
 }
 

@@ -12,7 +12,6 @@
 #include "common/OrvException.h"
 #include "engine/OrvEngine.h"
 
-
 namespace orvbind {
 namespace {
 
@@ -66,8 +65,8 @@ void Context::Start() {
 
 Context::~Context() {
   running.store(false);
-  pipe.Empty();             // wakes a render thread that waits for the host's read
-  renderRequest.Open();     // ... or for the host's request
+  pipe.Empty();          // wakes a render thread that waits for the host's read
+  renderRequest.Open();  // ... or for the host's request
   if (thread && thread->joinable()) thread->join();
   channels.clear();
   voices.RemoveAll();
@@ -132,8 +131,9 @@ void Context::ControlLoad(double elapsed, std::size_t numFrames) {
     currentMaxPolyphonics.store(limit);
     if (limit < param.maxPolyphonics) {
       const int load = Percent(elapsed / blockTime);
-      DebugLog("Auto Load Control Activated: %d poly caused %d%c CPU load. Limited to %d temporally.",
-               static_cast<int>(active), load, '%', limit);
+      DebugLog(
+          "Auto Load Control Activated: %d poly caused %d%c CPU load. Limited to %d temporally.",
+          static_cast<int>(active), load, '%', limit);
     }
   } else if (static_cast<int>(active) == currentMaxPolyphonics.load()) {
     const int limit = currentMaxPolyphonics.load();

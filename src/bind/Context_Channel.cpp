@@ -53,12 +53,13 @@ orv::ChannelParam PositionedChannelParam(const PlayParam& params, const Vector3&
   if (std::isnan(p.reverbGain)) p.reverbGain = 0.0f;
   // The coefficient is the host's; outside [0, 1] the one-pole filter would
   // ring or grow, and a NaN one means no filter was asked for.
-  p.lowPassCoef = std::isnan(p.lowPassCoef) ? 1.0f : std::fmin(std::fmax(p.lowPassCoef, 0.0f), 1.0f);
+  p.lowPassCoef =
+      std::isnan(p.lowPassCoef) ? 1.0f : std::fmin(std::fmax(p.lowPassCoef, 0.0f), 1.0f);
   return p;
 }
 
 HostVoice::HostVoice(const std::shared_ptr<Context>& owner, std::shared_ptr<orv::Buffer> buffer,
-                 const PlayParam& playParams, const Vector3& playOrigin, bool relative)
+                     const PlayParam& playParams, const Vector3& playOrigin, bool relative)
     : context(owner),
       isMono(buffer && buffer->GetNumChannels() == 1),
       numFrames(buffer ? buffer->GetNumSamples() : 0) {
@@ -69,7 +70,7 @@ HostVoice::HostVoice(const std::shared_ptr<Context>& owner, std::shared_ptr<orv:
 }
 
 HostVoice::HostVoice(const std::shared_ptr<Context>& owner, std::shared_ptr<orv::Buffer> buffer,
-                 const ChannelSetup& channelSetup, std::int64_t startFrame)
+                     const ChannelSetup& channelSetup, std::int64_t startFrame)
     : context(owner),
       setup(channelSetup),
       isMono(buffer && buffer->GetNumChannels() == 1),
@@ -78,7 +79,7 @@ HostVoice::HostVoice(const std::shared_ptr<Context>& owner, std::shared_ptr<orv:
 }
 
 void HostVoice::Create(const std::shared_ptr<Context>& owner, std::shared_ptr<orv::Buffer> buffer,
-                     std::int64_t startFrame) {
+                       std::int64_t startFrame) {
   lastParam = CreateParam();
   std::lock_guard<std::mutex> lock(owner->mutex);
   const double now = owner->EventDelay();
@@ -187,8 +188,8 @@ void HostVoice::Stop() {
     engineChannel->Stop(0.0);
     return;
   }
-  fadeOutFrames = std::max(1, static_cast<int>(std::lround(kStopFadeSeconds *
-                                                          owner->param.samplingRate)));
+  fadeOutFrames =
+      std::max(1, static_cast<int>(std::lround(kStopFadeSeconds * owner->param.samplingRate)));
   Update(0.0, false);
 }
 

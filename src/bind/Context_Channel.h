@@ -38,11 +38,11 @@ class HostVoice {
   // polyphony limit to the channels already queued. Throws what the engine
   // throws (for example "NaN speed."). Host lock held.
   HostVoice(const std::shared_ptr<Context>& context, std::shared_ptr<orv::Buffer> buffer,
-          const PlayParam& params, const Vector3& origin, bool isRelative);
+            const PlayParam& params, const Vector3& origin, bool isRelative);
   // Any sound; startFrame as OrvVoiceParam::startFrame (-1: the event delay).
   // Host lock held.
   HostVoice(const std::shared_ptr<Context>& context, std::shared_ptr<orv::Buffer> buffer,
-          const ChannelSetup& setup, std::int64_t startFrame);
+            const ChannelSetup& setup, std::int64_t startFrame);
 
   // The voice's parameters for the current listener and room. Host lock held.
   orv::ChannelParam CreateParam() const;

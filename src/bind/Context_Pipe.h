@@ -16,8 +16,7 @@ namespace orvbind {
 template <typename T>
 class Pipe {
  public:
-  explicit Pipe(std::size_t capacity)
-      : buffer(capacity, T{}), writeGate(true), readGate(false) {}
+  explicit Pipe(std::size_t capacity) : buffer(capacity, T{}), writeGate(true), readGate(false) {}
 
   // Appends [first, last), growing the ring when it does not fit.
   template <typename Iterator>

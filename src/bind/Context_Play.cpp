@@ -58,8 +58,8 @@ void Context::PlayAbsolute(std::shared_ptr<SoundData> buffer, const Vector3& ori
 void Context::PlayPositioned(std::shared_ptr<SoundData> buffer, const Vector3& origin,
                              const PlayParam& params, bool isRelative) {
   std::lock_guard<std::mutex> hostLock(hostMutex);
-  AddChannel(
-      std::make_shared<HostVoice>(shared_from_this(), std::move(buffer), params, origin, isRelative));
+  AddChannel(std::make_shared<HostVoice>(shared_from_this(), std::move(buffer), params, origin,
+                                         isRelative));
 }
 
 void Context::AddChannel(std::shared_ptr<HostVoice> channel) {
@@ -204,8 +204,7 @@ void Context::SetOption(int option, double value) {
       engine->SetThreadIndependentMix(value != 0.0);
       if (value != 0.0) currentMaxPolyphonics.store(param.maxPolyphonics);
       break;
-    default:
-      throw orv::Exception("Invalid option: %d", option);
+    default: throw orv::Exception("Invalid option: %d", option);
   }
 }
 

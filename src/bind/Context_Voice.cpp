@@ -42,10 +42,10 @@ OrvVoice* VoiceTable::Add(std::shared_ptr<HostVoice> channel) {
   }
   Slot& slot = slots[index];
   slot.channel = std::move(channel);
-  const std::uintptr_t value = TagBits(tag) |
-                               ((static_cast<std::uintptr_t>(slot.generation) & kGenerationMask)
-                                << kIndexBits) |
-                               (static_cast<std::uintptr_t>(index) + 1);
+  const std::uintptr_t value =
+      TagBits(tag) |
+      ((static_cast<std::uintptr_t>(slot.generation) & kGenerationMask) << kIndexBits) |
+      (static_cast<std::uintptr_t>(index) + 1);
   return reinterpret_cast<OrvVoice*>(value);
 }
 

@@ -174,8 +174,8 @@ class RendererBase : public Channel::Renderer {
   bool isStepSet = false;
   float fadeGain = 1.0f;  // the fade-out's gain at the next sample
   float fadeStep = 0.0f;  // its decrease per sample; 0 while no fade runs
-  double rateRatio;    // buffer rate / engine rate
-  double endPosition;  // frames + 8: the taps and the spatializer hear 8 silent frames
+  double rateRatio;       // buffer rate / engine rate
+  double endPosition;     // frames + 8: the taps and the spatializer hear 8 silent frames
   bool inLoop = false;
 
  private:

@@ -1,7 +1,8 @@
 // Validation of a voice's parameters.
+#include "channel/OrvChannelRenderer_Param.h"
+
 #include <cmath>
 
-#include "channel/OrvChannelRenderer_Param.h"
 #include "common/OrvException.h"
 
 namespace orv {

@@ -23,7 +23,7 @@ struct ChannelParam {
   // Gain changes of unspatialized voices glide as spatialized voices' do;
   // off, they apply at once (as they always have for version 1 sounds).
   bool shouldGlideGains = false;
-  bool isSpatialized = false;  // fixed for the channel's life
+  bool isSpatialized = false;                   // fixed for the channel's life
   Vector3 sourcePosition = {0.0f, 0.0f, 0.0f};  // listener space
   float referenceDistance = 1.0f;
 

@@ -90,8 +90,8 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     int produced = 0;
     while (produced < count && !ended) {  // Fill returns less only at the end
       float s[kSpan];
-      const int n = this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - produced),
-                               ended, {s});
+      const int n = this->Fill(
+          x, step, std::min(this->StepSpan(step, targetStep), count - produced), ended, {s});
       this->AdvanceStep(step, targetStep, n);
       this->Fade(n, {s}, ended);
       if (reverbGain.IsSteady()) {
@@ -159,8 +159,8 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
     bool ended = !this->BeginWalk(x, step);
     for (int done = 0; done < count && !ended;) {
       float s[kSpan];
-      const int n = this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - done),
-                               ended, {s});
+      const int n =
+          this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - done), ended, {s});
       this->AdvanceStep(step, targetStep, n);
       this->Fade(n, {s}, ended);
       if (reverbGain.IsSteady()) {

@@ -46,10 +46,8 @@ struct InterpolateModeSelector {
         return Channel::RendererBuilderInner<LinearSampler<numChannels, format, looped>>::Get(
             build);
       case 2:
-        return Channel::RendererBuilderInner<CubicSampler<numChannels, format, looped>>::Get(
-            build);
-      default:
-        throw Exception("Invalid interpolation mode: %d", build.interpolationMode);
+        return Channel::RendererBuilderInner<CubicSampler<numChannels, format, looped>>::Get(build);
+      default: throw Exception("Invalid interpolation mode: %d", build.interpolationMode);
     }
   }
 };

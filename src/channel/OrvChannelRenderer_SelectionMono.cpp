@@ -7,14 +7,10 @@ namespace orv::RendererBuilder {
 template <>
 RendererPointer AudioFormatSelector<1>::Get(const Channel::RendererBuildParam& build) {
   switch (build.format) {
-    case kAudioFormatUInt8:
-      return LoopedSelector<1, kAudioFormatUInt8>::Get(build);
-    case kAudioFormatInt16:
-      return LoopedSelector<1, kAudioFormatInt16>::Get(build);
-    case kAudioFormatFloat32:
-      return LoopedSelector<1, kAudioFormatFloat32>::Get(build);
-    default:
-      throw Exception("Invalid audio format: %d", static_cast<int>(build.format));
+    case kAudioFormatUInt8: return LoopedSelector<1, kAudioFormatUInt8>::Get(build);
+    case kAudioFormatInt16: return LoopedSelector<1, kAudioFormatInt16>::Get(build);
+    case kAudioFormatFloat32: return LoopedSelector<1, kAudioFormatFloat32>::Get(build);
+    default: throw Exception("Invalid audio format: %d", static_cast<int>(build.format));
   }
 }
 

@@ -10,6 +10,6 @@ namespace orv::detail {
 }  // namespace orv::detail
 
 // ORV_ASSERT(expr, "OrvEngine"): the second argument is the source unit's name.
-#define ORV_ASSERT(expression, unit)                                              \
-  ((expression) ? static_cast<void>(0)                                            \
+#define ORV_ASSERT(expression, unit)   \
+  ((expression) ? static_cast<void>(0) \
                 : ::orv::detail::AssertionFailed(#expression, __func__, unit))

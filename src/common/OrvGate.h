@@ -31,8 +31,7 @@ class Gate {
   // which on some systems take tens of microseconds each.
   void Close(std::chrono::nanoseconds spin) {
     const auto deadline = std::chrono::steady_clock::now() + spin;
-    while (!isOpen.load(std::memory_order_acquire) &&
-           std::chrono::steady_clock::now() < deadline)
+    while (!isOpen.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < deadline)
       simd::CpuRelax();
     Close();
   }

@@ -299,7 +299,9 @@ inline bool AnyNaN(Float4 v) noexcept { return _mm_movemask_ps(_mm_cmpunord_ps(v
 inline Float4 LoadPair(const float* p) noexcept {
   return _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p));
 }
-inline void StorePair(float* p, Float4 v) noexcept { _mm_storel_pi(reinterpret_cast<__m64*>(p), v); }
+inline void StorePair(float* p, Float4 v) noexcept {
+  _mm_storel_pi(reinterpret_cast<__m64*>(p), v);
+}
 #endif
 
 }  // namespace orv::simd

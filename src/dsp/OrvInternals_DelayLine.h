@@ -73,7 +73,9 @@ class DelayLineBank {
   int GetPosition() const noexcept { return position; }
 
  private:
-  float* Ring(int line) noexcept { return samples.data() + static_cast<std::size_t>(line) * kStride; }
+  float* Ring(int line) noexcept {
+    return samples.data() + static_cast<std::size_t>(line) * kStride;
+  }
   const float* Ring(int line) const noexcept {
     return samples.data() + static_cast<std::size_t>(line) * kStride;
   }

@@ -379,7 +379,6 @@ namespace {
 
 constexpr std::size_t kChains = 4;
 
-
 }  // namespace
 
 void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zRe, const float* zIm,
@@ -439,9 +438,8 @@ void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zR
 }
 
 void ComplexMultiplyAccumulate(std::size_t n, float* acc1Re, float* acc1Im, float* acc2Re,
-                               float* acc2Im, const float* xRe, const float* xIm,
-                               const float* h1Re, const float* h1Im, const float* h2Re,
-                               const float* h2Im) noexcept {
+                               float* acc2Im, const float* xRe, const float* xIm, const float* h1Re,
+                               const float* h1Im, const float* h2Re, const float* h2Im) noexcept {
   ComplexProducts<true>(n, acc1Re, acc1Im, acc2Re, acc2Im, xRe, xIm, h1Re, h1Im, h2Re, h2Im);
 }
 

@@ -63,9 +63,8 @@ void UntangleSpectrum(std::size_t n, float* outRe, float* outIm, const float* zR
 // spectrum filtered by two responses into two running sums (the binaural
 // stage's per-ear accumulators). No array may overlap another.
 void ComplexMultiplyAccumulate(std::size_t n, float* acc1Re, float* acc1Im, float* acc2Re,
-                               float* acc2Im, const float* xRe, const float* xIm,
-                               const float* h1Re, const float* h1Im, const float* h2Re,
-                               const float* h2Im) noexcept;
+                               float* acc2Im, const float* xRe, const float* xIm, const float* h1Re,
+                               const float* h1Im, const float* h2Re, const float* h2Im) noexcept;
 
 // dst[i] = src[i], with every non-finite value replaced by 0; returns the
 // largest magnitude stored. Any alignment; dst and src must not overlap.

@@ -62,7 +62,8 @@ double Resampler::Kernel(double t) const {
   return sinc * window;
 }
 
-Resampler::Plan Resampler::MakePlan(double delay, long firstOutput, std::size_t outputLength) const {
+Resampler::Plan Resampler::MakePlan(double delay, long firstOutput,
+                                    std::size_t outputLength) const {
   if (!std::isfinite(delay)) throw Exception("the delay is not finite");
   Plan plan;
   plan.firstIndex.resize(outputLength);
@@ -130,8 +131,8 @@ void Resampler::Plan::Apply(const float* input, std::size_t inputLength, float* 
     for (; n + 8 <= last; n += 8)
       for (int j = 0; j < 8; ++j) sums[j] += weight[n + j] * input[n + j];
     for (; n < last; ++n) sums[0] += weight[n] * input[n];
-    const float total = ((sums[0] + sums[4]) + (sums[1] + sums[5])) +
-                        ((sums[2] + sums[6]) + (sums[3] + sums[7]));
+    const float total =
+        ((sums[0] + sums[4]) + (sums[1] + sums[5])) + ((sums[2] + sums[6]) + (sums[3] + sums[7]));
     output[k] = total * gain;
   }
 }

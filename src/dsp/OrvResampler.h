@@ -28,7 +28,7 @@ class Resampler {
 
    private:
     friend class Resampler;
-    std::vector<long> firstIndex;        // source index of each output's first weight
+    std::vector<long> firstIndex;  // source index of each output's first weight
     std::vector<std::vector<double>> weights;
     std::vector<std::vector<float>> floatWeights;  // the same, for float samples
     double scale = 1.0;

@@ -72,7 +72,8 @@ void Reverb::Step(const float* const* read, float* const* write, int t, float in
   std::array<float, kNumLines> v;
   ORV_SIMD_UNROLL
   for (int j = 0; j < kNumLines; ++j) v[j] = read[j][t];
-  Hadamard(v.data(), [](float a, float b) { return a + b; }, [](float a, float b) { return a - b; });
+  Hadamard(
+      v.data(), [](float a, float b) { return a + b; }, [](float a, float b) { return a - b; });
   ORV_SIMD_UNROLL
   for (int k = 0; k < kNumLines; ++k) {
     lpfState[k] = (gain * v[k] - lpfState[k]) * lpfCoef + lpfState[k];
@@ -106,8 +107,9 @@ int Reverb::StepTiles(const float* const* read, float* const* write, int n, cons
     Float4 v[kNumLines];
     ORV_SIMD_UNROLL
     for (int j = 0; j < kNumLines; ++j) v[j] = LoadU(read[j] + t);
-    Hadamard(v, [](Float4 a, Float4 b) { return Add(a, b); },
-             [](Float4 a, Float4 b) { return Sub(a, b); });
+    Hadamard(
+        v, [](Float4 a, Float4 b) { return Add(a, b); },
+        [](Float4 a, Float4 b) { return Sub(a, b); });
     ORV_SIMD_UNROLL
     for (int q = 0; q < 4; ++q) Transpose4(v[4 * q], v[4 * q + 1], v[4 * q + 2], v[4 * q + 3]);
     ORV_SIMD_UNROLL

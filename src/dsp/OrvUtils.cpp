@@ -100,7 +100,9 @@ void AllpassBlock(AllpassFilter1& f, float* data, int n) noexcept {
 
 }  // namespace
 
-void AllpassFilter1::ProcessBlock(float* data, int n) noexcept { AllpassBlock<true>(*this, data, n); }
+void AllpassFilter1::ProcessBlock(float* data, int n) noexcept {
+  AllpassBlock<true>(*this, data, n);
+}
 
 void AllpassFilter1::ProcessBlockScalar(float* data, int n) noexcept {
   AllpassBlock<false>(*this, data, n);
@@ -123,8 +125,7 @@ void AllpassFilter1::Clear() noexcept {
   std::fill(outputHistory.begin(), outputHistory.end(), 0.0f);
 }
 
-ExactDelayLine::ExactDelayLine(float delay, float size)
-    : size(static_cast<int>(std::floor(size))) {
+ExactDelayLine::ExactDelayLine(float delay, float size) : size(static_cast<int>(std::floor(size))) {
   ORV_ASSERT(this->size > 0, "OrvUtils");
   buffer.assign(static_cast<std::size_t>(this->size), 0.0f);
   quietSteps = this->size;

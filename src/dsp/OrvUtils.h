@@ -101,9 +101,10 @@ class DualBiquadFilter final : public BiquadFilter {
     using namespace simd;
     const Pair in{left, right};
     const Float4 x = LoadPair(&in.left);
-    const Float4 feedback = Add(Mul(Splat(na2), LoadPair(&y2.left)), Mul(Splat(na1), LoadPair(&y1.left)));
-    const Float4 feedforward =
-        Add(Mul(Splat(b2), LoadPair(&x2.left)), Add(Mul(Splat(b1), LoadPair(&x1.left)), Mul(Splat(b0), x)));
+    const Float4 feedback =
+        Add(Mul(Splat(na2), LoadPair(&y2.left)), Mul(Splat(na1), LoadPair(&y1.left)));
+    const Float4 feedforward = Add(Mul(Splat(b2), LoadPair(&x2.left)),
+                                   Add(Mul(Splat(b1), LoadPair(&x1.left)), Mul(Splat(b0), x)));
     const Float4 y = Add(feedback, feedforward);
     y2 = y1;
     StorePair(&y1.left, y);

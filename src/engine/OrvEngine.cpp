@@ -60,7 +60,8 @@ Engine::Engine(const EngineParam& engineParam)
   for (std::size_t k = 0; k < kMaxLanes; ++k) threadLocalBuffers[k].lane = k;
   room = std::make_unique<Room>(param.samplingRate);
   if (param.hrtfData)
-    spatializer = std::make_shared<Spatializer>(param.hrtfData, param.hrtfDataSize, param.samplingRate);
+    spatializer =
+        std::make_shared<Spatializer>(param.hrtfData, param.hrtfDataSize, param.samplingRate);
 }
 
 Engine::~Engine() {
@@ -109,7 +110,8 @@ void Engine::Render(float* out, int numFrames) {
     room->RenderBassEnhancer(r0.dryMonoSum.data(), r0.mainMix.data(), numFrames);
     RenderBinaural();
     SumLanes(lanes, &ThreadLocalBuffer::mainMix, &ThreadLocalBuffer::spatialMix);
-    if (!r0.spatialMix.empty()) room->RenderEqualizer(r0.spatialMix.data(), r0.mainMix.data(), numFrames);
+    if (!r0.spatialMix.empty())
+      room->RenderEqualizer(r0.spatialMix.data(), r0.mainMix.data(), numFrames);
     RenderOutput(out, numFrames);
   }
   EndBlock(numFrames);
@@ -121,10 +123,12 @@ void Engine::RenderChannels(int numFrames, std::size_t lanes) {
   // Lane k mixes channels k, k + lanes, ... in that order, on whichever slot.
   // No copy of the shared pointer: renderChannels holds every voice until
   // the block ends, and a copy would contend on a count shared across workers.
-  ForEachStriped(*threadPool, lanes, slots, [this, numFrames, count, lanes](std::size_t, std::size_t k) {
-    ThreadLocalBuffer& buffers = threadLocalBuffers[k];
-    for (std::size_t i = k; i < count; i += lanes) renderChannels[i]->RenderBlock(numFrames, buffers);
-  });
+  ForEachStriped(*threadPool, lanes, slots,
+                 [this, numFrames, count, lanes](std::size_t, std::size_t k) {
+                   ThreadLocalBuffer& buffers = threadLocalBuffers[k];
+                   for (std::size_t i = k; i < count; i += lanes)
+                     renderChannels[i]->RenderBlock(numFrames, buffers);
+                 });
 }
 
 void Engine::RenderBinaural() {

@@ -1,5 +1,6 @@
-#include "common/OrvException.h"
 #include "engine/OrvEngine_Param.h"
+
+#include "common/OrvException.h"
 #include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace orv {

@@ -37,8 +37,8 @@ class ThreadPool {
   void BackgroundRenderThread(std::size_t k);
   void Stop() noexcept;
 
-  std::vector<std::shared_ptr<Gate>> bgMutex1;  // start gates
-  std::vector<std::shared_ptr<Gate>> bgMutex2;  // completion gates
+  std::vector<std::shared_ptr<Gate>> bgMutex1;                 // start gates
+  std::vector<std::shared_ptr<Gate>> bgMutex2;                 // completion gates
   std::vector<const std::function<void(std::size_t)>*> tasks;  // posted per step
   std::vector<std::shared_ptr<std::thread>> threads;
   std::atomic<bool> stopRequested{false};

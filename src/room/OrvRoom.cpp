@@ -38,9 +38,7 @@ inline float PreDelaySamples(float delay, const ExactDelayLine& line) noexcept {
 constexpr float kMaxPreDelayRing = 1 << 20;  // 2.7 s at 384 kHz
 
 // The smoothed gain's next value: it closes kGainSmoothing of the gap.
-inline float NextGain(float g, float target) noexcept {
-  return g + (target - g) * kGainSmoothing;
-}
+inline float NextGain(float g, float target) noexcept { return g + (target - g) * kGainSmoothing; }
 
 }  // namespace
 
@@ -49,12 +47,12 @@ struct Room::Layer {
 
   Reverb reverb;
   ExactDelayLine preDelay;
-  float lowPass = 0.0f;   // the band-pass pair (medium and long layers)
+  float lowPass = 0.0f;  // the band-pass pair (medium and long layers)
   float highPass = 0.0f;
   float gain = 0.0f;  // smoothed; starts at 0, so the reverb fades in
   float target = 0.0f;
-  alignas(16) std::array<float, kMaxFrames> feed{};   // the reverb's input
-  alignas(16) std::array<float, kMaxFrames> left{};   // its two outputs
+  alignas(16) std::array<float, kMaxFrames> feed{};  // the reverb's input
+  alignas(16) std::array<float, kMaxFrames> left{};  // its two outputs
   alignas(16) std::array<float, kMaxFrames> right{};
   alignas(16) std::array<float, kMaxFrames> gains{};  // gain per frame of the pass
 };
@@ -258,8 +256,10 @@ void Room::EndReverb(float* mainMix, float* dryMonoSum) noexcept {
     const Float4 gl = Load(lg + i);
     const Float4 gm = Load(mg + i);
     const Float4 gs = Load(sg + i);
-    const Float4 left = Add(Add(Mul(Load(ll + i), gl), Mul(Load(ml + i), gm)), Mul(Load(sl + i), gs));
-    const Float4 right = Add(Add(Mul(Load(lr + i), gl), Mul(Load(mr + i), gm)), Mul(Load(sr + i), gs));
+    const Float4 left =
+        Add(Add(Mul(Load(ll + i), gl), Mul(Load(ml + i), gm)), Mul(Load(sl + i), gs));
+    const Float4 right =
+        Add(Add(Mul(Load(lr + i), gl), Mul(Load(mr + i), gm)), Mul(Load(sr + i), gs));
     const Float4 outLeft = Add(left, Mul(crossFeed, right));
     const Float4 outRight = Add(right, Mul(crossFeed, left));
     float* mix = mainMix + 2 * i;

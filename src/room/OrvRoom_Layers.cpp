@@ -16,8 +16,8 @@ ReverbLayers DeriveReverbLayers(float reflectivity, float roomVolume, float room
   const float area = std::fmax(roomArea, 0.01f);
   const float t = ClampFinite(roomVolume * 0.161f / area / 0.4f * 1.5f, 1.2f, 15.0f);
   const float r2 = reflectivity * reflectivity;
-  const float level =
-      ClampFinite((r2 * r2 * enclosure * enclosure * enclosure * 0.34f + 0.02f) * 0.5f, 0.01f, 0.5f);
+  const float level = ClampFinite(
+      (r2 * r2 * enclosure * enclosure * enclosure * 0.34f + 0.02f) * 0.5f, 0.01f, 0.5f);
   const float k = ClampFinite(2.0f - t, 1.0f, 2.0f) * level;
   return {{
       {0.5f * k, 0.001f, 0.1f, 0.0f},

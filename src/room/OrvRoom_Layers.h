@@ -61,9 +61,9 @@ struct ReverbLayerDesign {
 inline constexpr float kHfReferenceFrequency = 8000.0f;
 
 inline constexpr std::array<ReverbLayerDesign, kNumReverbLayers> kReverbLayerDesigns = {{
-    {1.65f, 0.9f, 0.0f, 0.0f, 0, 2},    // short: fed directly, unfiltered
-    {1.8f, 0.95f, 0.3f, 0.01f, 1, 5},   // medium: 30 % / 1 % per sample
-    {1.65f, 0.8f, 0.1f, 0.02f, 6, 7},   // long: darker, 10 % / 2 % per sample
+    {1.65f, 0.9f, 0.0f, 0.0f, 0, 2},   // short: fed directly, unfiltered
+    {1.8f, 0.95f, 0.3f, 0.01f, 1, 5},  // medium: 30 % / 1 % per sample
+    {1.65f, 0.8f, 0.1f, 0.02f, 6, 7},  // long: darker, 10 % / 2 % per sample
 }};
 
 // The diffuser before the medium and long layers: Schroeder all-passes,

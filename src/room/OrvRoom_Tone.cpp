@@ -149,7 +149,8 @@ bool Equalizer::ProcessPipelined(const float* in, float* mainMix, int numFrames)
     } else {
       for (int p = 0; p < kVectors; ++p) {
         const int lowFrame = i - 2 * p;
-        const Float4 active = PairMask(lowFrame >= 0 && lowFrame < n, lowFrame >= 1 && lowFrame <= n);
+        const Float4 active =
+            PairMask(lowFrame >= 0 && lowFrame < n, lowFrame >= 1 && lowFrame <= n);
         x2[p] = Select(active, x1[p], x2[p]);
         x1[p] = Select(active, in4[p], x1[p]);
         y2[p] = Select(active, y1[p], y2[p]);

@@ -39,8 +39,8 @@ std::shared_ptr<Spatializer::Source> Spatializer::CreateSource() {
   return std::make_shared<Source>(weak_from_this());
 }
 
-void Spatializer::Source::Mix(const float* samples, int offset, int count,
-                              const Vector3& position, std::size_t lane) {
+void Spatializer::Source::Mix(const float* samples, int offset, int count, const Vector3& position,
+                              std::size_t lane) {
   const float x = position.x, y = position.y, z = position.z;
   // The zero cases avoid the angle of a signed zero vector.
   const float azimuth = (x == 0.0f && z == 0.0f) ? 0.0f : std::atan2(x, z) * kDegreesPerRadian;
@@ -65,7 +65,8 @@ void Spatializer::Source::Mix(const float* samples, int offset, int count, float
   if (ring.angles.empty()) return;
 
   const float wrapped = WrapAzimuth(azimuth);
-  const std::shared_ptr<Angle>& chosen = ring.angles[ring.azimuths.ChooseNearest(std::fabs(wrapped))];
+  const std::shared_ptr<Angle>& chosen =
+      ring.angles[ring.azimuths.ChooseNearest(std::fabs(wrapped))];
   const bool newMirrored = wrapped < 0.0f;
 
   if (!current) {
@@ -92,8 +93,7 @@ void Spatializer::Source::Mix(const float* samples, int offset, int count, float
   next.reset();
   current = target;
   mirrored = newMirrored;
-  InnerMix<0>(*owner, current.get(), mirrored, lane, samples + n, offset + n, count - n,
-              0.0f);
+  InnerMix<0>(*owner, current.get(), mirrored, lane, samples + n, offset + n, count - n, 0.0f);
 }
 
 template <int direction>
@@ -248,7 +248,8 @@ void Spatializer::EndRender(std::size_t index) noexcept {
 }
 
 void Spatializer::ProcessSide(Angle& angle, int side, GroupWork& work, const Bank& bank) noexcept {
-  const bool isUsed = angle.isInputUsed[static_cast<std::size_t>(side)].load(std::memory_order_relaxed);
+  const bool isUsed =
+      angle.isInputUsed[static_cast<std::size_t>(side)].load(std::memory_order_relaxed);
   bool isPending = angle.isHopPending[side];
   if (!isUsed && !isPending) return;
   const float* in = isUsed ? SumLaneInputs(angle, side) : nullptr;
@@ -295,9 +296,8 @@ void Spatializer::ProcessSide(Angle& angle, int side, GroupWork& work, const Ban
       const float* second = spectra + (side == 0 ? 2 * stride : 0);
       float* sums = work.sums.Data() + 4 * stride * hopIndex;
       if (work.isHopUsed[hopIndex]) {
-        ComplexMultiplyAccumulate(n + 1, sums, sums + stride, sums + 2 * stride,
-                                  sums + 3 * stride, re, im, first, first + stride, second,
-                                  second + stride);
+        ComplexMultiplyAccumulate(n + 1, sums, sums + stride, sums + 2 * stride, sums + 3 * stride,
+                                  re, im, first, first + stride, second, second + stride);
       } else {
         ComplexMultiply(n + 1, sums, sums + stride, sums + 2 * stride, sums + 3 * stride, re, im,
                         first, first + stride, second, second + stride);
@@ -317,7 +317,8 @@ void Spatializer::ProcessSide(Angle& angle, int side, GroupWork& work, const Ban
 float* Spatializer::SumLaneInputs(Angle& angle, int side) noexcept {
   // In lane order, whichever threads mixed the lanes; into the first lane's
   // buffer, which nothing reads after this.
-  const std::int32_t* indices = angle.laneInputs.data() + static_cast<std::size_t>(side) * kMaxLanes;
+  const std::int32_t* indices =
+      angle.laneInputs.data() + static_cast<std::size_t>(side) * kMaxLanes;
   float* sum = nullptr;
   for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
     if (indices[lane] < 0) continue;

@@ -171,11 +171,11 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     explicit Bank(int tapCount);
     // Sizes the per-hop work for blocks of up to blockSize frames.
     void Fit(std::size_t blockSize);
-    int size;               // N
-    std::size_t stride;     // floats between the parts of a spectrum
-    int position = 0;       // frames of the current hop before this block
+    int size;            // N
+    std::size_t stride;  // floats between the parts of a spectrum
+    int position = 0;    // frames of the current hop before this block
     std::size_t hopCapacity = 0;
-    RealFFT fft;            // the inverse transforms, on the finishing thread
+    RealFFT fft;                      // the inverse transforms, on the finishing thread
     AlignedArray<float> left, right;  // [0, N): this hop's output; [N, 2N): overlap
     AlignedArray<float> tail;         // N floats of overlap while a hop is formed
     bool isSounding = false;          // left or right holds a non-zero sample
@@ -189,7 +189,7 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   struct Lane {
     std::unique_ptr<float[]> storage;  // capacity * blockSize
     std::size_t storageSize = 0;
-    std::size_t capacity = 0;  // buffers
+    std::size_t capacity = 0;                     // buffers
     std::vector<std::pair<Angle*, int>> buffers;  // (angle, side) of each buffer in use
   };
 
@@ -234,9 +234,9 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   std::array<Lane, kMaxLanes> lanes;
   std::vector<std::unique_ptr<Bank>> banks;
 
-  double samplingRate;                 // the rate sets are resampled to
-  std::unique_ptr<DataSet> retired;    // render thread: replaced sets still sounding
-  std::size_t angleCount = 0;          // angles of the set in use
+  double samplingRate;                       // the rate sets are resampled to
+  std::unique_ptr<DataSet> retired;          // render thread: replaced sets still sounding
+  std::size_t angleCount = 0;                // angles of the set in use
   std::atomic<std::size_t> largestBlock{0};  // sizes a new set's buffers
 
   // Host side, under replaceMutex: the tap count of every bank, installed

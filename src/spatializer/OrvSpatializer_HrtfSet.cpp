@@ -55,7 +55,7 @@ class Cursor {
   const unsigned char* Take(std::size_t count, const What& what) {
     if (size - offset < count)
       throw HrtfDataError(Format("file truncated: %s at offset %zu needs %zu bytes, %zu remain",
-                               what().c_str(), offset, count, size - offset));
+                                 what().c_str(), offset, count, size - offset));
     const unsigned char* p = data + offset;
     offset += count;
     return p;
@@ -74,9 +74,10 @@ void CheckResponse(const std::vector<float>& response, const char* ear, const Hr
   for (std::size_t i = 0; i < response.size(); ++i) {
     const float v = response[i];
     if (!(v >= -1.0f && v <= 1.0f))
-      throw HrtfDataError(Format("%s response at elevation %g, azimuth %g: sample %zu is %g, "
-                               "outside [-1, 1]",
-                               ear, double(ring.elevation), double(angle.azimuth), i, double(v)));
+      throw HrtfDataError(
+          Format("%s response at elevation %g, azimuth %g: sample %zu is %g, "
+                 "outside [-1, 1]",
+                 ear, double(ring.elevation), double(angle.azimuth), i, double(v)));
   }
 }
 
@@ -118,7 +119,8 @@ HrtfSet ReadHrtfRecords(const void* bytes, std::size_t size, std::size_t* traili
         cursor.Take(kHrtfRingHeaderSize, [r] { return Format("header of ring %d", r); });
     ring.elevation = GetF32(header);
     const std::int32_t angleCount = GetI32(header + 4);
-    if (angleCount < 0) throw HrtfDataError(Format("ring %d: negative angle count %d", r, angleCount));
+    if (angleCount < 0)
+      throw HrtfDataError(Format("ring %d: negative angle count %d", r, angleCount));
     for (std::int32_t a = 0; a < angleCount; ++a) {
       const unsigned char* angleHeader = cursor.Take(
           kHrtfAngleHeaderSize, [r, a] { return Format("header of ring %d, angle %d", r, a); });
@@ -142,9 +144,9 @@ HrtfSet ReadHrtfRecords(const void* bytes, std::size_t size, std::size_t* traili
   }
   if (cursor.Remaining() >= kHrtfRateRecordSize &&
       std::memcmp(cursor.Here(), kHrtfRateTag, sizeof kHrtfRateTag) == 0)
-    set.samplingRate =
-        GetF64(cursor.Take(kHrtfRateRecordSize, [] { return std::string("rate record"); }) +
-               sizeof kHrtfRateTag);
+    set.samplingRate = GetF64(cursor.Take(kHrtfRateRecordSize, [] {
+      return std::string("rate record");
+    }) + sizeof kHrtfRateTag);
   if (trailingBytes) *trailingBytes = cursor.Remaining();
   return set;
 }
@@ -160,8 +162,9 @@ void ValidateHrtfSet(const HrtfSet& set) {
       throw HrtfDataError(Format("ring %zu: elevation %g lies outside [-90, 90]", r, elevation));
     if (r > 0 && !(ring.elevation > set.rings[r - 1].elevation))
       throw HrtfDataError(Format("ring %zu: elevation %g does not ascend from %g", r, elevation,
-                               double(set.rings[r - 1].elevation)));
-    if (ring.angles.empty()) throw HrtfDataError(Format("ring at elevation %g has no angles", elevation));
+                                 double(set.rings[r - 1].elevation)));
+    if (ring.angles.empty())
+      throw HrtfDataError(Format("ring at elevation %g has no angles", elevation));
     for (std::size_t a = 0; a < ring.angles.size(); ++a) {
       const HrtfAngle& angle = ring.angles[a];
       const double azimuth = angle.azimuth;
@@ -170,23 +173,26 @@ void ValidateHrtfSet(const HrtfSet& set) {
             Format("ring at elevation %g: azimuth %g lies outside [0, 180]", elevation, azimuth));
       if (a > 0 && !(angle.azimuth > ring.angles[a - 1].azimuth))
         throw HrtfDataError(Format("ring at elevation %g: azimuth %g does not ascend from %g",
-                                 elevation, azimuth, double(ring.angles[a - 1].azimuth)));
+                                   elevation, azimuth, double(ring.angles[a - 1].azimuth)));
       if (angle.left.size() != angle.right.size())
-        throw HrtfDataError(Format("elevation %g, azimuth %g: left and right responses differ in "
-                                 "length (%zu and %zu)",
-                                 elevation, azimuth, angle.left.size(), angle.right.size()));
+        throw HrtfDataError(
+            Format("elevation %g, azimuth %g: left and right responses differ in "
+                   "length (%zu and %zu)",
+                   elevation, azimuth, angle.left.size(), angle.right.size()));
       const std::size_t n = angle.left.size();
-      if (n < 4 || !IsPowerOfTwo(n) || n > std::size_t(std::numeric_limits<std::int32_t>::max() / 8))
-        throw HrtfDataError(Format("elevation %g, azimuth %g: the tap count %zu is not a power of "
-                                 "two of at least 4",
-                                 elevation, azimuth, n));
+      if (n < 4 || !IsPowerOfTwo(n) ||
+          n > std::size_t(std::numeric_limits<std::int32_t>::max() / 8))
+        throw HrtfDataError(
+            Format("elevation %g, azimuth %g: the tap count %zu is not a power of "
+                   "two of at least 4",
+                   elevation, azimuth, n));
       CheckResponse(angle.left, "left", ring, angle);
       CheckResponse(angle.right, "right", ring, angle);
     }
   }
   if (!(set.samplingRate >= kHrtfMinRate && set.samplingRate <= kHrtfMaxRate))
     throw HrtfDataError(Format("the sampling rate %g Hz lies outside [%g, %g]", set.samplingRate,
-                             kHrtfMinRate, kHrtfMaxRate));
+                               kHrtfMinRate, kHrtfMaxRate));
 }
 
 HrtfSet LoadHrtfSet(const void* data, std::size_t size) {

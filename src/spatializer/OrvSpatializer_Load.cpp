@@ -10,8 +10,8 @@
 
 namespace orv {
 
-Spatializer::Angle::Angle(float angleAzimuth, const float* leftResponse,
-                          const float* rightResponse, int taps, RealFFT& fft)
+Spatializer::Angle::Angle(float angleAzimuth, const float* leftResponse, const float* rightResponse,
+                          int taps, RealFFT& fft)
     : azimuth(angleAzimuth) {
   laneInputs.fill(-1);
   const std::size_t n = static_cast<std::size_t>(taps);
@@ -42,7 +42,7 @@ Spatializer::Spatializer(const void* data, std::size_t size, double rate) : samp
 Spatializer::~Spatializer() = default;
 
 std::unique_ptr<Spatializer::DataSet> Spatializer::LoadData(const void* data, std::size_t size,
-                                                           std::vector<int>& sizes) {
+                                                            std::vector<int>& sizes) {
   // No set is measured beyond these rates; a context outside them gets the
   // nearest.
   const HrtfSet set = ResampleHrtfSet(LoadHrtfSet(data, size),

@@ -112,7 +112,8 @@ int CrossCorrelationLag(const std::vector<float>& a, const std::vector<float>& b
   for (int k = -maxLag; k <= maxLag; ++k) {
     double s = 0.0;
     for (int n = 0; n < static_cast<int>(b.size()); ++n)
-      if (n + k >= 0 && n + k < static_cast<int>(a.size())) s += static_cast<double>(a[n + k]) * b[n];
+      if (n + k >= 0 && n + k < static_cast<int>(a.size()))
+        s += static_cast<double>(a[n + k]) * b[n];
     if (s > bestValue) {
       bestValue = s;
       best = k;
@@ -332,8 +333,7 @@ TEST_F(BinauralTest, FrontAndBackSourcesReachBothEarsEquallyAndTheFrontLouder) {
   EXPECT_NEAR(Power(front.right) / Power(front.left), 1.0, 0.05);
   EXPECT_NEAR(Power(back.right) / Power(back.left), 1.0, 0.05);
   // The pinna shadows sound from behind: the measurement says by how much.
-  const ExpectedRatio expected =
-      RatioOf(Measured(0.0f, 0.0f).left, Measured(0.0f, 180.0f).left);
+  const ExpectedRatio expected = RatioOf(Measured(0.0f, 0.0f).left, Measured(0.0f, 180.0f).left);
   const double ratio = Power(front.left) / Power(back.left);
   EXPECT_GT(ratio, expected.low * (1.0 - kRatioTolerance));
   EXPECT_LT(ratio, expected.high * (1.0 + kRatioTolerance));

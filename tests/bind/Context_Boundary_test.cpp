@@ -46,8 +46,8 @@ class BoundaryTest : public ::testing::Test {
 
   // A long sound, as a buffer handle (freed with the context).
   Buffer* Sound(const std::vector<float>& samples, int channels) {
-    const BufferParam bp{samples.data(), 32, channels,
-                         static_cast<int>(samples.size()) / channels, 48000.0};
+    const BufferParam bp{samples.data(), 32, channels, static_cast<int>(samples.size()) / channels,
+                         48000.0};
     Buffer* b = t().CreateBuffer(ctx(), &bp);
     EXPECT_NE(b, nullptr) << host->Error();
     return b;

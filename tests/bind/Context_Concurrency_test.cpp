@@ -68,7 +68,7 @@ TEST(HostConcurrency, AudioMainAndErrorReaderThreadsShareOneContext) {
     t.PlayRelative(host.ctx(), b, &where, &play);
     t.PlayLocal(host.ctx(), b, &play);
     t.FreeBuffer(host.ctx(), b);
-    t.FreeBuffer(host.ctx(), b);        // "Invalid buffer handle."
+    t.FreeBuffer(host.ctx(), b);          // "Invalid buffer handle."
     t.CreateBuffer(host.ctx(), nullptr);  // "Parameter is null."
     if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
@@ -107,8 +107,8 @@ TEST(HostConcurrency, ThreeHostThreadsPlayMoveStopAndRespatializeWhileAFourthRen
     for (int i = 0; i < 300; ++i) {
       const float a = 0.05f * static_cast<float>(i + 100 * id);
       const Vector3 where{2 * std::cos(a), 0.5f, 2 * std::sin(a)};
-      OrvVoiceParam p = orvtest::VoiceAt(i % 3 == 0 ? ORV_SPACE_WORLD : ORV_SPACE_LISTENER, where,
-                                         i % 5 == 0);
+      OrvVoiceParam p =
+          orvtest::VoiceAt(i % 3 == 0 ? ORV_SPACE_WORLD : ORV_SPACE_LISTENER, where, i % 5 == 0);
       p.velocity = {where.z, 0.0f, -where.x};
       if (i % 4 == 0) p.startFrame = t.FrameClock(host.ctx()) + 500;
       if (OrvVoice* v = t.Play(host.ctx(), shared, &p)) held.push_back(v);

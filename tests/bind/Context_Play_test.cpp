@@ -137,8 +137,8 @@ TEST_F(PlayTest, SpeedAndRateRatioReadWithLinearInterpolation) {
     double rate;
     float step;
   };
-  for (const Case c : {Case{2.0f, 48000.0, 2.0f}, Case{1.0f, 24000.0, 0.5f},
-                       Case{0.75f, 48000.0, 0.75f}}) {
+  for (const Case c :
+       {Case{2.0f, 48000.0, 2.0f}, Case{1.0f, 24000.0, 0.5f}, Case{0.75f, 48000.0, 0.75f}}) {
     SetUp();
     Buffer* b = Create(ramp.data(), 32, 1, static_cast<int>(ramp.size()), c.rate);
     const PlayParam play{1.0f, c.speed, 1.0f};

@@ -19,8 +19,7 @@ namespace orvtest {
 class V2Host {
  public:
   explicit V2Host(const HostLibrary& library) {
-    const char* failure =
-        library.initialize(0x4f5256u, 2, reinterpret_cast<OrvContext*>(&table));
+    const char* failure = library.initialize(0x4f5256u, 2, reinterpret_cast<OrvContext*>(&table));
     if (failure) throw std::runtime_error(failure);
   }
   ~V2Host() { table.Destroy(table.context); }

@@ -48,7 +48,8 @@ TEST_F(V2VoiceTest, AClickLandsOnItsStartFrameAtEveryBlockSize) {
       const int64_t now = host.table.FrameClock(host.ctx());
       const OrvVoiceParam second = VoiceAt(ORV_SPACE_LOCAL, {}, false, now + 3017);
       ASSERT_NE(host.table.Play(host.ctx(), b, &second), nullptr);
-      auto more = orvtest::Channel(host.Render(static_cast<std::size_t>(now) + 6000 - 30000, block), 0);
+      auto more =
+          orvtest::Channel(host.Render(static_cast<std::size_t>(now) + 6000 - 30000, block), 0);
       left.insert(left.end(), more.begin(), more.end());
       EXPECT_EQ(FirstNonZero(left), static_cast<std::size_t>(now + 3017))
           << "block " << block << (offline ? " offline" : " real time");
@@ -123,8 +124,8 @@ TEST_F(V2VoiceTest, ASpeedChangeSlidesInsteadOfJumping) {
   const auto after = orvtest::Channel(host.Render(2000, 500), 0);
   auto rate = [&](std::size_t i) { return (after[i] - after[i - 1]) / kSlope; };
   EXPECT_NEAR((before[4999] - before[4998]) / kSlope, 1.0, 1e-3);
-  EXPECT_LT(rate(1), 1.5);  // not at once ...
-  EXPECT_NEAR(rate(1000), 2.0, 2e-3);  // ... but soon
+  EXPECT_LT(rate(1), 1.5);                                                     // not at once ...
+  EXPECT_NEAR(rate(1000), 2.0, 2e-3);                                          // ... but soon
   for (std::size_t i = 1; i < 1000; ++i) ASSERT_LE(rate(i), 2.0 + 2e-3) << i;  // never beyond
 }
 
@@ -220,7 +221,8 @@ std::vector<float> OfflineScene(const HostLibrary& library, int threads, unsigne
       const Vector3 to{where(scene), where(scene), where(scene)};
       host.table.MoveVoice(host.ctx(), voices[scene() % voices.size()], &to, nullptr);
     }
-    if (k % 7 == 2 && !voices.empty()) host.table.StopVoice(host.ctx(), voices[scene() % voices.size()]);
+    if (k % 7 == 2 && !voices.empty())
+      host.table.StopVoice(host.ctx(), voices[scene() % voices.size()]);
     if (k % 10 == 5) {
       const Vector3 eye{where(scene), 0, where(scene)}, front{0, 0, 1}, up{0, 1, 0};
       const ReverbParam room{0.6f, 300.0f, 250.0f, 6.0f, 0.7f};

@@ -1,11 +1,12 @@
 // ChannelParam::Validate: what it rejects, with which message, in which order.
+#include "channel/OrvChannelRenderer_Param.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <string>
 
-#include "channel/OrvChannelRenderer_Param.h"
 #include "common/OrvException.h"
 
 namespace {

@@ -1,6 +1,8 @@
 // The renderer kinds on their own: mixing, gains, low-pass, cursor, loop and
 // end of a voice, with a recorder in place of the spatializer source. The
 // references are written out sample by sample from the mixing rules.
+#include "channel/OrvChannelRenderer_Renderers.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "channel/ChannelTestSupport.h"
-#include "channel/OrvChannelRenderer_Renderers.h"
 #include "common/OrvTestUtil.h"
 
 namespace {
@@ -116,8 +117,8 @@ TEST(Renderers, OneShotVoiceProducesEightSilentFramesThenEnds) {
 
 TEST(Renderers, SpeedAndRateRatioScaleTheStep) {
   const auto samples = orvtest::Sine(400, 440.0, 24000.0);
-  for (const auto& [bufferRate, speed] : {std::pair<double, double>{48000.0, 2.0}, {24000.0, 1.0},
-                                          {36000.0, 0.75}, {96000.0, 1.5}}) {
+  for (const auto& [bufferRate, speed] :
+       {std::pair<double, double>{48000.0, 2.0}, {24000.0, 1.0}, {36000.0, 0.75}, {96000.0, 1.5}}) {
     const auto buffer = TestBuffer::Mono(samples, bufferRate);
     ChannelParam param;
     param.speed = speed;
@@ -206,8 +207,8 @@ TEST(Renderers, LoopedVoiceFollowsTheCursorRule) {
 template <class Sampler>
 void CheckEdgesAndInterior(double position, double speed, std::int64_t loopStart,
                            std::int64_t loopEnd) {
-  SCOPED_TRACE(::testing::Message() << "position " << position << " speed " << speed
-                                    << " loop " << loopStart << ".." << loopEnd);
+  SCOPED_TRACE(::testing::Message() << "position " << position << " speed " << speed << " loop "
+                                    << loopStart << ".." << loopEnd);
   const auto samples = orvtest::Noise(90, 17);
   const auto buffer = TestBuffer::Mono(samples);
   ChannelParam param;
@@ -299,14 +300,12 @@ TEST(Renderers, NonFiniteCursorEndsAVoiceInsteadOfLoopingForever) {
     int produced;  // samples written before the end
   };
   const Case cases[] = {
-      {true, inf, 1.0, 0},   {true, -inf, 1.0, 0},  {true, nan, 1.0, 0},
-      {true, 3.0, inf, 1},
-      {false, -inf, 1.0, 0}, {false, nan, 1.0, 0},   {false, inf, 1.0, 0},
-      {false, 3.0, inf, 1},
+      {true, inf, 1.0, 0},   {true, -inf, 1.0, 0}, {true, nan, 1.0, 0},  {true, 3.0, inf, 1},
+      {false, -inf, 1.0, 0}, {false, nan, 1.0, 0}, {false, inf, 1.0, 0}, {false, 3.0, inf, 1},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "looped " << c.looped << " position " << c.position
-                                      << " speed " << c.speed);
+    SCOPED_TRACE(::testing::Message()
+                 << "looped " << c.looped << " position " << c.position << " speed " << c.speed);
     ChannelParam param;
     param.isLooped = c.looped;
     param.loopStart = 0;
@@ -358,7 +357,9 @@ using SpatialRenderer = orv::SpatializedRenderer<MonoLinear, RecordingSource>;
 
 struct SpatialFixture {
   explicit SpatialFixture(const std::vector<float>& samples, const ChannelParam& p)
-      : buffer(TestBuffer::Mono(samples)), param(p), source(std::make_shared<RecordingSource>()),
+      : buffer(TestBuffer::Mono(samples)),
+        param(p),
+        source(std::make_shared<RecordingSource>()),
         renderer(Build(*buffer, param), source) {}
   std::shared_ptr<TestBuffer> buffer;
   ChannelParam param;
@@ -376,7 +377,7 @@ TEST(SpatializedRenderer, DistanceGainFromTheSquaredDistance) {
   };
   const Case cases[] = {
       {{0.0f, 0.0f, 2.0f}, 1.0f, 0.5f, std::sqrt(0.5f)},
-      {{0.5f, 0.0f, 0.0f}, 1.0f, 1.0f, 1.0f},   // inside the reference: full gain
+      {{0.5f, 0.0f, 0.0f}, 1.0f, 1.0f, 1.0f},  // inside the reference: full gain
       {{0.0f, 3.0f, 0.0f}, 4.0f, 1.0f / 1.5f, std::sqrt(1.0f / 1.5f)},  // 9 / 4
       {{1.0f, 2.0f, 2.0f}, 1.0f, 1.0f / 3.0f, std::sqrt(1.0f / 3.0f)},
   };

@@ -1,6 +1,8 @@
 // Samplers: format conversion, the three interpolations, loop joins and the
 // cursor wrap, checked against hand values and a naive reference that follows
 // the reading rules step by step (repeated adding and subtracting included).
+#include "channel/OrvChannelRenderer_Samplers.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,7 +11,6 @@
 #include <random>
 #include <vector>
 
-#include "channel/OrvChannelRenderer_Samplers.h"
 #include "channel/ChannelTestSupport.h"
 
 namespace {
@@ -62,8 +63,7 @@ struct ReferenceSampler {
 
   float Get(Kind kind, double x, int channel, bool inLoop) const {
     switch (kind) {
-      case Kind::kNearest:
-        return Frame(static_cast<std::int64_t>(std::floor(x)), channel, inLoop);
+      case Kind::kNearest: return Frame(static_cast<std::int64_t>(std::floor(x)), channel, inLoop);
       case Kind::kLinear: {
         const auto i = static_cast<std::int64_t>(std::trunc(x));
         const float t = static_cast<float>(x - static_cast<double>(i));
@@ -104,9 +104,9 @@ auto RandomElements(std::size_t n, std::uint32_t seed) {
 template <template <int, AudioFormat, bool> class Sampler, Kind kind, int numChannels,
           AudioFormat format, bool looped>
 void CompareWithReference(std::int64_t loopStart, std::int64_t loopEnd) {
-  SCOPED_TRACE(::testing::Message() << "kind " << static_cast<int>(kind) << ", channels "
-                                    << numChannels << ", format " << format << ", looped "
-                                    << looped << ", loop " << loopStart << ".." << loopEnd);
+  SCOPED_TRACE(::testing::Message()
+               << "kind " << static_cast<int>(kind) << ", channels " << numChannels << ", format "
+               << format << ", looped " << looped << ", loop " << loopStart << ".." << loopEnd);
   constexpr std::int64_t kFrames = 64;
   const auto elements = RandomElements<format>(kFrames * numChannels, 7u + format);
   const auto buffer = TestBuffer::Make(elements, numChannels, format);
@@ -116,7 +116,7 @@ void CompareWithReference(std::int64_t loopStart, std::int64_t loopEnd) {
   param.loopEnd = loopEnd;
   const Sampler<numChannels, format, looped> sampler(*buffer, &param);
   const ReferenceSampler reference{Converted(elements), numChannels, kFrames, looped,
-                                   loopStart, loopEnd};
+                                   loopStart,           loopEnd};
 
   std::mt19937 rng(11);
   std::uniform_real_distribution<double> position(-4.0, kFrames + 40.0);
@@ -148,10 +148,10 @@ void CompareAllKinds(std::int64_t loopStart, std::int64_t loopEnd) {
 template <int numChannels, AudioFormat format>
 void CompareLoopSettings() {
   CompareAllKinds<numChannels, format, false>(0, 0);
-  CompareAllKinds<numChannels, format, true>(10, 40);   // inside the buffer
-  CompareAllKinds<numChannels, format, true>(50, 80);   // running past its end: silent frames
-  CompareAllKinds<numChannels, format, true>(-6, -2);   // entirely before it
-  CompareAllKinds<numChannels, format, true>(20, 21);   // one frame long
+  CompareAllKinds<numChannels, format, true>(10, 40);  // inside the buffer
+  CompareAllKinds<numChannels, format, true>(50, 80);  // running past its end: silent frames
+  CompareAllKinds<numChannels, format, true>(-6, -2);  // entirely before it
+  CompareAllKinds<numChannels, format, true>(20, 21);  // one frame long
 }
 
 TEST(Samplers, All36MatchTheReadingRules) {
@@ -165,8 +165,8 @@ TEST(Samplers, All36MatchTheReadingRules) {
 
 TEST(Samplers, ConvertEachFormat) {
   ChannelParam param;
-  const auto bytes = TestBuffer::Make(std::vector<std::uint8_t>{0, 128, 255}, 1,
-                                      orv::kAudioFormatUInt8);
+  const auto bytes =
+      TestBuffer::Make(std::vector<std::uint8_t>{0, 128, 255}, 1, orv::kAudioFormatUInt8);
   const orv::NearestSampler<1, orv::kAudioFormatUInt8, false> u8(*bytes, &param);
   EXPECT_EQ(u8.GetSample(0.0, 0, false), -1.0f);
   EXPECT_EQ(u8.GetSample(1.0, 0, false), 0.0f);
@@ -216,8 +216,8 @@ TEST(Samplers, StereoChannelOneIsTheOddElement) {
   ChannelParam param;
   std::vector<float> elements;
   for (int i = 0; i < 8; ++i) {
-    elements.push_back(static_cast<float>(i));           // left: frame index
-    elements.push_back(static_cast<float>(100 + i));     // right: 100 + frame index
+    elements.push_back(static_cast<float>(i));        // left: frame index
+    elements.push_back(static_cast<float>(100 + i));  // right: 100 + frame index
   }
   const auto buffer = TestBuffer::Make(elements, 2, orv::kAudioFormatFloat32);
   const orv::NearestSampler<2, orv::kAudioFormatFloat32, false> sampler(*buffer, &param);
@@ -280,8 +280,8 @@ TEST(Samplers, LoopBoundsFollowParamUpdated) {
 
 TEST(Samplers, FrameMappingMatchesRepeatedSteps) {
   const auto buffer = Ramp(8);
-  for (const auto& [start, end] : {std::pair<std::int64_t, std::int64_t>{100, 200}, {-5, 3},
-                                   {7, 8}, {0, 1000}}) {
+  for (const auto& [start, end] :
+       {std::pair<std::int64_t, std::int64_t>{100, 200}, {-5, 3}, {7, 8}, {0, 1000}}) {
     ChannelParam param = Loop(start, end);
     const orv::NearestSampler<1, orv::kAudioFormatFloat32, true> sampler(*buffer, &param);
     const std::int64_t length = end - start;
@@ -333,8 +333,8 @@ TEST(Samplers, CursorWrapMatchesTheRule) {
   EXPECT_EQ(x, 40.0);  // before the loop: unchanged
 
   std::mt19937 rng(5);
-  for (const auto& [start, end] : {std::pair<double, double>{100, 200}, {-37, 3}, {0, 1},
-                                   {12345, 12346 + 4096}}) {
+  for (const auto& [start, end] :
+       {std::pair<double, double>{100, 200}, {-37, 3}, {0, 1}, {12345, 12346 + 4096}}) {
     const double length = end - start;
     std::uniform_real_distribution<double> near(end, start + 20.0 * length);
     for (int n = 0; n < 20000; ++n) {
@@ -396,8 +396,8 @@ TEST(Samplers, NonFiniteAndHugePositionsReadSilenceOrALoopFrame) {
     EXPECT_TRUE(v >= 100.0f && v < 200.0f) << x << " read " << v;
   }
   // Loop bounds at the ends of the 64-bit range do not overflow the mapping.
-  ChannelParam wide = Loop(std::numeric_limits<std::int64_t>::min(),
-                           std::numeric_limits<std::int64_t>::max());
+  ChannelParam wide =
+      Loop(std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max());
   const orv::LinearSampler<1, orv::kAudioFormatFloat32, true> wideLinear(*buffer, &wide);
   EXPECT_EQ(wideLinear.GetSample(12.0, 0, true), 12.0f);
   EXPECT_EQ(wideLinear.GetSample(-5.0, 0, true), 0.0f);

@@ -1,6 +1,8 @@
 // Renderer selection: every combination of channel count, format, loop
 // setting and interpolation mode reaches the renderer of its own sampler, and
 // the three switches reject what they do not know.
+#include "channel/OrvChannelRenderer_Selection.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,11 +11,9 @@
 #include <vector>
 
 #include "channel/ChannelTestSupport.h"
-#include "channel/OrvChannelRenderer_Selection.h"
 #include "common/OrvException.h"
 #include "common/OrvTestUtil.h"
 #include "engine/OrvEngine.h"
-
 
 namespace {
 
@@ -52,9 +52,13 @@ void CheckCombination(orv::Engine& engine, int mode) {
                                     << " looped " << looped << " mode " << mode);
   const auto buffer = RandomBuffer(numChannels, format);
   ChannelParam param = VoiceParam(looped);
-  const orv::Channel::RendererBuildParam build{buffer.get(), &param, mode, numChannels, format,
-                                              engine.param.samplingRate,
-                                              engine.spatializer.get()};
+  const orv::Channel::RendererBuildParam build{buffer.get(),
+                                               &param,
+                                               mode,
+                                               numChannels,
+                                               format,
+                                               engine.param.samplingRate,
+                                               engine.spatializer.get()};
   const auto renderer = orv::RendererBuilder::NumChannelsSelector::Get(build);
   auto buffers = MakeMixBuffers(kCount);
   ASSERT_TRUE(renderer->Render(0, kCount, buffers));
@@ -102,9 +106,13 @@ TEST(RendererSelection, EachCombinationGetsItsOwnSampler) {
 std::string Rejection(orv::Engine& engine, int numChannels, int format, int mode) {
   const auto buffer = TestBuffer::Mono(std::vector<float>(8, 0.0f));
   ChannelParam param;
-  const orv::Channel::RendererBuildParam build{
-      buffer.get(), &param, mode, numChannels, static_cast<AudioFormat>(format),
-      engine.param.samplingRate, engine.spatializer.get()};
+  const orv::Channel::RendererBuildParam build{buffer.get(),
+                                               &param,
+                                               mode,
+                                               numChannels,
+                                               static_cast<AudioFormat>(format),
+                                               engine.param.samplingRate,
+                                               engine.spatializer.get()};
   try {
     orv::RendererBuilder::NumChannelsSelector::Get(build);
   } catch (const orv::Exception& e) {
@@ -132,12 +140,12 @@ TEST(RendererSelection, MonoVoicesAskingForItGoBinauralWhenThereIsASpatializer) 
     ChannelParam param;
     param.isSpatialized = spatialized;
     const orv::Channel::RendererBuildParam build{buffer.get(),
-                                                &param,
-                                                1,
-                                                1,
-                                                orv::kAudioFormatFloat32,
-                                                engine->param.samplingRate,
-                                                engine->spatializer.get()};
+                                                 &param,
+                                                 1,
+                                                 1,
+                                                 orv::kAudioFormatFloat32,
+                                                 engine->param.samplingRate,
+                                                 engine->spatializer.get()};
     const auto renderer = orv::RendererBuilder::NumChannelsSelector::Get(build);
     engine->spatializer->BeginRender(kCount);
     auto buffers = MakeMixBuffers(kCount);

@@ -48,9 +48,7 @@ constexpr double kSpeeds[] = {0.5, 1.0, 1.7, 1.0 + 0x1p-44};
 void Update(ChannelParam& p, int block, int piece, bool* isSeek) {
   *isSeek = false;
   switch ((block * 3 + piece) % 5) {
-    case 0:
-      p.gain = p.gain == 0.7f ? 0.2f : 0.7f;
-      break;
+    case 0: p.gain = p.gain == 0.7f ? 0.2f : 0.7f; break;
     case 1:  // a distance glide
       p.sourcePosition = {p.sourcePosition.x + 2.0f, 0.5f, 1.0f};
       break;
@@ -58,9 +56,7 @@ void Update(ChannelParam& p, int block, int piece, bool* isSeek) {
       p.position = 700.5;
       *isSeek = true;
       break;
-    case 3:
-      p.speed = p.speed == 1.0 ? 1.7 : 1.0;
-      break;
+    case 3: p.speed = p.speed == 1.0 ? 1.7 : 1.0; break;
     default:
       p.loopStart = 11;
       p.loopEnd = 1400;

@@ -11,7 +11,6 @@
 #include "common/OrvTestUtil.h"
 #include "engine/OrvEngine.h"
 
-
 namespace {
 
 using orv::ChannelParam;

@@ -1,11 +1,11 @@
 // The update queue's bookkeeping: which segments a block is cut into, the
 // order equal time stamps are applied in, and how unreached updates move on.
+#include "channel/OrvChannelRenderer_Updates.h"
+
 #include <gtest/gtest.h>
 
 #include <utility>
 #include <vector>
-
-#include "channel/OrvChannelRenderer_Updates.h"
 
 namespace {
 
@@ -53,9 +53,8 @@ TEST(UpdateQueue, BlockIsCutAtEachTimeStamp) {
   updates.emplace(101, Tagged(3));
   updates.emplace(511, Tagged(4));
   updates.emplace(512, Tagged(5));  // next block: not applied
-  const std::vector<Event> expected = {Apply(1),          Segment(0, 100), Apply(2),
-                                       Segment(100, 1),   Apply(3),        Segment(101, 410),
-                                       Apply(4),          Segment(511, 1)};
+  const std::vector<Event> expected = {Apply(1), Segment(0, 100),   Apply(2), Segment(100, 1),
+                                       Apply(3), Segment(101, 410), Apply(4), Segment(511, 1)};
   EXPECT_EQ(Walk(updates, 512), expected);
 }
 
@@ -68,8 +67,8 @@ TEST(UpdateQueue, EqualTimeStampsApplyInQueueingOrder) {
   ChannelUpdateMap updates;
   for (float tag : {5.0f, 3.0f, 9.0f, 1.0f}) updates.emplace(64, Tagged(tag));
   updates.emplace(10, Tagged(7));
-  const std::vector<Event> expected = {Segment(0, 10),  Apply(7), Segment(10, 54), Apply(5),
-                                       Apply(3),        Apply(9), Apply(1),        Segment(64, 64)};
+  const std::vector<Event> expected = {Segment(0, 10), Apply(7), Segment(10, 54), Apply(5),
+                                       Apply(3),       Apply(9), Apply(1),        Segment(64, 64)};
   EXPECT_EQ(Walk(updates, 128), expected);
 }
 
@@ -92,10 +91,10 @@ TEST(UpdateQueue, UpdateBeyondTheBlockLandsInTheNextOne) {
 
 TEST(UpdateQueue, CarriedOverEntriesGoBehindNewOnesOfTheSameKey) {
   ChannelUpdateMap current, pending;
-  current.emplace(100, Tagged(1));   // applied in this block
-  current.emplace(600, Tagged(2));   // carried to 88
-  current.emplace(600, Tagged(3));   // carried to 88, after 2
-  current.emplace(700, Tagged(4));   // carried to 188
+  current.emplace(100, Tagged(1));  // applied in this block
+  current.emplace(600, Tagged(2));  // carried to 88
+  current.emplace(600, Tagged(3));  // carried to 88, after 2
+  current.emplace(700, Tagged(4));  // carried to 188
   // Queued by the host during the block, keyed from the next block.
   pending.emplace(88, Tagged(10));
   pending.emplace(20, Tagged(11));

@@ -1,8 +1,7 @@
 #include "common/OrvTestUtil.h"
 
-#include <gtest/gtest.h>
-
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>

@@ -75,7 +75,8 @@ TEST(DelayLineBankDeathTest, DelaysOutsideTheRingStop) {
   orvtest::UseThreadsafeDeathTests();
   auto bank = std::make_unique<ReverbLines>();
   bank->SetDelay(0, 32767);
-  EXPECT_DEATH(bank->SetDelay(0, 32768), Literal("(l <= ringLength), function SetDelay, file OrvInternals"));
+  EXPECT_DEATH(bank->SetDelay(0, 32768),
+               Literal("(l <= ringLength), function SetDelay, file OrvInternals"));
   EXPECT_DEATH(bank->SetDelay(0, -1), Literal("(l > 0), function SetDelay, file OrvInternals"));
   EXPECT_DEATH(bank->SetDelay(0, 2147483647), Literal("(l > 0)"));
 }

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <limits>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -102,12 +102,9 @@ class UntangleSpectrum : public LevelTest {};
 
 std::string LevelName(const ::testing::TestParamInfo<orv::simd::Level>& info) {
   switch (info.param) {
-    case orv::simd::Level::kScalar:
-      return "Scalar";
-    case orv::simd::Level::kSimd4:
-      return "Simd4";
-    default:
-      return "Simd8";
+    case orv::simd::Level::kScalar: return "Scalar";
+    case orv::simd::Level::kSimd4: return "Simd4";
+    default: return "Simd8";
   }
 }
 
@@ -153,15 +150,9 @@ TEST_P(Accumulate, SeveralSourcesMatchTheDoubleSumOnEveryPath) {
         // pointer is enough to force the scalar path.
         Placed dst(d0, offset), a(s[0], 0), b(s[1], 0), c(s[2], 0), d(s[3], 0);
         switch (sources) {
-          case 2:
-            orv::Accumulate(n, dst.data(), a.data(), b.data());
-            break;
-          case 3:
-            orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data());
-            break;
-          default:
-            orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data(), d.data());
-            break;
+          case 2: orv::Accumulate(n, dst.data(), a.data(), b.data()); break;
+          case 3: orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data()); break;
+          default: orv::Accumulate(n, dst.data(), a.data(), b.data(), c.data(), d.data()); break;
         }
         for (std::size_t i = 0; i < n; ++i) {
           double expected = d0[i];
@@ -249,8 +240,8 @@ TEST_P(ComplexMultiply, AccumulatingFormAddsBothProductsToRunningSums) {
   for (const std::size_t n : kCounts) {
     for (const std::size_t offset : kOffsets) {
       SCOPED_TRACE("n = " + std::to_string(n) + ", offset " + std::to_string(offset));
-      const auto x0r = Values(n, 40), x0i = Values(n, 41), h1r = Values(n, 42),
-                 h1i = Values(n, 43), h2r = Values(n, 44), h2i = Values(n, 45);
+      const auto x0r = Values(n, 40), x0i = Values(n, 41), h1r = Values(n, 42), h1i = Values(n, 43),
+                 h2r = Values(n, 44), h2i = Values(n, 45);
       const auto s1r = Values(n, 46), s1i = Values(n, 47), s2r = Values(n, 48), s2i = Values(n, 49);
       Placed xr(x0r, offset), xi(x0i, offset), ar(h1r, 0), ai(h1i, 0), br(h2r, 0), bi(h2i, 0);
       Placed a1r(s1r, offset), a1i(s1i, offset), a2r(s2r, 0), a2i(s2i, 0);

@@ -80,9 +80,11 @@ TEST(InterpolationHelper, AgreesWithABruteForceSearch) {
 TEST(InterpolationHelperDeathTest, EmptyTableOrNaNStops) {
   orvtest::UseThreadsafeDeathTests();
   const InterpolationHelper empty;
-  EXPECT_DEATH(empty.Interpolate(1.0f), Literal("(!keys.empty()), function Interpolate, file OrvInterpolationHelper"));
+  EXPECT_DEATH(empty.Interpolate(1.0f),
+               Literal("(!keys.empty()), function Interpolate, file OrvInterpolationHelper"));
   const InterpolationHelper h = Keys({0, 10});
-  EXPECT_DEATH(h.Interpolate(std::nanf("")), Literal("(false), function Interpolate, file OrvInterpolationHelper"));
+  EXPECT_DEATH(h.Interpolate(std::nanf("")),
+               Literal("(false), function Interpolate, file OrvInterpolationHelper"));
 }
 
 }  // namespace

@@ -100,13 +100,13 @@ TEST(Resampler, FractionalDelaysMoveTheSignal) {
   const Resampler same(48000.0, 48000.0);
   const std::size_t length = 2000;
   for (double delay : {0.5, 0.25, 3.75, -1.5}) {
-    const std::vector<double> y = same.MakePlan(delay, 0, length).Apply(SineAt(3000.0, 48000.0, length));
+    const std::vector<double> y =
+        same.MakePlan(delay, 0, length).Apply(SineAt(3000.0, 48000.0, length));
     EXPECT_LT(MaxSineError(y, 3000.0, 48000.0, 1.0, 200, delay), kPassBandTolerance) << delay;
   }
   // Resampling and delay together: a delay counts in source samples.
   const Resampler up(44100.0, 48000.0);
-  const std::vector<double> y =
-      up.MakePlan(10.0, 0, 2000).Apply(SineAt(2000.0, 44100.0, 2000));
+  const std::vector<double> y = up.MakePlan(10.0, 0, 2000).Apply(SineAt(2000.0, 44100.0, 2000));
   EXPECT_LT(MaxSineError(y, 2000.0, 48000.0, 44100.0 / 48000.0, 200, 10.0 * 48000.0 / 44100.0),
             kPassBandTolerance);
 }
@@ -146,7 +146,8 @@ TEST(Resampler, OutputRangeHoldsTheWholeResponse) {
   const std::vector<double> h = {1.0, -0.5, 0.25, 0.5};
   for (double delay : {0.0, 2.5, -3.25}) {
     const Resampler::Range range = up.OutputRange(h.size(), delay);
-    const std::vector<double> wider = up.MakePlan(delay, range.first - 40, range.length + 80).Apply(h);
+    const std::vector<double> wider =
+        up.MakePlan(delay, range.first - 40, range.length + 80).Apply(h);
     for (std::size_t j = 0; j < 40; ++j) {
       EXPECT_EQ(wider[j], 0.0) << j;
       EXPECT_EQ(wider[wider.size() - 1 - j], 0.0) << j;

@@ -204,9 +204,9 @@ TEST(ReverbDesign, InvariantsHoldOverManySettings) {
   for (std::size_t i = 0; i + 3 < r.size(); i += 4) {
     for (const double rate : {8000.0, 48000.0, 384000.0}) {
       Reverb reverb(rate);
-      Apply(reverb, {0.0001f + 0.5f * std::fabs(r[i]), 3.0f * std::fabs(r[i + 1]),
-                     0.05f + 10.0f * std::fabs(r[i + 2]), 8000.0f,
-                     0.3f + 0.65f * std::fabs(r[i + 3])});
+      Apply(reverb,
+            {0.0001f + 0.5f * std::fabs(r[i]), 3.0f * std::fabs(r[i + 1]),
+             0.05f + 10.0f * std::fabs(r[i + 2]), 8000.0f, 0.3f + 0.65f * std::fabs(r[i + 3])});
       ExpectValidLines(reverb);
       EXPECT_TRUE(std::isfinite(reverb.GetToneB()));
     }
@@ -218,8 +218,10 @@ TEST(ReverbDesign, InvariantsHoldOverManySettings) {
 TEST(ReverbDeathTest, SettersStopOnBadArguments) {
   orvtest::UseThreadsafeDeathTests();
   Reverb reverb(48000.0);
-  EXPECT_DEATH(reverb.SetRT60Time(-1.0f), Literal("(seconds >= 0.f), function SetRT60Time, file OrvReverb"));
-  EXPECT_DEATH(reverb.SetSize(std::nanf("")), Literal("(v >= 0.f), function SetSize, file OrvReverb"));
+  EXPECT_DEATH(reverb.SetRT60Time(-1.0f),
+               Literal("(seconds >= 0.f), function SetRT60Time, file OrvReverb"));
+  EXPECT_DEATH(reverb.SetSize(std::nanf("")),
+               Literal("(v >= 0.f), function SetSize, file OrvReverb"));
   EXPECT_DEATH(reverb.SetDelayRange(-0.5f), Literal("(v >= 0.f), function SetDelayRange"));
   EXPECT_DEATH(Reverb(-1.0), Literal("(samplingRate >= 0.0)"));
   EXPECT_DEATH(
@@ -274,8 +276,10 @@ TEST(ReverbProcess, VectorAndScalarPathsAgree) {
     const Reverb::Output c =
         (i % 3 == 0) ? mixed.ProcessSampleScalar(input[i]) : mixed.ProcessSampleVector(input[i]);
     for (int k = 0; k < Reverb::kNumOutputs; ++k) {
-      ASSERT_NEAR(a[k], b[k], kTolerance * (1.0f + std::fabs(b[k]))) << "sample " << i << " out " << k;
-      ASSERT_NEAR(c[k], b[k], kTolerance * (1.0f + std::fabs(b[k]))) << "sample " << i << " out " << k;
+      ASSERT_NEAR(a[k], b[k], kTolerance * (1.0f + std::fabs(b[k])))
+          << "sample " << i << " out " << k;
+      ASSERT_NEAR(c[k], b[k], kTolerance * (1.0f + std::fabs(b[k])))
+          << "sample " << i << " out " << k;
     }
   }
 }
@@ -293,9 +297,12 @@ TEST(ReverbProcess, BlocksMatchTheSampleSteps) {
     std::vector<float> a(input.size() + 1), b(input.size() + 1);
     std::size_t done = 0;
     for (std::size_t k = 0; done < input.size(); ++k) {
-      if (k == 12) for (Reverb* r : {&blocks, &steps}) Apply(*r, {0.05f, 1.0f, 2.0f, 8000.0f, 0.7f});
-      if (k == 24) for (Reverb* r : {&blocks, &steps}) Apply(*r, kMediumLayer);
-      const int n = static_cast<int>(std::min<std::size_t>(kBlockSizes[k % 6], input.size() - done));
+      if (k == 12)
+        for (Reverb* r : {&blocks, &steps}) Apply(*r, {0.05f, 1.0f, 2.0f, 8000.0f, 0.7f});
+      if (k == 24)
+        for (Reverb* r : {&blocks, &steps}) Apply(*r, kMediumLayer);
+      const int n =
+          static_cast<int>(std::min<std::size_t>(kBlockSizes[k % 6], input.size() - done));
       // Outputs 1 and 6, one float past an aligned start.
       if (useVector)
         blocks.ProcessBlock(input.data() + done, n, 1, a.data() + 1 + done, 6, b.data() + 1 + done);
@@ -403,12 +410,10 @@ TEST(ReverbDecay, HighBandDecaysAsTheLoopGainPredicts) {
     double rate;
     LayerSetting s;
   };
-  const Case cases[] = {{48000, {0.07f, 0.5f, 2.3f, 4800.0f, 0.8f}},
-                        {48000, kMediumLayer},
-                        {48000, {0.05f, 1.0f, 1.5f, 3000.0f, 0.9f}},
-                        {48000, {0.05f, 1.0f, 1.5f, 3000.0f, 0.97f}},
-                        {22050, {0.05f, 1.0f, 1.5f, 3000.0f, 0.9f}},
-                        {96000, {0.03f, 1.0f, 1.0f, 8000.0f, 0.7f}}};
+  const Case cases[] = {
+      {48000, {0.07f, 0.5f, 2.3f, 4800.0f, 0.8f}}, {48000, kMediumLayer},
+      {48000, {0.05f, 1.0f, 1.5f, 3000.0f, 0.9f}}, {48000, {0.05f, 1.0f, 1.5f, 3000.0f, 0.97f}},
+      {22050, {0.05f, 1.0f, 1.5f, 3000.0f, 0.9f}}, {96000, {0.03f, 1.0f, 1.0f, 8000.0f, 0.7f}}};
   constexpr double kDecayTolerance = 0.25;
   for (const auto& c : cases) {
     Reverb reverb(c.rate);
@@ -452,8 +457,8 @@ TEST(ReverbRates, EveryRateGivesFiniteLivingOutput) {
         }
       }
       const double rms = std::sqrt(burstEnergy / (burst * Reverb::kNumOutputs));
-      EXPECT_GT(rms, 0.05) << "rate " << rate << " size " << layer.size;  // alive
-      EXPECT_LT(peak, 50.0) << "rate " << rate << " size " << layer.size;   // bounded
+      EXPECT_GT(rms, 0.05) << "rate " << rate << " size " << layer.size;   // alive
+      EXPECT_LT(peak, 50.0) << "rate " << rate << " size " << layer.size;  // bounded
 
       // The extra half second covers the short layer at low rates, whose lines
       // the prime spacing stretches well beyond size (11 .. 89 samples for

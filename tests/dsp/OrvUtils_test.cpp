@@ -41,8 +41,8 @@ struct PeakingCase {
   float frequency, gain, q;
 };
 // The engine's six bands and a few others.
-constexpr PeakingCase kPeakingCases[] = {{380, 0.1f, 16}, {7900, 0.4f, 7}, {1700, 1.4f, 7},
-                                         {6000, 1.4f, 7}, {3000, 0.3f, 1}, {9000, 0.3f, 10},
+constexpr PeakingCase kPeakingCases[] = {{380, 0.1f, 16},   {7900, 0.4f, 7}, {1700, 1.4f, 7},
+                                         {6000, 1.4f, 7},   {3000, 0.3f, 1}, {9000, 0.3f, 10},
                                          {100, 4.0f, 0.7f}, {15000, 2.0f, 2}};
 
 class Designed final : public BiquadFilter {};
@@ -59,8 +59,8 @@ TEST(BiquadDesign, PeakingMatchesTheCookbookResponse) {
       // Closed form at the centre: the linear gain itself.
       EXPECT_NEAR(Db(std::abs(StoredResponse(f, w0))), Db(c.gain), kDesignToleranceDb)
           << rate << " " << c.frequency;
-      for (const double hz : {20.0, 100.0, 0.5 * c.frequency, 0.9 * c.frequency,
-                              1.1 * c.frequency, 2.0 * c.frequency, 12000.0, 0.45 * rate}) {
+      for (const double hz : {20.0, 100.0, 0.5 * c.frequency, 0.9 * c.frequency, 1.1 * c.frequency,
+                              2.0 * c.frequency, 12000.0, 0.45 * rate}) {
         if (hz >= 0.5 * rate) continue;
         const double w = 2.0 * M_PI * hz / rate;
         EXPECT_NEAR(Db(std::abs(StoredResponse(f, w))), Db(std::abs(ref.Response(w))),
@@ -73,8 +73,8 @@ TEST(BiquadDesign, PeakingMatchesTheCookbookResponse) {
 
 TEST(BiquadDesign, BandpassMatchesTheCookbookResponse) {
   for (const double rate : {8000.0, 48000.0, 192000.0}) {
-    for (const auto& [frequency, q] : {std::pair{70.0f, 0.4f}, std::pair{1000.0f, 2.0f},
-                                      std::pair{3000.0f, 0.7f}}) {
+    for (const auto& [frequency, q] :
+         {std::pair{70.0f, 0.4f}, std::pair{1000.0f, 2.0f}, std::pair{3000.0f, 0.7f}}) {
       Designed f;
       f.BandpassFilter(static_cast<float>(rate), frequency, q);
       const ReferenceBiquad ref = ReferenceBiquad::Bandpass(rate, frequency, q);
@@ -175,8 +175,7 @@ TEST(BiquadProcess, VectorAndScalarStereoStepsAgree) {
 TEST(BiquadProcess, MuteClearsTheHistoryOnly) {
   SingleBiquadFilter used, fresh;
   DualBiquadFilter usedDual, freshDual;
-  for (BiquadFilter* f :
-       std::initializer_list<BiquadFilter*>{&used, &fresh, &usedDual, &freshDual})
+  for (BiquadFilter* f : std::initializer_list<BiquadFilter*>{&used, &fresh, &usedDual, &freshDual})
     f->PeakingEQ(48000.0f, 3000.0f, 0.3f, 1.0f);
   for (const float x : orvtest::Noise(100, 9)) {
     used.Process(x);
@@ -220,7 +219,7 @@ TEST(AllpassFilter1, MagnitudeIsOneAtEveryFrequency) {
   // The engine's diffuser: each stage and the whole chain.
   const std::pair<int, float> stages[] = {{7, 0.3f}, {37, 0.2f}, {97, 0.1f}, {157, 0.1f},
                                           {1, 0.6f}, {3, 0.6f},  {5, 0.6f},  {55, 0.6f}};
-  constexpr std::size_t kLength = 8192;  // every response has decayed below 1e-20 by then
+  constexpr std::size_t kLength = 8192;      // every response has decayed below 1e-20 by then
   constexpr long double kTolerance = 1e-5L;  // float recursion over thousands of steps
   std::vector<AllpassFilter1> chain;
   for (const auto& [delay, coef] : stages) {
@@ -300,7 +299,6 @@ TEST(ExactDelayLine, BlocksMatchTheSampleSteps) {
   }
 }
 
-
 TEST(ExactDelayLine, ReturnsTheInputDSamplesLater) {
   const std::vector<float> in = orvtest::Noise(1000, 4);
   for (const int d : {0, 1, 7, 63, 99}) {
@@ -336,7 +334,8 @@ TEST(ExactDelayLine, SizeAndDelayAreRoundedDown) {
 TEST(ExactDelayLineDeathTest, DelaysOutsideTheRingStop) {
   orvtest::UseThreadsafeDeathTests();
   ExactDelayLine line(0.0f, 10.0f);
-  EXPECT_DEATH(line.SetDelay(10), Literal("(this->delay <= this->size), function SetDelay, file OrvUtils"));
+  EXPECT_DEATH(line.SetDelay(10),
+               Literal("(this->delay <= this->size), function SetDelay, file OrvUtils"));
   EXPECT_DEATH(line.SetDelay(-1), Literal("(this->delay > 0), function SetDelay, file OrvUtils"));
   EXPECT_DEATH(line.SetDelay(-0.5f), Literal("(this->delay > 0)"));  // floor(-0.5) = -1
   EXPECT_DEATH(line.SetDelay(1e20f), Literal("(this->delay <= this->size)"));

@@ -19,7 +19,6 @@
 namespace orv {
 namespace {
 
-
 constexpr int kBlock = 512;
 constexpr double kRate = 48000.0;
 
@@ -115,18 +114,18 @@ TEST(EngineHrtf, ALoadedSetTakesOverAtABlockBoundaryWithoutAClick) {
   const std::size_t swap = kBlocksBefore * kBlock;
   const float still = std::max(LargestStep(unchanged.output, kBlock, swap),
                                LargestStep(fresh.output, kBlock, swap));
-  EXPECT_LE(LargestStep(player.output, swap - kBlock, swap + 2 * kBlock),
-            kClickTolerance * still);
+  EXPECT_LE(LargestStep(player.output, swap - kBlock, swap + 2 * kBlock), kClickTolerance * still);
   // The old set is gone from the sound: the player is the fresh engine.
   const std::size_t settled = 2 * (swap + kSettleBlocks * kBlock);
-  const float difference = orvtest::MaxAbsDifference(
-      player.output.data() + settled, fresh.output.data() + settled, player.output.size() - settled);
+  const float difference =
+      orvtest::MaxAbsDifference(player.output.data() + settled, fresh.output.data() + settled,
+                                player.output.size() - settled);
   EXPECT_LE(difference, kMatchTolerance);
   // ... and a different sound from the one it had: the swap happened.
-  EXPECT_GT(orvtest::MaxAbsDifference(player.output.data() + settled,
-                                      unchanged.output.data() + settled,
-                                      player.output.size() - settled),
-            100 * kMatchTolerance);
+  EXPECT_GT(
+      orvtest::MaxAbsDifference(player.output.data() + settled, unchanged.output.data() + settled,
+                                player.output.size() - settled),
+      100 * kMatchTolerance);
 }
 
 // Loads from a host thread while the render thread renders: sets are
@@ -158,7 +157,6 @@ TEST(EngineHrtf, LoadsRacingTheRenderThreadEndInTheLastSet) {
                                       player.output.size() - settled),
             kMatchTolerance);
 }
-
 
 }  // namespace
 }  // namespace orv

@@ -25,7 +25,6 @@
 #include "engine/OrvEngine.h"
 #include "room/OrvRoom.h"
 
-
 namespace {
 
 using orv::ChannelParam;

@@ -65,8 +65,10 @@ TEST(Room, BlocksMatchThePerSampleForm) {
       done += static_cast<std::size_t>(n);
     }
     EXPECT_GT(orvtest::Rms(expectedMix.data(), expectedMix.size()), 1e-3) << "the room rings";
-    EXPECT_LE(orvtest::RelativeRmsError(mix.data(), expectedMix.data(), mix.size()), kFormTolerance);
-    EXPECT_LE(orvtest::RelativeRmsError(dry.data(), expectedDry.data(), dry.size()), kFormTolerance);
+    EXPECT_LE(orvtest::RelativeRmsError(mix.data(), expectedMix.data(), mix.size()),
+              kFormTolerance);
+    EXPECT_LE(orvtest::RelativeRmsError(dry.data(), expectedDry.data(), dry.size()),
+              kFormTolerance);
     EXPECT_TRUE(hasSkipped) << "the dead room settles into silence";
   }
 }
@@ -103,7 +105,8 @@ TEST(Equalizer, PipelineMatchesFrameByFrame) {
     std::vector<float> out(in.size(), 0.25f), expected(in.size(), 0.25f);
     std::size_t done = 0;
     for (std::size_t k = 0; done < in.size() / 2; ++k) {
-      const int n = static_cast<int>(std::min<std::size_t>(kBlockSizes[k % 8], in.size() / 2 - done));
+      const int n =
+          static_cast<int>(std::min<std::size_t>(kBlockSizes[k % 8], in.size() / 2 - done));
       pipelined.Process(in.data() + 2 * done, out.data() + 2 * done, n);
       reference.ProcessScalar(in.data() + 2 * done, expected.data() + 2 * done, n);
       done += static_cast<std::size_t>(n);
@@ -118,12 +121,13 @@ TEST(RoomLayers, DerivedFromTheRoomDescription) {
   struct Description {
     float reflectivity, volume, area, enclosure;
   };
-  for (const Description d : {Description{0.5f, 200.0f, 200.0f, 0.8f},
-                              Description{1.0f, 5000.0f, 1000.0f, 1.0f},
-                              Description{0.2f, 1e6f, 0.0f, 0.1f}}) {
+  for (const Description d :
+       {Description{0.5f, 200.0f, 200.0f, 0.8f}, Description{1.0f, 5000.0f, 1000.0f, 1.0f},
+        Description{0.2f, 1e6f, 0.0f, 0.1f}}) {
     const double t = std::clamp(d.volume * 0.161 / std::max(d.area, 0.01f) / 0.4 * 1.5, 1.2, 15.0);
-    const double level = std::clamp(
-        (std::pow(d.reflectivity, 4.0) * std::pow(d.enclosure, 3.0) * 0.34 + 0.02) * 0.5, 0.01, 0.5);
+    const double level =
+        std::clamp((std::pow(d.reflectivity, 4.0) * std::pow(d.enclosure, 3.0) * 0.34 + 0.02) * 0.5,
+                   0.01, 0.5);
     const ReverbLayers layers =
         orv::DeriveReverbLayers(d.reflectivity, d.volume, d.area, d.enclosure);
     constexpr double kFloatTolerance = 1e-6;  // a few float roundings

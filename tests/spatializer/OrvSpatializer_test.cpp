@@ -14,7 +14,6 @@
 
 #include "common/OrvException.h"
 #include "common/OrvTestUtil.h"
-
 #include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace orv {
@@ -80,8 +79,9 @@ const std::string kTruncated = "Invalid ORV HRTF data: file truncated: ";
 TEST(SpatializerLoad, RejectsAWrongSignatureAndTruncatedHeaders) {
   std::vector<char> data = BuildData({{0.0f, {RandomAngle(0.0f, 4, 1)}}});
   EXPECT_EQ(LoadError(data, 7), "Invalid ORV HRTF data: wrong signature.");
-  EXPECT_EQ(LoadError(data, 8),
-            "Invalid ORV HRTF data: file truncated: ring count at offset 8 needs 4 bytes, 0 remain.");
+  EXPECT_EQ(
+      LoadError(data, 8),
+      "Invalid ORV HRTF data: file truncated: ring count at offset 8 needs 4 bytes, 0 remain.");
   EXPECT_PRED2(StartsWith, LoadError(data, 11), kTruncated + "ring count");
   EXPECT_PRED2(StartsWith, LoadError(data, 12 + 3), kTruncated + "header of ring 0");
   EXPECT_PRED2(StartsWith, LoadError(data, 12 + 8 + 6), kTruncated + "header of ring 0, angle 0");
@@ -106,7 +106,8 @@ TEST(SpatializerLoad, TruncationIsFoundBeforeBadValues) {
   AngleSpec angle = RandomAngle(0.0f, 8, 1);
   angle.left[3] = 2.0f;  // out of range, but the data is also one byte short
   const auto data = BuildData({{0.0f, {angle}}});
-  EXPECT_PRED2(StartsWith, LoadError(data, data.size() - 1), kTruncated + "right response of ring 0");
+  EXPECT_PRED2(StartsWith, LoadError(data, data.size() - 1),
+               kTruncated + "right response of ring 0");
   EXPECT_EQ(LoadError(data),
             "Invalid ORV HRTF data: left response at elevation 0, azimuth 0: sample 3 is 2, "
             "outside [-1, 1].");
@@ -152,7 +153,8 @@ TEST(SpatializerLoad, RejectsDirectionsOutOfRangeOrOrder) {
     EXPECT_PRED2(StartsWith, LoadError(BuildData({{0.0f, {RandomAngle(bad * 2, 4, 1)}}})),
                  "Invalid ORV HRTF data: ring at elevation 0: azimuth ");
   }
-  EXPECT_EQ(LoadError(BuildData({{10.0f, {RandomAngle(0.0f, 4, 1)}}, {10.0f, {RandomAngle(0.0f, 4, 2)}}})),
+  EXPECT_EQ(LoadError(BuildData(
+                {{10.0f, {RandomAngle(0.0f, 4, 1)}}, {10.0f, {RandomAngle(0.0f, 4, 2)}}})),
             "Invalid ORV HRTF data: ring 1: elevation 10 does not ascend from 10.");
   EXPECT_EQ(LoadError(BuildData({{0.0f, {RandomAngle(30.0f, 4, 1), RandomAngle(20.0f, 4, 2)}}})),
             "Invalid ORV HRTF data: ring at elevation 0: azimuth 20 does not ascend from 30.");
@@ -286,8 +288,8 @@ TEST_F(SpatializerRender, ACrossfadeSpansCallsAndIgnoresChangesUntilItEnds) {
   const std::vector<float> ones(100, 1.0f);
   const auto& ring = *sp->Rings()[0];
   sp->BeginRender(300);
-  source->Mix(ones.data(), 0, 100, 0.0f, 0.0f);     // steady at 0
-  source->Mix(ones.data(), 100, 100, 90.0f, 0.0f);  // fades 100 samples
+  source->Mix(ones.data(), 0, 100, 0.0f, 0.0f);      // steady at 0
+  source->Mix(ones.data(), 100, 100, 90.0f, 0.0f);   // fades 100 samples
   source->Mix(ones.data(), 200, 100, 170.0f, 0.0f);  // fades 28 more, then 72 at 90
   EXPECT_FALSE(ring.angles[2]->isInputUsed[0].load());
   const auto from = sp->BlockInput(*ring.angles[0], 0), to = sp->BlockInput(*ring.angles[1], 0);
@@ -392,7 +394,9 @@ TEST(SpatializerEquivalence, FrequencyDomainSumEqualsDirectConvolutionOfEveryAng
 
   // Recorded input per (ring, angle, side).
   std::vector<std::vector<float>> recorded(4 * kAnglesPerRing, std::vector<float>(kFrames, 0.0f));
-  auto slot = [](std::size_t r, std::size_t a, int side) { return 2 * (kAnglesPerRing * r + a) + side; };
+  auto slot = [](std::size_t r, std::size_t a, int side) {
+    return 2 * (kAnglesPerRing * r + a) + side;
+  };
   std::vector<float> out(2 * kFrames, 0.0f);
   for (std::size_t start = 0; start < kFrames;) {
     const std::size_t n = std::min<std::size_t>(1 + random() % 200, kFrames - start);
@@ -439,7 +443,8 @@ TEST(SpatializerEquivalence, FrequencyDomainSumEqualsDirectConvolutionOfEveryAng
       }
   double error = 0.0, energy = 0.0;
   for (std::size_t i = 0; i < out.size(); ++i) {
-    error += (static_cast<double>(out[i]) - expected[i]) * (static_cast<double>(out[i]) - expected[i]);
+    error +=
+        (static_cast<double>(out[i]) - expected[i]) * (static_cast<double>(out[i]) - expected[i]);
     energy += static_cast<double>(expected[i]) * expected[i];
   }
   ASSERT_GT(energy, 0.0);
@@ -451,7 +456,7 @@ TEST(SpatializerEquivalence, FrequencyDomainSumEqualsDirectConvolutionOfEveryAng
 // What the ears get of an impulse at azimuth 90, elevation 0, as the
 // spatializer renders it at one rate.
 struct EarFigures {
-  double delay = 0.0;  // seconds the left (far) ear lags the right
+  double delay = 0.0;                   // seconds the left (far) ear lags the right
   std::vector<double> leftDb, rightDb;  // magnitudes at kProbeFrequencies
 };
 
@@ -482,8 +487,8 @@ EarFigures MeasureEars(double rate) {
       if (m >= 0 && m < static_cast<long>(frames))
         correlation[lag + reach] += static_cast<double>(out[2 * n]) * out[2 * m + 1];
     }
-  const int peak = static_cast<int>(std::max_element(correlation.begin() + 1, correlation.end() - 1) -
-                                    correlation.begin());
+  const int peak = static_cast<int>(
+      std::max_element(correlation.begin() + 1, correlation.end() - 1) - correlation.begin());
   const double a = correlation[peak - 1], b = correlation[peak], c = correlation[peak + 1];
   figures.delay = (peak - reach + 0.5 * (a - c) / (a - 2.0 * b + c)) / rate;
   for (double f : kProbeFrequencies) {
@@ -513,14 +518,18 @@ TEST_P(SpatializerRate, InterauralDelayAndSpectraAreThoseOfThe48kHzSet) {
   // The far ear lags by KEMAR's 0.72 ms: the set is the right way round.
   EXPECT_NEAR(reference.delay, 0.72e-3, 0.02e-3);
   for (std::size_t i = 0; i < kProbeFrequencies.size(); ++i) {
-    EXPECT_NEAR(figures.leftDb[i], reference.leftDb[i], magnitudeToleranceDb) << kProbeFrequencies[i];
-    EXPECT_NEAR(figures.rightDb[i], reference.rightDb[i], magnitudeToleranceDb) << kProbeFrequencies[i];
+    EXPECT_NEAR(figures.leftDb[i], reference.leftDb[i], magnitudeToleranceDb)
+        << kProbeFrequencies[i];
+    EXPECT_NEAR(figures.rightDb[i], reference.rightDb[i], magnitudeToleranceDb)
+        << kProbeFrequencies[i];
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, SpatializerRate,
                          ::testing::Values(22050.0, 32000.0, 44100.0, 48000.0, 96000.0, 192000.0),
-                         [](const auto& info) { return std::to_string(static_cast<int>(info.param)); });
+                         [](const auto& info) {
+                           return std::to_string(static_cast<int>(info.param));
+                         });
 
 TEST(SpatializerRobustness, ANonFiniteInputSilencesOnlyItselfNotTheSharedSum) {
   const auto data = BuildData({{0.0f, {RandomAngle(0.0f, 8, 1), RandomAngle(90.0f, 8, 2)}}});

@@ -47,12 +47,12 @@ std::vector<double> ParseElevations(const std::string& option, const std::string
   std::size_t start = 0;
   while (true) {
     const std::size_t comma = text.find(',', start);
-    const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos
-                                                                           : comma - start);
+    const std::string item =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     const double value = ParseNumber(option, item);
     if (value < -90.0 || value > 90.0) {
-      throw UsageError(Format("%s: elevation %s lies outside -90 .. 90 degrees", option.c_str(),
-                              item.c_str()));
+      throw UsageError(
+          Format("%s: elevation %s lies outside -90 .. 90 degrees", option.c_str(), item.c_str()));
     }
     values.push_back(value);
     if (comma == std::string::npos) break;
@@ -139,7 +139,8 @@ std::unique_ptr<CLI::App> MakeApp(Texts& t) {
       ->type_name("METRES");
   app->add_flag("--exact-angles", t.isExact, "store the measured angles instead of whole degrees")
       ->disable_flag_override();
-  app->add_option("--peak", t.peak, "largest sample magnitude after scaling, 0 < P <= 1\n(default 1)")
+  app->add_option("--peak", t.peak,
+                  "largest sample magnitude after scaling, 0 < P <= 1\n(default 1)")
       ->type_name("P");
   app->add_flag("-q,--quiet", t.isQuiet, "print nothing on success")->disable_flag_override();
   app->add_flag("--list", t.isList, "list the distances and rings measured in INPUT.sofa")

@@ -7,8 +7,8 @@
 #include <numbers>
 #include <stdexcept>
 
-#include "dsp/OrvResampler.h"
 #include "Text.h"
+#include "dsp/OrvResampler.h"
 
 namespace orvhrtf {
 
@@ -70,8 +70,8 @@ double ChooseDistance(const MeasurementSet& input, double requested) {
       if (std::abs(d - requested) <= kRequestedDistanceTolerance) return d;
       measured += Format("%s%g m", measured.empty() ? "" : ", ", d);
     }
-    throw std::runtime_error(Format("no measurements at distance %g m (measured: %s)", requested,
-                                    measured.c_str()));
+    throw std::runtime_error(
+        Format("no measurements at distance %g m (measured: %s)", requested, measured.c_str()));
   }
   std::size_t best = 0;
   for (std::size_t i = 1; i < distances.size(); ++i) {
@@ -125,7 +125,8 @@ std::vector<SelectedRing> GroupRings(const MeasurementSet& input, double distanc
   return rings;
 }
 
-std::vector<SelectedRing> SelectRings(std::vector<SelectedRing> rings, const BuildOptions& options) {
+std::vector<SelectedRing> SelectRings(std::vector<SelectedRing> rings,
+                                      const BuildOptions& options) {
   std::vector<SelectedRing> kept;
   if (options.elevations.empty()) {
     for (SelectedRing& ring : rings) {
@@ -144,9 +145,8 @@ std::vector<SelectedRing> SelectRings(std::vector<SelectedRing> rings, const Bui
         return std::abs(ring.elevation - elevation) <= kRingTolerance;
       });
       if (match == rings.end()) {
-        throw std::runtime_error(
-            Format("no ring of measurements at elevation %g degrees (--list shows the rings)",
-                   elevation));
+        throw std::runtime_error(Format(
+            "no ring of measurements at elevation %g degrees (--list shows the rings)", elevation));
       }
       if (match->angles.empty()) {
         throw std::runtime_error(Format(
@@ -192,20 +192,21 @@ void CheckStoredAngles(const std::vector<SelectedRing>& rings, bool shouldRound)
   for (std::size_t r = 1; r < rings.size(); ++r) {
     if (StoredAngle(rings[r].elevation, shouldRound) <=
         StoredAngle(rings[r - 1].elevation, shouldRound)) {
-      throw std::runtime_error(Format("the rings at elevations %g and %g would both be stored as "
-                                      "%g degrees%s",
-                                      rings[r - 1].elevation, rings[r].elevation,
-                                      double(StoredAngle(rings[r].elevation, shouldRound)), hint));
+      throw std::runtime_error(
+          Format("the rings at elevations %g and %g would both be stored as "
+                 "%g degrees%s",
+                 rings[r - 1].elevation, rings[r].elevation,
+                 double(StoredAngle(rings[r].elevation, shouldRound)), hint));
     }
   }
   for (const SelectedRing& ring : rings) {
     for (std::size_t a = 1; a < ring.angles.size(); ++a) {
       if (StoredAngle(ring.angles[a].azimuth, shouldRound) <=
           StoredAngle(ring.angles[a - 1].azimuth, shouldRound)) {
-        throw std::runtime_error(Format(
-            "at elevation %g the azimuths %g and %g would both be stored as %g degrees%s",
-            ring.elevation, ring.angles[a - 1].azimuth, ring.angles[a].azimuth,
-            double(StoredAngle(ring.angles[a].azimuth, shouldRound)), hint));
+        throw std::runtime_error(
+            Format("at elevation %g the azimuths %g and %g would both be stored as %g degrees%s",
+                   ring.elevation, ring.angles[a - 1].azimuth, ring.angles[a].azimuth,
+                   double(StoredAngle(ring.angles[a].azimuth, shouldRound)), hint));
       }
     }
   }
@@ -243,13 +244,12 @@ int ChooseLead(const std::vector<Response>& responses) {
 void CheckOptions(const BuildOptions& options) {
   const int n = options.tapCount;
   if (n < 4 || (n & (n - 1)) != 0 || n > (1 << 20)) {
-    throw std::invalid_argument(Format("the tap count %d is not a power of two between 4 and %d",
-                                       n, 1 << 20));
+    throw std::invalid_argument(
+        Format("the tap count %d is not a power of two between 4 and %d", n, 1 << 20));
   }
   if (options.fadeLength < 0 || options.fadeLength > n) {
-    throw std::invalid_argument(
-        Format("the fade length %d does not lie between 0 and the tap count %d",
-               options.fadeLength, n));
+    throw std::invalid_argument(Format(
+        "the fade length %d does not lie between 0 and the tap count %d", options.fadeLength, n));
   }
   if (options.lead < kAutomaticLead) {
     throw std::invalid_argument(Format("the lead %d is negative", options.lead));
@@ -259,7 +259,8 @@ void CheckOptions(const BuildOptions& options) {
         Format("the lead %d does not lie between 0 and %d", options.lead, kMaxLead));
   }
   if (!(options.samplingRate > 0.0) || !std::isfinite(options.samplingRate)) {
-    throw std::invalid_argument(Format("the sampling rate %g is not positive", options.samplingRate));
+    throw std::invalid_argument(
+        Format("the sampling rate %g is not positive", options.samplingRate));
   }
   if (!(options.peak > 0.0 && options.peak <= 1.0)) {
     throw std::invalid_argument(Format("the peak %g does not lie in (0, 1]", options.peak));
@@ -294,8 +295,7 @@ MeasuredGrid DescribeGrid(const MeasurementSet& input, double distance) {
   if (grid.distances.empty()) return grid;
   grid.chosenDistance = ChooseDistance(input, distance);
   std::vector<std::size_t> leftPerRing;
-  const std::vector<SelectedRing> rings =
-      GroupRings(input, grid.chosenDistance, &leftPerRing);
+  const std::vector<SelectedRing> rings = GroupRings(input, grid.chosenDistance, &leftPerRing);
   for (std::size_t r = 0; r < rings.size(); ++r) {
     MeasuredRing ring;
     ring.elevation = rings[r].elevation;
@@ -306,11 +306,12 @@ MeasuredGrid DescribeGrid(const MeasurementSet& input, double distance) {
   return grid;
 }
 
-HrtfSet BuildHrtfSet(const MeasurementSet& input, const BuildOptions& options, BuildReport* report) {
+HrtfSet BuildHrtfSet(const MeasurementSet& input, const BuildOptions& options,
+                     BuildReport* report) {
   CheckOptions(options);
   if (!(input.samplingRate > 0.0) || !std::isfinite(input.samplingRate)) {
-    throw std::runtime_error(Format("the measurements have no valid sampling rate (%g Hz)",
-                                    input.samplingRate));
+    throw std::runtime_error(
+        Format("the measurements have no valid sampling rate (%g Hz)", input.samplingRate));
   }
   BuildReport local;
   BuildReport& out = report ? *report : local;
@@ -318,8 +319,7 @@ HrtfSet BuildHrtfSet(const MeasurementSet& input, const BuildOptions& options, B
   out.sourceRate = input.samplingRate;
   out.distance = ChooseDistance(input, options.distance);
 
-  const std::vector<SelectedRing> rings =
-      SelectRings(GroupRings(input, out.distance), options);
+  const std::vector<SelectedRing> rings = SelectRings(GroupRings(input, out.distance), options);
   CheckStoredAngles(rings, options.shouldRoundAngles);
 
   // Check every pair of responses before any work.
@@ -327,9 +327,10 @@ HrtfSet BuildHrtfSet(const MeasurementSet& input, const BuildOptions& options, B
     for (const Selected& s : ring.angles) {
       const Measurement& m = *s.measurement;
       if (m.left.size() != m.right.size() || m.left.empty()) {
-        throw std::runtime_error(Format("the responses at elevation %g, azimuth %g are empty or "
-                                        "differ in length",
-                                        ring.elevation, s.azimuth));
+        throw std::runtime_error(
+            Format("the responses at elevation %g, azimuth %g are empty or "
+                   "differ in length",
+                   ring.elevation, s.azimuth));
       }
       if (!std::isfinite(m.leftDelay) || !std::isfinite(m.rightDelay)) {
         throw std::runtime_error(Format("the delays at elevation %g, azimuth %g are not finite",
@@ -346,8 +347,8 @@ HrtfSet BuildHrtfSet(const MeasurementSet& input, const BuildOptions& options, B
   const Resampler resampler(input.samplingRate, options.samplingRate);
   out.cutoffFrequency = resampler.IsExactShift(0.0) ? 0.0 : resampler.CutoffFrequency();
   long origin = 0;
-  long end = options.lead == kAutomaticLead ? options.tapCount
-                                            : long(options.lead) + options.tapCount;
+  long end =
+      options.lead == kAutomaticLead ? options.tapCount : long(options.lead) + options.tapCount;
   for (const SelectedRing& ring : rings) {
     for (const Selected& s : ring.angles) {
       const Measurement& m = *s.measurement;
@@ -362,7 +363,8 @@ HrtfSet BuildHrtfSet(const MeasurementSet& input, const BuildOptions& options, B
   auto resample = [&](const std::vector<double>& x, double delay) {
     auto plan = plans.find(delay);
     if (plan == plans.end()) {
-      plan = plans.emplace(delay, resampler.MakePlan(delay, origin, std::size_t(end - origin))).first;
+      plan =
+          plans.emplace(delay, resampler.MakePlan(delay, origin, std::size_t(end - origin))).first;
     }
     return plan->second.Apply(x);
   };
@@ -377,9 +379,10 @@ HrtfSet BuildHrtfSet(const MeasurementSet& input, const BuildOptions& options, B
         r.samples = resample(ear == 0 ? m.left : m.right, ear == 0 ? m.leftDelay : m.rightDelay);
         for (double v : r.samples) {
           if (!std::isfinite(v)) {
-            throw std::runtime_error(Format("the response at elevation %g, azimuth %g holds a "
-                                            "value that is not finite",
-                                            ring.elevation, s.azimuth));
+            throw std::runtime_error(
+                Format("the response at elevation %g, azimuth %g holds a "
+                       "value that is not finite",
+                       ring.elevation, s.azimuth));
           }
         }
         r.energy = SumOfSquares(r.samples, 0, r.samples.size());

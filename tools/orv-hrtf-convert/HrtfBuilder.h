@@ -15,9 +15,9 @@ namespace orvhrtf {
 // One measured direction. Angles are in the listener's frame as the
 // spatializer uses it: azimuth from straight ahead towards the right ear.
 struct Measurement {
-  double azimuth = 0.0;    // degrees, any value; wrapped into (-180, 180]
-  double elevation = 0.0;  // degrees, positive above the horizontal plane
-  double distance = 0.0;   // metres
+  double azimuth = 0.0;       // degrees, any value; wrapped into (-180, 180]
+  double elevation = 0.0;     // degrees, positive above the horizontal plane
+  double distance = 0.0;      // metres
   std::vector<double> left;   // left-ear response at the source rate
   std::vector<double> right;  // right-ear response at the source rate
   double leftDelay = 0.0;     // onset delays stored apart from the responses,
@@ -45,16 +45,16 @@ struct BuildOptions {
   // response's peak) in every response.
   int lead = kAutomaticLead;
   std::vector<double> elevations;  // rings to keep, degrees; empty keeps all
-  double azimuthStep = 0.0;        // keeps the azimuths nearest to its multiples and 180; 0 keeps all
-  double distance = 0.0;           // metres; 0 takes the best-populated distance
-  bool shouldRoundAngles = true;   // write whole degrees
-  double peak = 1.0;               // largest sample magnitude after scaling, (0, 1]
+  double azimuthStep = 0.0;  // keeps the azimuths nearest to its multiples and 180; 0 keeps all
+  double distance = 0.0;     // metres; 0 takes the best-populated distance
+  bool shouldRoundAngles = true;  // write whole degrees
+  double peak = 1.0;              // largest sample magnitude after scaling, (0, 1]
 };
 
 struct BuildReport {
   double sourceRate = 0.0;
   double distance = 0.0;
-  double cutoffFrequency = 0.0;  // of the resampler, Hz; 0 without filtering
+  double cutoffFrequency = 0.0;         // of the resampler, Hz; 0 without filtering
   std::size_t skippedMeasurements = 0;  // other distances, left half, unselected rings
   // Output samples removed before the first tap, counted from the first
   // measured sample; negative when the taps start with the band limit's
@@ -81,10 +81,10 @@ struct MeasuredRing {
 };
 
 struct MeasuredGrid {
-  std::vector<double> distances;               // ascending
-  std::vector<std::size_t> countPerDistance;   // measurements at each distance
+  std::vector<double> distances;              // ascending
+  std::vector<std::size_t> countPerDistance;  // measurements at each distance
   double chosenDistance = 0.0;
-  std::vector<MeasuredRing> rings;             // at chosenDistance, ascending
+  std::vector<MeasuredRing> rings;  // at chosenDistance, ascending
 };
 
 // Throws std::runtime_error naming the problem (no measurement on the right

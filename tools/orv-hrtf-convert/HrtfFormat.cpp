@@ -1,7 +1,5 @@
 #include "HrtfFormat.h"
 
-#include "Text.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+
+#include "Text.h"
 
 namespace orvhrtf {
 
@@ -60,7 +60,8 @@ std::vector<unsigned char> ReadFileBytes(const std::string& path) {
   std::vector<unsigned char> bytes;
   unsigned char chunk[65536];
   std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+    bytes.insert(bytes.end(), chunk, chunk + n);
   const bool failed = std::ferror(file) != 0;
   const int error = errno;
   std::fclose(file);
@@ -81,7 +82,8 @@ void WriteFileAtomically(const std::string& path, const std::vector<unsigned cha
     const int error = errno;
     ::close(fd);
     ::unlink(temporary.c_str());
-    throw std::runtime_error(Format("cannot %s '%s': %s", what, path.c_str(), std::strerror(error)));
+    throw std::runtime_error(
+        Format("cannot %s '%s': %s", what, path.c_str(), std::strerror(error)));
   };
   // mkstemp makes the file private; give it the permissions a plain create would.
   const mode_t mask = ::umask(0);

@@ -59,7 +59,9 @@ Vec Cross(const Vec& a, const Vec& b) {
 Vec Scaled(const Vec& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
 Vec Minus(const Vec& a, const Vec& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
 
-bool IsSpherical(const MYSOFA_ARRAY& array) { return Attribute(array.attributes, "Type") == "spherical"; }
+bool IsSpherical(const MYSOFA_ARRAY& array) {
+  return Attribute(array.attributes, "Type") == "spherical";
+}
 
 // Row `m` of an array that holds either one triplet for all rows or one per row.
 Vec Triplet(const MYSOFA_ARRAY& array, unsigned m, unsigned rows, const char* name,
@@ -104,7 +106,8 @@ MeasurementSet ReadSofaFile(const std::string& path, SofaDescription* descriptio
   if (::stat(path.c_str(), &status) != 0) {
     throw std::runtime_error(Format("cannot open '%s': %s", path.c_str(), std::strerror(errno)));
   }
-  if (S_ISDIR(status.st_mode)) throw std::runtime_error(Format("'%s' is a directory", path.c_str()));
+  if (S_ISDIR(status.st_mode))
+    throw std::runtime_error(Format("'%s' is a directory", path.c_str()));
   if (std::FILE* probe = std::fopen(path.c_str(), "rb")) {
     std::fclose(probe);
   } else {
@@ -117,14 +120,15 @@ MeasurementSet ReadSofaFile(const std::string& path, SofaDescription* descriptio
     if (error > 0 && error < MYSOFA_INVALID_FORMAT) {
       throw std::runtime_error(Format("cannot read '%s': %s", path.c_str(), std::strerror(error)));
     }
-    throw std::runtime_error(Format("'%s' is not a SOFA file (libmysofa: %s)", path.c_str(),
-                                    LoadErrorText(error)));
+    throw std::runtime_error(
+        Format("'%s' is not a SOFA file (libmysofa: %s)", path.c_str(), LoadErrorText(error)));
   }
   error = mysofa_check(hrtf.get());
   if (error != MYSOFA_OK) {
-    throw std::runtime_error(Format("'%s' is not a SOFA file of head-related impulse responses "
-                                    "that libmysofa accepts (%s)",
-                                    path.c_str(), LoadErrorText(error)));
+    throw std::runtime_error(
+        Format("'%s' is not a SOFA file of head-related impulse responses "
+               "that libmysofa accepts (%s)",
+               path.c_str(), LoadErrorText(error)));
   }
   const MYSOFA_HRTF& h = *hrtf;
   if (h.R != 2) {
@@ -136,9 +140,10 @@ MeasurementSet ReadSofaFile(const std::string& path, SofaDescription* descriptio
         Format("'%s' has %u emitters; only one is supported", path.c_str(), h.E));
   }
   if (h.M == 0 || h.N == 0 || h.DataIR.values == nullptr || h.DataIR.elements != h.M * h.R * h.N) {
-    throw std::runtime_error(Format("'%s' holds no impulse responses of the size its "
-                                    "dimensions announce (%u measurements of %u samples)",
-                                    path.c_str(), h.M, h.N));
+    throw std::runtime_error(
+        Format("'%s' holds no impulse responses of the size its "
+               "dimensions announce (%u measurements of %u samples)",
+               path.c_str(), h.M, h.N));
   }
   if (h.DataSamplingRate.elements < 1 || h.DataSamplingRate.values == nullptr) {
     throw std::runtime_error(Format("'%s' has no sampling rate", path.c_str()));
@@ -161,16 +166,19 @@ MeasurementSet ReadSofaFile(const std::string& path, SofaDescription* descriptio
     if (delays.elements == 1) return delays.values[0];
     if (delays.elements == h.R) return delays.values[r];
     if (delays.elements == h.M * h.R) return delays.values[m * h.R + r];
-    throw std::runtime_error(Format("'%s': Data.Delay holds %u values, which fits neither its "
-                                    "receivers nor its measurements",
-                                    path.c_str(), delays.elements));
+    throw std::runtime_error(
+        Format("'%s': Data.Delay holds %u values, which fits neither its "
+               "receivers nor its measurements",
+               path.c_str(), delays.elements));
   };
 
   // The left ear is the receiver further along the listener's left axis.
   unsigned leftReceiver = 0;
   if (h.ReceiverPosition.elements >= 6 && h.ReceiverPosition.values) {
-    Vec r0{h.ReceiverPosition.values[0], h.ReceiverPosition.values[1], h.ReceiverPosition.values[2]};
-    Vec r1{h.ReceiverPosition.values[3], h.ReceiverPosition.values[4], h.ReceiverPosition.values[5]};
+    Vec r0{h.ReceiverPosition.values[0], h.ReceiverPosition.values[1],
+           h.ReceiverPosition.values[2]};
+    Vec r1{h.ReceiverPosition.values[3], h.ReceiverPosition.values[4],
+           h.ReceiverPosition.values[5]};
     if (IsSpherical(h.ReceiverPosition)) {
       // Only the sign of the lateral component matters: sin(azimuth).
       r0[1] = std::sin(r0[0] * kDegree) * std::cos(r0[1] * kDegree);
@@ -196,8 +204,8 @@ MeasurementSet ReadSofaFile(const std::string& path, SofaDescription* descriptio
       throw std::runtime_error(
           Format("'%s': the listener's view and up vectors are degenerate", path.c_str()));
     }
-    const bool isCanonical = listener == Vec{0, 0, 0} && front == Vec{1, 0, 0} &&
-                             top == Vec{0, 0, 1};
+    const bool isCanonical =
+        listener == Vec{0, 0, 0} && front == Vec{1, 0, 0} && top == Vec{0, 0, 1};
     if (sourceSpherical && isCanonical) {
       // Straight from the stored angles, so whole degrees stay whole. SOFA
       // azimuths turn counter-clockwise (towards the left ear).

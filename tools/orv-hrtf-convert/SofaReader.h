@@ -18,7 +18,7 @@ struct SofaDescription {
   unsigned measurementCount = 0;
   unsigned sampleCount = 0;  // taps per measured response
   double samplingRate = 0.0;
-  bool hasDelays = false;    // onset delays stored apart and put back
+  bool hasDelays = false;  // onset delays stored apart and put back
 };
 
 // Directions are converted into the listener's frame (azimuth from ahead

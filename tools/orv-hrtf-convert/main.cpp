@@ -45,7 +45,8 @@ void PrintSetFigures(const HrtfSet& set) {
     const Angle* angle = set.Find(0.f, azimuth);
     if (!angle) continue;
     if (!hasHeader) {
-      std::printf("At elevation 0 (sum of squares; onset = first sample at a tenth of the peak):\n");
+      std::printf(
+          "At elevation 0 (sum of squares; onset = first sample at a tenth of the peak):\n");
       hasHeader = true;
     }
     const double left = Energy(angle->left), right = Energy(angle->right);
@@ -82,8 +83,8 @@ int RunConvert(const CommandLine& line) {
               line.build.fadeLength);
   std::printf("Energy kept by the taps: min %.6f (%s), mean %.6f;\n", report.minKeptFraction,
               report.minKeptWhere.c_str(), report.meanKeptFraction);
-  std::printf("  both ears of a direction together: min %.6f (%s).\n",
-              report.minPairKeptFraction, report.minPairKeptWhere.c_str());
+  std::printf("  both ears of a direction together: min %.6f (%s).\n", report.minPairKeptFraction,
+              report.minPairKeptWhere.c_str());
   std::printf("Gain %.6g (%+.2f dB).\n", report.gain, 20.0 * std::log10(report.gain));
   PrintSetFigures(set);
   std::printf("Wrote %s: %zu rings, %zu angles, %zu bytes.\n", line.output.c_str(),
@@ -132,8 +133,8 @@ int RunInspect(const CommandLine& line) {
     set = DecodeHrtfSet(bytes.data(), bytes.size(), &trailing);
     CheckHrtfSet(set);
   } catch (const FormatError& error) {
-    throw std::runtime_error(Format("'%s' is not a usable ORVHRTFD data set: %s",
-                                    line.input.c_str(), error.what()));
+    throw std::runtime_error(
+        Format("'%s' is not a usable ORVHRTFD data set: %s", line.input.c_str(), error.what()));
   }
   std::printf("%s: %zu rings, %zu angles, %zu taps, %zu bytes of records", line.input.c_str(),
               set.rings.size(), set.AngleCount(), set.rings.front().angles.front().left.size(),

@@ -52,8 +52,8 @@ struct AudioStats {
 
 void AudioThread(const OrvContext& t, const std::atomic<bool>& done, AudioStats& stats) {
   std::vector<float> block(2 * kBlock);
-  const auto period = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(kBlock / kRate));
+  const auto period =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kBlock / kRate));
   auto due = Clock::now() + period;
   while (!done.load()) {
     t.Render(t.context, block.data(), kBlock);
@@ -65,8 +65,10 @@ void AudioThread(const OrvContext& t, const std::atomic<bool>& done, AudioStats&
       due = now;  // start a fresh schedule rather than count one stall many times
     }
     for (float v : block) {
-      if (!std::isfinite(v)) stats.nonFinite.fetch_add(1);
-      else if (std::fabs(v) > 1.0f) stats.beyondOne.fetch_add(1);
+      if (!std::isfinite(v))
+        stats.nonFinite.fetch_add(1);
+      else if (std::fabs(v) > 1.0f)
+        stats.beyondOne.fetch_add(1);
     }
     stats.blocks.fetch_add(1);
     std::this_thread::sleep_until(due);
@@ -136,9 +138,9 @@ int main(int argc, char** argv) {
     const Vector3 front{-std::sin(a), 0.0f, std::cos(a)}, up{0.0f, 1.0f, 0.0f};
     t.Respatialize(t.context, &eye, &front, &up, &room);
 
-    voiceEnds.erase(std::remove_if(voiceEnds.begin(), voiceEnds.end(),
-                                   [&](double end) { return end <= now; }),
-                    voiceEnds.end());
+    voiceEnds.erase(
+        std::remove_if(voiceEnds.begin(), voiceEnds.end(), [&](double end) { return end <= now; }),
+        voiceEnds.end());
     while (static_cast<int>(voiceEnds.size()) < kVoices) {
       // Every sound gets a fresh buffer, freed at once: the voice keeps it.
       const auto [buffer, length] = makeSound(static_cast<int>(plays % 1000));
@@ -167,8 +169,9 @@ int main(int argc, char** argv) {
   const bool isBad = stats.nonFinite.load() > 0 || stats.beyondOne.load() > 0 || isLate ||
                      hasGrown || errors > 0 || blocks == 0;
   std::printf("plays %ld, errors %ld\n", plays, errors);
-  std::printf("blocks %ld rss_start_kb %ld rss_end_kb %ld non_finite %ld beyond_one %ld late %ld%s\n",
-              blocks, rssStart, rssEnd, stats.nonFinite.load(), stats.beyondOne.load(),
-              stats.late.load(), isBad ? " FAIL" : " ok");
+  std::printf(
+      "blocks %ld rss_start_kb %ld rss_end_kb %ld non_finite %ld beyond_one %ld late %ld%s\n",
+      blocks, rssStart, rssEnd, stats.nonFinite.load(), stats.beyondOne.load(), stats.late.load(),
+      isBad ? " FAIL" : " ok");
   return isBad ? 1 : 0;
 }

@@ -16,7 +16,8 @@ std::atomic<bool> isCounting{false};
 std::atomic<long> allocationCount{0};
 
 void* Allocate(std::size_t size, std::size_t alignment = alignof(std::max_align_t)) noexcept {
-  if (isCounting.load(std::memory_order_relaxed)) allocationCount.fetch_add(1, std::memory_order_relaxed);
+  if (isCounting.load(std::memory_order_relaxed))
+    allocationCount.fetch_add(1, std::memory_order_relaxed);
   void* p = nullptr;
   if (alignment <= alignof(std::max_align_t)) return std::malloc(size ? size : 1);
   return posix_memalign(&p, alignment, size ? size : 1) == 0 ? p : nullptr;
@@ -37,8 +38,12 @@ void* operator new(std::size_t n) { return AllocateOrThrow(n); }
 void* operator new[](std::size_t n) { return AllocateOrThrow(n); }
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
 void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void* operator new(std::size_t n, std::align_val_t a) { return AllocateOrThrow(n, static_cast<std::size_t>(a)); }
-void* operator new[](std::size_t n, std::align_val_t a) { return AllocateOrThrow(n, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t n, std::align_val_t a) {
+  return AllocateOrThrow(n, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+  return AllocateOrThrow(n, static_cast<std::size_t>(a));
+}
 void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
   return Allocate(n, static_cast<std::size_t>(a));
 }

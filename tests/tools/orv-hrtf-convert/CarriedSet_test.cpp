@@ -78,11 +78,11 @@ TEST_F(CarriedSet, HasTheFourteenRingsOfTheMeasuredGrid) {
                                     64,  71,  77,  84,  90,  96,  103, 109, 116, 122,
                                     129, 135, 141, 148, 154, 161, 167, 174, 180};
   const std::vector<std::pair<float, std::vector<float>>> expected = {
-      {-40.f, outer},          {-30.f, Steps(180, 6)},  {-20.f, Steps(180, 5)},
-      {-10.f, Steps(180, 5)},  {0.f, Steps(180, 5)},    {10.f, Steps(180, 5)},
-      {20.f, Steps(180, 5)},   {30.f, Steps(180, 6)},   {40.f, outer},
-      {50.f, Steps(176, 8)},   {60.f, Steps(180, 10)},  {70.f, Steps(180, 15)},
-      {80.f, Steps(180, 30)},  {90.f, {0.f}}};
+      {-40.f, outer},         {-30.f, Steps(180, 6)}, {-20.f, Steps(180, 5)},
+      {-10.f, Steps(180, 5)}, {0.f, Steps(180, 5)},   {10.f, Steps(180, 5)},
+      {20.f, Steps(180, 5)},  {30.f, Steps(180, 6)},  {40.f, outer},
+      {50.f, Steps(176, 8)},  {60.f, Steps(180, 10)}, {70.f, Steps(180, 15)},
+      {80.f, Steps(180, 30)}, {90.f, {0.f}}};
   ASSERT_EQ(set->rings.size(), expected.size());
   for (std::size_t r = 0; r < expected.size(); ++r) {
     EXPECT_EQ(set->rings[r].elevation, expected[r].first);

@@ -59,7 +59,8 @@ TEST(CommandLine, ReadsEveryOptionInBothSpellings) {
   EXPECT_TRUE(line.isQuiet);
   EXPECT_EQ(line.output, "x.orvhrtf");
 
-  const CommandLine shortForms = Parse({"-r", "96000", "-n", "64", "-q", "-o", "y", "--", "-in.sofa"});
+  const CommandLine shortForms =
+      Parse({"-r", "96000", "-n", "64", "-q", "-o", "y", "--", "-in.sofa"});
   EXPECT_EQ(shortForms.build.samplingRate, 96000.0);
   EXPECT_EQ(shortForms.build.tapCount, 64);
   EXPECT_TRUE(shortForms.isQuiet);
@@ -84,10 +85,10 @@ TEST(CommandLine, OtherModes) {
   // The help comes from the parser itself, so every option is in it.
   const std::string help = UsageText();
   EXPECT_EQ(help.rfind("Usage: orv-hrtf-convert [options] INPUT.sofa -o OUTPUT.orvhrtf", 0), 0u);
-  for (const char* option : {"-o,--output FILE", "-r,--rate HZ", "-n,--taps N", "--fade N",
-                             "--lead N|auto", "--elevations LIST", "--azimuth-step DEG",
-                             "--distance METRES", "--exact-angles", "--peak P", "-q,--quiet",
-                             "--list", "--inspect", "-h,--help", "--version", "Exit status"})
+  for (const char* option :
+       {"-o,--output FILE", "-r,--rate HZ", "-n,--taps N", "--fade N", "--lead N|auto",
+        "--elevations LIST", "--azimuth-step DEG", "--distance METRES", "--exact-angles",
+        "--peak P", "-q,--quiet", "--list", "--inspect", "-h,--help", "--version", "Exit status"})
     EXPECT_NE(help.find(option), std::string::npos) << option << " missing from:\n" << help;
 }
 
@@ -97,7 +98,8 @@ TEST(CommandLine, NamesTheOptionAndTheBadValue) {
   ExpectUsageError({"a", "-o", "b", "--taps", "2"},
                    "--taps: 2 is not a power of two between 4 and 1048576");
   ExpectUsageError({"a", "-o", "b", "-n", "12x"}, "--taps: '12x' is not a whole number");
-  ExpectUsageError({"a", "-o", "b", "--rate", "-5"}, "--rate: -5 Hz lies outside 1000 .. 1000000 Hz");
+  ExpectUsageError({"a", "-o", "b", "--rate", "-5"},
+                   "--rate: -5 Hz lies outside 1000 .. 1000000 Hz");
   ExpectUsageError({"a", "-o", "b", "--rate", "fast"}, "--rate: 'fast' is not a number");
   ExpectUsageError({"a", "-o", "b", "--rate", "nan"}, "--rate: 'nan' is not a number");
   ExpectUsageError({"a", "-o", "b", "--rate="}, "option --rate needs a value");
@@ -105,7 +107,8 @@ TEST(CommandLine, NamesTheOptionAndTheBadValue) {
                    "--fade: 129 does not lie between 0 and the tap count 128");
   ExpectUsageError({"a", "-o", "b", "--taps", "64", "--fade", "-1"},
                    "--fade: -1 does not lie between 0 and the tap count 64");
-  ExpectUsageError({"a", "-o", "b", "--lead", "-3"}, "--lead: -3 is negative; give a sample count or 'auto'");
+  ExpectUsageError({"a", "-o", "b", "--lead", "-3"},
+                   "--lead: -3 is negative; give a sample count or 'auto'");
   ExpectUsageError({"a", "-o", "b", "--lead", "soon"}, "--lead: 'soon' is not a whole number");
   ExpectUsageError({"a", "-o", "b", "--elevations", "0,,10"}, "--elevations: '' is not a number");
   ExpectUsageError({"a", "-o", "b", "--elevations", "0,95"},
@@ -115,8 +118,9 @@ TEST(CommandLine, NamesTheOptionAndTheBadValue) {
   // Values that would size the work beyond memory or time.
   ExpectUsageError({"a", "-o", "b", "--azimuth-step", "1e-300"},
                    "--azimuth-step: 1e-300 degrees lies outside 0.01 .. 180");
-  ExpectUsageError({"a", "-o", "b", "--lead", "10000000"},
-                   "--lead: 10000000 samples lies outside 0 .. 65536; give a sample count or 'auto'");
+  ExpectUsageError(
+      {"a", "-o", "b", "--lead", "10000000"},
+      "--lead: 10000000 samples lies outside 0 .. 65536; give a sample count or 'auto'");
   ExpectUsageError({"a", "-o", "b", "--lead", "2147483647"},
                    "--lead: 2147483647 samples lies outside 0 .. 65536; give a sample count or "
                    "'auto'");

@@ -16,8 +16,8 @@ namespace {
 
 // Impulse responses with one tap per ear, so every stored sample is known.
 Measurement Impulses(double azimuth, double elevation, int leftAt, int rightAt,
-                     double leftAmplitude = 0.5, double rightAmplitude = 0.5,
-                     double distance = 1.4, std::size_t length = 256) {
+                     double leftAmplitude = 0.5, double rightAmplitude = 0.5, double distance = 1.4,
+                     std::size_t length = 256) {
   Measurement m;
   m.azimuth = azimuth;
   m.elevation = elevation;
@@ -87,11 +87,11 @@ TEST(HrtfBuilder, KeepsTheRightHalfWithEachEarInPlace) {
   // Amplitudes tell the measurements apart; the ear amplitudes tell the ears.
   const MeasurementSet input = SetOf({
       Impulses(0.0, 0.0, 10, 10, 0.1, 0.1),
-      Impulses(90.0, 0.0, 20, 5, 0.05, 0.4),     // right ear near
-      Impulses(-90.0, 0.0, 5, 20, 0.4, 0.05),    // left half: skipped
-      Impulses(-180.0, 0.0, 12, 12, 0.2, 0.2),   // behind, written as 180
+      Impulses(90.0, 0.0, 20, 5, 0.05, 0.4),    // right ear near
+      Impulses(-90.0, 0.0, 5, 20, 0.4, 0.05),   // left half: skipped
+      Impulses(-180.0, 0.0, 12, 12, 0.2, 0.2),  // behind, written as 180
       Impulses(45.0, 0.0, 15, 8, 0.3, 0.35),
-      Impulses(-45.0, 0.0, 8, 15, 0.35, 0.3),    // left half: skipped
+      Impulses(-45.0, 0.0, 8, 15, 0.35, 0.3),  // left half: skipped
   });
   BuildReport report;
   const HrtfSet set = BuildHrtfSet(input, ExactOptions(), &report);
@@ -181,7 +181,8 @@ TEST(HrtfBuilder, SelectsRequestedRingsAndThinsAzimuths) {
 
 TEST(HrtfBuilder, ChoosesTheBestPopulatedOrTheRequestedDistance) {
   std::vector<Measurement> measurements;
-  for (int azimuth : {0, 30, 60}) measurements.push_back(Impulses(azimuth, 0.0, 3, 3, 0.5, 0.5, 1.0));
+  for (int azimuth : {0, 30, 60})
+    measurements.push_back(Impulses(azimuth, 0.0, 3, 3, 0.5, 0.5, 1.0));
   for (int azimuth : {0, 20, 40, 60, 80}) {
     measurements.push_back(Impulses(azimuth, 0.0, 3, 3, 0.5, 0.5, 2.0));
   }
@@ -271,8 +272,8 @@ TEST(HrtfBuilder, FadeFollowsARaisedCosineOverTheLastTaps) {
 }
 
 TEST(HrtfBuilder, OneGainScalesTheWholeSetToThePeak) {
-  const MeasurementSet input = SetOf({Impulses(0.0, 0.0, 3, 3, 0.2, -0.05),
-                                      Impulses(90.0, 0.0, 9, 2, 0.02, -0.1)});
+  const MeasurementSet input =
+      SetOf({Impulses(0.0, 0.0, 3, 3, 0.2, -0.05), Impulses(90.0, 0.0, 9, 2, 0.02, -0.1)});
   BuildReport report;
   HrtfSet set = BuildHrtfSet(input, ExactOptions(), &report);
   EXPECT_DOUBLE_EQ(report.gain, 5.0);
@@ -308,8 +309,7 @@ TEST(HrtfBuilder, ResamplingScalesTime) {
   BuildOptions options = ExactOptions();
   options.tapCount = 128;
   BuildReport report;
-  const HrtfSet set =
-      BuildHrtfSet(SetOf({Impulses(0.0, 0.0, 30, 60)}, 44100.0), options, &report);
+  const HrtfSet set = BuildHrtfSet(SetOf({Impulses(0.0, 0.0, 30, 60)}, 44100.0), options, &report);
   EXPECT_EQ(IndexOfPeak(set.rings[0].angles[0].left), 33);
   EXPECT_EQ(IndexOfPeak(set.rings[0].angles[0].right), 65);  // 60 * 48 / 44.1 = 65.3
   EXPECT_NEAR(report.cutoffFrequency, 0.47 * 44100.0, 1e-6);

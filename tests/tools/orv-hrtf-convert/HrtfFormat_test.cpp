@@ -75,13 +75,13 @@ TEST(HrtfFormat, EncodesTheDocumentedLayout) {
   EXPECT_EQ(bytes[13], 0x00);
   EXPECT_EQ(bytes[14], 0x20);
   EXPECT_EQ(bytes[15], 0xC2);
-  EXPECT_EQ(U32At(bytes, 16), 2u);        // angle count of ring 0
-  EXPECT_EQ(F32At(bytes, 20), 0.f);       // first azimuth
-  EXPECT_EQ(U32At(bytes, 24), 4u);        // tap count
-  EXPECT_EQ(F32At(bytes, 28), 0.1f);      // left[0]
+  EXPECT_EQ(U32At(bytes, 16), 2u);          // angle count of ring 0
+  EXPECT_EQ(F32At(bytes, 20), 0.f);         // first azimuth
+  EXPECT_EQ(U32At(bytes, 24), 4u);          // tap count
+  EXPECT_EQ(F32At(bytes, 28), 0.1f);        // left[0]
   EXPECT_EQ(F32At(bytes, 28 + 16), -0.1f);  // right[0] follows the 4 left taps
-  EXPECT_EQ(F32At(bytes, 20 + 40), 6.f);  // second angle
-  EXPECT_EQ(F32At(bytes, 20 + 80), 90.f);  // second ring header
+  EXPECT_EQ(F32At(bytes, 20 + 40), 6.f);    // second angle
+  EXPECT_EQ(F32At(bytes, 20 + 80), 90.f);   // second ring header
   EXPECT_EQ(U32At(bytes, 104), 1u);
 }
 
@@ -116,7 +116,7 @@ TEST(HrtfFormat, RoundTripKeepsEveryBit) {
   EXPECT_EQ(rated.size(), EncodedSize(set));
   EXPECT_EQ(std::string(rated.end() - 12, rated.end() - 8), "RATE");
   EXPECT_EQ(DecodeHrtfSet(rated.data(), rated.size(), &trailing).samplingRate, 44100.0);
-  EXPECT_EQ(trailing, 0u);  // the record is read, not trailing
+  EXPECT_EQ(trailing, 0u);                   // the record is read, not trailing
   EXPECT_EQ(decoded.samplingRate, 48000.0);  // a set without it is at 48 kHz
 }
 
@@ -245,8 +245,9 @@ TEST(HrtfFormat, ReaderCountsTrailingBytesAndLeavesRulesToTheCheck) {
 class HrtfFormatFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = std::filesystem::path(ORV_TEST_SCRATCH_DIR) /
-          ("format_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    dir =
+        std::filesystem::path(ORV_TEST_SCRATCH_DIR) /
+        ("format_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
   }
@@ -302,8 +303,7 @@ TEST_F(HrtfFormatFiles, ReadingAMissingFileNamesIt) {
     ReadFileBytes(path);
     ADD_FAILURE() << "read a missing file";
   } catch (const std::runtime_error& error) {
-    EXPECT_EQ(std::string(error.what()),
-              "cannot open '" + path + "': No such file or directory");
+    EXPECT_EQ(std::string(error.what()), "cannot open '" + path + "': No such file or directory");
   }
 }
 

@@ -134,11 +134,12 @@ TEST(SofaReader, ConvertedResponsesKeepTheMeasuredTransferFunction) {
         error += double(std::norm(Dtft(written, f, 48000.0, report.lead) - h));
       }
       // What the taps drop, measured in time: the measured energy beyond them.
-      const double lostTail = 1.0 - SumOfSquares(written) * 48000.0 / 44100.0 /
-                                        SumOfSquares(original);
+      const double lostTail =
+          1.0 - SumOfSquares(written) * 48000.0 / 44100.0 / SumOfSquares(original);
       EXPECT_LT(error / reference, std::max(lostTail, 0.0) + kResamplingErrorEnergy)
           << "azimuth " << azimuth << (ear == 0 ? " left" : " right");
-      EXPECT_LT(error / reference, 0.05) << "azimuth " << azimuth << (ear == 0 ? " left" : " right");
+      EXPECT_LT(error / reference, 0.05)
+          << "azimuth " << azimuth << (ear == 0 ? " left" : " right");
     }
   }
 }
@@ -146,8 +147,9 @@ TEST(SofaReader, ConvertedResponsesKeepTheMeasuredTransferFunction) {
 TEST(SofaReader, NamesTheProblemWithAFile) {
   const std::filesystem::path dir = std::filesystem::path(ORV_TEST_SCRATCH_DIR) / "sofa_reader";
   std::filesystem::create_directories(dir);
-  ExpectLoadError((dir / "missing.sofa").string(),
-                  "cannot open '" + (dir / "missing.sofa").string() + "': No such file or directory");
+  ExpectLoadError(
+      (dir / "missing.sofa").string(),
+      "cannot open '" + (dir / "missing.sofa").string() + "': No such file or directory");
   ExpectLoadError(dir.string(), "'" + dir.string() + "' is a directory");
   const std::string text = (dir / "notes.sofa").string();
   std::ofstream(text) << "not an HDF5 file\n";
