@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "AirAbsorption.h"
 #include "Keyframes.h"
@@ -23,12 +22,22 @@ struct Play {
   std::int64_t index;  // 0: the event itself; n: its n-th repeat
 };
 
-// The library's render thread starts its next block (and the block a request
-// joins) when a Render call returns. A play sent before that thread has woken
-// joins the block already under way and sounds one block early; waiting this
-// long after Render returned makes that rare. The library counts the wait
-// into the play's offset, so it is kept short.
-constexpr auto kRenderThreadWakeUp = std::chrono::microseconds(100);
+// A play whose handle the renderer keeps: it moves, changes, loops or stops.
+struct HeldVoice {
+  OrvVoice* voice;
+  const EventDefinition* event;
+  Vec3 offset;               // its repeat's step
+  std::int64_t startFrame;
+  std::int64_t stopBlock;    // the block its stop applies from; -1: none
+  Vector3 position, velocity;  // as last sent
+  float volume, speed;
+  std::string where;
+};
+
+bool IsHeld(const EventDefinition& e) {
+  return e.isLooping || e.stop || !e.positions.empty() || !e.volumes.empty() ||
+         !e.speeds.empty();
+}
 
 std::vector<Play> ExpandEvents(const Scene& scene, std::int64_t totalFrames, double duration,
                                std::int64_t& playsAfterEnd) {
@@ -42,6 +51,7 @@ std::vector<Play> ExpandEvents(const Scene& scene, std::int64_t totalFrames, dou
         if (!event.isUntilEnd) playsAfterEnd += event.count - i;
         break;
       }
+      if (event.stop && time >= *event.stop) break;  // stopped before it starts
       // LoadScene has counted the plays; this guards a scene built otherwise.
       if (plays.size() == static_cast<std::size_t>(kMaxPlays))
         throw UserError(scene.file + ": " + event.path + ": the scene asks for more than " +
@@ -80,6 +90,30 @@ class Buffers {
   OrvHost& host;
 };
 
+// The voice's keyframes at `age` seconds after its start, sent where they
+// changed since last time.
+void UpdateVoice(OrvHost& host, HeldVoice& h, double age) {
+  const EventDefinition& e = *h.event;
+  if (!e.positions.empty()) {
+    const Vector3 position = ToVector3(PositionAt(e.positions, age) + h.offset);
+    const Vector3 velocity = ToVector3(VelocityAt(e.positions, age));
+    if (!SameVector(position, h.position) || !SameVector(velocity, h.velocity)) {
+      host.MoveVoice(h.voice, position, velocity, h.where);
+      h.position = position, h.velocity = velocity;
+    }
+  }
+  if (!e.volumes.empty()) {
+    const float volume = static_cast<float>(ValueAt(e.volumes, age));
+    if (volume != h.volume) host.SetVoiceVolume(h.voice, volume, h.where);
+    h.volume = volume;
+  }
+  if (!e.speeds.empty()) {
+    const float speed = static_cast<float>(ValueAt(e.speeds, age));
+    if (speed != h.speed) host.SetVoiceSpeed(h.voice, speed, h.where);
+    h.speed = speed;
+  }
+}
+
 }  // namespace
 
 RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sounds,
@@ -106,6 +140,9 @@ RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sound
   init.logCallback = target.log ? &LogCollector::Callback : nullptr;
   init.logUserData = target.log;
   OrvHost host(library, init);
+  // Offline: nothing is rendered ahead, so every call below applies from the
+  // next block's first frame, and the load control stays out of the mix.
+  host.SetOption(ORV_OPTION_OFFLINE, 1.0, "starting the library");
 
   Buffers buffers(host);
   for (std::size_t i = 0; i < sounds.size(); ++i)
@@ -117,71 +154,95 @@ RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sound
   std::vector<float> block(2 * static_cast<std::size_t>(blockSize));
   Vector3 sentEye{}, sentFront{}, sentUp{};
   ReverbParam sentRoom{};
+  std::vector<HeldVoice> held;
 
   const auto start = std::chrono::steady_clock::now();
-  // The library renders one block ahead. This first block was started before
-  // any scene state reached it; discarding it puts the pipeline in its steady
-  // state, where what is sent before Render call k is heard in call k + 1.
-  host.Render(block.data(), blockSize);
-  auto lastRender = std::chrono::steady_clock::now();
-
   std::size_t nextPlay = 0;
-  for (std::int64_t k = 0; k <= numBlocks; ++k) {
+  for (std::int64_t k = 0; k < numBlocks; ++k) {
     if (target.isInterrupted && target.isInterrupted->load())
       throw UserError("interrupted; nothing was written to '" + target.outputPath + "'");
-    if (k < numBlocks) {
-      const double time = static_cast<double>(k * blockSize) / rate;
-      const ListenerPose pose = listener.At(time);
-      const Vector3 eye = ToVector3(pose.position), front = ToVector3(pose.front),
-                    up = ToVector3(pose.up);
-      const ReverbParam roomNow = room.At(time);
-      if (k == 0 || !SameVector(eye, sentEye) || !SameVector(front, sentFront) ||
-          !SameVector(up, sentUp) || !SameRoom(roomNow, sentRoom)) {
-        // The low-pass callback runs inside Respatialize: it must see the new listener.
-        air.SetListener(pose.position);
-        host.Respatialize(eye, front, up, roomNow,
-                          scene.file + ": listener and room" + AtTime(time));
-        sentEye = eye, sentFront = front, sentUp = up, sentRoom = roomNow;
-        ++report.respatializeCalls;
-      }
-      if (nextPlay < plays.size() && plays[nextPlay].frame / blockSize == k)
-        std::this_thread::sleep_until(lastRender + kRenderThreadWakeUp);
-      for (; nextPlay < plays.size() && plays[nextPlay].frame / blockSize == k; ++nextPlay) {
-        const Play& p = plays[nextPlay];
-        const EventDefinition& e = scene.events[p.event];
-        const double when = e.time + static_cast<double>(p.index) * e.interval;
-        const std::string where = scene.file + ": " + e.path +
-                                  (p.index > 0 ? " (repeat " + std::to_string(p.index) + ")" : "") +
-                                  AtTime(when);
-        const PlayParam param{e.volume, e.speed, e.referenceDistance};
-        const Vector3 position = ToVector3(e.position + e.step * static_cast<double>(p.index));
-        Buffer* buffer = buffers.handles[e.sound];
-        switch (e.mode) {
-          case PlayMode::Local:
-            host.PlayLocal(buffer, param, where);
-            ++report.localVoices;
-            break;
-          case PlayMode::Relative:
-            host.PlayRelative(buffer, position, param, where);
-            ++report.relativeVoices;
-            break;
-          case PlayMode::World:
-            host.PlayAbsolute(buffer, position, param, where);
-            ++report.worldVoices;
-            break;
-        }
-      }
+    const std::int64_t blockStart = k * blockSize;
+    const double time = static_cast<double>(blockStart) / rate;
+    const ListenerPose pose = listener.At(time);
+    const Vector3 eye = ToVector3(pose.position), front = ToVector3(pose.front),
+                  up = ToVector3(pose.up);
+    const ReverbParam roomNow = room.At(time);
+    // The low-pass callback runs inside Respatialize and MoveVoice: it must
+    // see the listener of this block.
+    air.SetListener(pose.position);
+    if (k == 0 || !SameVector(eye, sentEye) || !SameVector(front, sentFront) ||
+        !SameVector(up, sentUp) || !SameRoom(roomNow, sentRoom)) {
+      host.Respatialize(eye, front, up, roomNow, scene.file + ": listener and room" + AtTime(time));
+      sentEye = eye, sentFront = front, sentUp = up, sentRoom = roomNow;
+      ++report.respatializeCalls;
     }
+
+    for (std::size_t i = 0; i < held.size();) {
+      HeldVoice& h = held[i];
+      const bool isStopped = h.stopBlock >= 0 && h.stopBlock <= k;
+      if (isStopped) host.StopVoice(h.voice, h.where);
+      if (isStopped || (!h.event->isLooping && host.HasVoiceEnded(h.voice, h.where))) {
+        host.ReleaseVoice(h.voice, h.where);
+        held[i] = std::move(held.back());
+        held.pop_back();
+        continue;
+      }
+      UpdateVoice(host, h, static_cast<double>(blockStart - h.startFrame) / rate);
+      ++i;
+    }
+
+    for (; nextPlay < plays.size() && plays[nextPlay].frame / blockSize == k; ++nextPlay) {
+      const Play& p = plays[nextPlay];
+      const EventDefinition& e = scene.events[p.event];
+      const double when = e.time + static_cast<double>(p.index) * e.interval;
+      const std::string where = scene.file + ": " + e.path +
+                                (p.index > 0 ? " (repeat " + std::to_string(p.index) + ")" : "") +
+                                AtTime(when);
+      const Vec3 offset = e.step * static_cast<double>(p.index);
+      OrvVoiceParam param{};
+      param.volume = e.volumes.empty() ? e.volume : static_cast<float>(ValueAt(e.volumes, 0.0));
+      param.speed = e.speeds.empty() ? e.speed : static_cast<float>(ValueAt(e.speeds, 0.0));
+      param.referenceDistance = e.referenceDistance;
+      param.loop = e.isLooping ? 1 : 0;
+      param.position = ToVector3(
+          (e.positions.empty() ? e.position : PositionAt(e.positions, 0.0)) + offset);
+      param.velocity = ToVector3(VelocityAt(e.positions, 0.0));
+      param.startFrame = p.frame;
+      switch (e.mode) {
+        case PlayMode::Local:
+          param.space = ORV_SPACE_LOCAL;
+          ++report.localVoices;
+          break;
+        case PlayMode::Relative:
+          param.space = ORV_SPACE_LISTENER;
+          ++report.relativeVoices;
+          break;
+        case PlayMode::World:
+          param.space = ORV_SPACE_WORLD;
+          ++report.worldVoices;
+          break;
+      }
+      OrvVoice* voice = host.Play(buffers.handles[e.sound], param, where);
+      if (!IsHeld(e)) {
+        host.ReleaseVoice(voice, where);  // a one-shot plays on to its end
+        continue;
+      }
+      std::int64_t stopBlock = -1;
+      if (e.stop) {
+        // A stop applies from a block's first frame: the nearest one.
+        const double stopFrame = std::floor(*e.stop * rate);
+        stopBlock = std::llround(stopFrame / blockSize);
+      }
+      held.push_back({voice, &e, offset, p.frame, stopBlock, param.position, param.velocity,
+                      param.volume, param.speed, where});
+    }
+
     host.Render(block.data(), blockSize);
-    lastRender = std::chrono::steady_clock::now();
-    if (k >= 1) {
-      const std::int64_t frames =
-          std::min<std::int64_t>(blockSize, totalFrames - (k - 1) * blockSize);
-      report.levels.Add(block.data(), frames);
-      output.Write(block.data(), frames);
-      report.frames += frames;
-      if (target.progress) target.progress->Update(static_cast<double>(report.frames) / rate);
-    }
+    const std::int64_t frames = std::min<std::int64_t>(blockSize, totalFrames - blockStart);
+    report.levels.Add(block.data(), frames);
+    output.Write(block.data(), frames);
+    report.frames += frames;
+    if (target.progress) target.progress->Update(static_cast<double>(report.frames) / rate);
   }
   report.wallSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
