@@ -1,6 +1,5 @@
-// The headphone check: one sound file, repeated, heard from a fixed point in
-// the world while the listener turns on the spot, so that the sound circles
-// the head: in front, on the right, behind, on the left, once every
+// The headphone check: one sound file, looping, moved round the head of a
+// listener at rest: in front, on the right, behind, on the left, once every
 // kOrbitPeriod seconds. Mistaken sides or a front heard behind show at once.
 #pragma once
 
@@ -22,8 +21,7 @@ orvrender::SoundDefinition OrbitSound(const std::string& file);
 // the orbit takes a stereo file's two channels mixed. Mono comes back as is.
 orvrender::SoundData MixedToMono(const orvrender::SoundData& sound);
 
-// The scene around a loaded sound of soundSeconds.
-orvrender::Scene OrbitScene(const std::string& file, double sampleRate, double duration,
-                            double soundSeconds);
+// The scene around the file's sound.
+orvrender::Scene OrbitScene(const std::string& file, double sampleRate, double duration);
 
 }  // namespace orvplay

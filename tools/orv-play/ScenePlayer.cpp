@@ -12,6 +12,7 @@
 #include "AirAbsorption.h"
 #include "Keyframes.h"
 #include "LogQueue.h"
+#include "ScenePlays.h"
 #include "Terminal.h"
 #include "UserError.h"
 
@@ -21,37 +22,9 @@ using namespace orvrender;
 
 namespace {
 
-// One play of an event: the event itself or one of its repeats.
-struct Play {
-  double time;
-  std::size_t event;
-  std::int64_t index;  // 0: the event itself; n: its n-th repeat
-};
-
-// More plays than this are a mistake in the scene (an interval far too short).
-constexpr std::size_t kMaxPlays = 1000000;
-
-std::vector<Play> ExpandEvents(const Scene& scene, double duration, std::int64_t& playsAfterEnd) {
-  std::vector<Play> plays;
-  playsAfterEnd = 0;
-  for (std::size_t e = 0; e < scene.events.size(); ++e) {
-    const EventDefinition& event = scene.events[e];
-    for (std::int64_t i = 0; event.isUntilEnd || i < event.count; ++i) {
-      const double time = event.time + static_cast<double>(i) * event.interval;
-      if (time >= duration) {
-        if (!event.isUntilEnd) playsAfterEnd += event.count - i;
-        break;
-      }
-      if (plays.size() == kMaxPlays)
-        throw UserError(scene.file + ": " + event.path + ": the scene asks for more than " +
-                        std::to_string(kMaxPlays) + " plays; is a repeat interval too short?");
-      plays.push_back({time, e, i});
-    }
-  }
-  std::stable_sort(plays.begin(), plays.end(),
-                   [](const Play& a, const Play& b) { return a.time < b.time; });
-  return plays;
-}
+// How far ahead of the frames played the sounds are sent: more than the
+// block the library may have rendered ahead, so that each starts on its frame.
+constexpr double kSendAhead = 0.05;  // seconds, besides two blocks
 
 // Frees the buffers before the context goes.
 class Buffers {
@@ -97,7 +70,9 @@ PlayReport PlayScene(const Scene& scene, const std::vector<SoundData>& sounds,
   const int block = settings.block;
   const std::int64_t totalBlocks =
       std::max<std::int64_t>(1, std::llround(std::ceil(settings.duration * rate / block)));
-  const std::vector<Play> plays = ExpandEvents(scene, settings.duration, report.playsAfterEnd);
+  ScenePlays plays(scene, std::max<std::int64_t>(1, std::llround(settings.duration * rate)),
+                   settings.duration);
+  const std::int64_t ahead = 2 * block + std::llround(kSendAhead * rate);
 
   LogQueue log;
   AirAbsorption air(rate, scene.airAbsorption);
@@ -138,36 +113,19 @@ PlayReport PlayScene(const Scene& scene, const std::vector<SoundData>& sounds,
         !std::memcmp(&front, &sentFront, sizeof front) && !std::memcmp(&up, &sentUp, sizeof up) &&
         !std::memcmp(&roomNow, &sentRoom, sizeof roomNow))
       return;
-    // The low-pass callback runs inside Respatialize: it must see the new listener.
+    // The low-pass callback runs inside Respatialize and MoveVoice: it must
+    // see the new listener.
     air.SetListener(pose.position);
     host.Respatialize(eye, front, up, roomNow, scene.file + ": listener and room" + AtTime(time));
     sentEye = eye, sentFront = front, sentUp = up, sentRoom = roomNow;
     hasSent = true;
   };
-  std::size_t nextPlay = 0;
-  const auto startPlays = [&](double time) {
-    for (; nextPlay < plays.size() && plays[nextPlay].time <= time; ++nextPlay) {
-      const Play& p = plays[nextPlay];
-      const EventDefinition& e = scene.events[p.event];
-      const std::string where = scene.file + ": " + e.path +
-                                (p.index > 0 ? " (repeat " + std::to_string(p.index) + ")" : "") +
-                                AtTime(p.time);
-      const PlayParam param{e.volume, e.speed, e.referenceDistance};
-      const Vector3 position = ToVector3(e.position + e.step * static_cast<double>(p.index));
-      Buffer* buffer = buffers.handles[e.sound];
-      switch (e.mode) {
-        case PlayMode::Local:
-          host.PlayLocal(buffer, param, where);
-          break;
-        case PlayMode::Relative:
-          host.PlayRelative(buffer, position, param, where);
-          break;
-        case PlayMode::World:
-          host.PlayAbsolute(buffer, position, param, where);
-          break;
-      }
-      ++report.plays;
-    }
+  // The frame clock of the library is the count of frames the callback has
+  // rendered: the scene's frame. A stop applies from the first block the
+  // library has not started, up to a block after it is sent.
+  const auto startPlays = [&](std::int64_t frame) {
+    plays.Update(host, frame, block);
+    plays.Start(host, buffers.handles, frame + ahead);
   };
 
   // Half a block, so that no block passes unseen; at least a millisecond.
@@ -180,15 +138,16 @@ PlayReport PlayScene(const Scene& scene, const std::vector<SoundData>& sounds,
   const double shownDuration = static_cast<double>(state.totalFrames) / rate;
 
   update(0.0);
-  startPlays(0.0);
+  startPlays(0);
   const auto start = std::chrono::steady_clock::now();
   auto lastStatus = start - statusPeriod;
   stream.Start();
   bool isPaused = false;
   for (;;) {
-    const double time = static_cast<double>(state.frames.load(std::memory_order_acquire)) / rate;
+    const std::int64_t frame = state.frames.load(std::memory_order_acquire);
+    const double time = static_cast<double>(frame) / rate;
     update(time);
-    startPlays(time);
+    startPlays(frame);
     log.DrainInto(report.messages);
     if (CaughtSignal()) {
       report.wasQuit = true;
@@ -226,6 +185,8 @@ PlayReport PlayScene(const Scene& scene, const std::vector<SoundData>& sounds,
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   report.frames = state.frames.load(std::memory_order_acquire);
   report.underruns = state.underruns.load(std::memory_order_relaxed);
+  report.plays = plays.LocalVoices() + plays.RelativeVoices() + plays.WorldVoices();
+  report.playsAfterEnd = plays.PlaysAfterEnd();
   log.DrainInto(report.messages);
   report.droppedMessages = log.Dropped();
   return report;

@@ -1,8 +1,10 @@
 // Plays a scene live: the sound card's callback renders, and the main thread
-// does what orv-render does between two Render calls (moves the listener and
-// the room, starts the sounds whose time has come), paced by the frames the
-// callback has rendered. That count is the scene's clock, so a pause, which
-// stops the stream, stops the scene too, and timing is quantised to the block.
+// does what orv-render does between two Render calls (moves the listener, the
+// room and the held voices, stops those whose time has come), paced by the
+// frames the callback has rendered. That count is the scene's clock, so a
+// pause, which stops the stream, stops the scene too. Sounds are sent a
+// little ahead and start on their exact frame (startFrame); moves and stops
+// apply from a block boundary.
 #pragma once
 
 #include <cstdint>

@@ -108,8 +108,7 @@ int Run(int argc, char** argv) {
   if (!options.orbit.empty()) {
     const double rate = options.sampleRate.value_or(device.defaultRate);
     sounds.push_back(MixedToMono(LoadSound(OrbitSound(options.orbit), rate)));
-    scene = OrbitScene(options.orbit, rate, options.seconds.value_or(kOrbitDuration),
-                       sounds.front().Seconds());
+    scene = OrbitScene(options.orbit, rate, options.seconds.value_or(kOrbitDuration));
     what = options.orbit + " circling the head";
   } else {
     scene = LoadScene(options.scene);

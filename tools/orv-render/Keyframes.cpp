@@ -134,4 +134,33 @@ ReverbParam RoomTrack::At(double time) const {
           mix(a.room.enclosure, b.room.enclosure)};
 }
 
+Vec3 PositionAt(const std::vector<PositionKey>& keys, double time) {
+  if (keys.empty()) return {};
+  const std::size_t next = NextKey(keys, time);
+  if (next == 0) return keys.front().position;
+  if (next == keys.size()) return keys.back().position;
+  const PositionKey& a = keys[next - 1];
+  const PositionKey& b = keys[next];
+  return Lerp(a.position, b.position, (time - a.time) / (b.time - a.time));
+}
+
+Vec3 VelocityAt(const std::vector<PositionKey>& keys, double time) {
+  const std::size_t next = NextKey(keys, time);
+  if (next == 0 || next == keys.size()) return {};
+  const PositionKey& a = keys[next - 1];
+  const PositionKey& b = keys[next];
+  // upper_bound guarantees b.time > time >= a.time, so the span is positive.
+  return (b.position - a.position) * (1.0 / (b.time - a.time));
+}
+
+double ValueAt(const std::vector<ValueKey>& keys, double time) {
+  if (keys.empty()) return 0.0;
+  const std::size_t next = NextKey(keys, time);
+  if (next == 0) return keys.front().value;
+  if (next == keys.size()) return keys.back().value;
+  const ValueKey& a = keys[next - 1];
+  const ValueKey& b = keys[next];
+  return a.value + (b.value - a.value) * (time - a.time) / (b.time - a.time);
+}
+
 }  // namespace orvrender

@@ -1,4 +1,4 @@
-// The listener and the room over time: keyframes interpolated at any time,
+// The listener, the room and a play's keyframes over time: keyframes interpolated at any time,
 // held before the first and after the last.
 #pragma once
 
@@ -39,5 +39,12 @@ class RoomTrack {
  private:
   std::vector<RoomKey> keys;
 };
+
+// A play's keyframes at `time` seconds after it started. Velocity is the
+// slope of the segment holding time (metres per second), zero outside the
+// keys and across a jump (two keys at one time).
+Vec3 PositionAt(const std::vector<PositionKey>& keys, double time);
+Vec3 VelocityAt(const std::vector<PositionKey>& keys, double time);
+double ValueAt(const std::vector<ValueKey>& keys, double time);
 
 }  // namespace orvrender

@@ -67,9 +67,14 @@ std::vector<std::string> LogCollector::Messages() const {
 // --- OrvHost -----------------------------------------------------------------
 
 OrvHost::OrvHost(const OrvLibrary& library, const InitParam& param) {
-  const char* failure = library.Initialize()(kMagic, 1, &table);
+  const char* failure =
+      library.Initialize()(kMagic, 2, reinterpret_cast<OrvContext*>(&table));
   if (failure)
     throw UserError("the Orv library '" + library.Path() + "' refused to open: " + failure);
+  table1 = {table.context,      table.Init,         table.Destroy,
+            table.CheckError,   table.CreateBuffer, table.FreeBuffer,
+            table.Respatialize, table.PlayAbsolute, table.PlayRelative,
+            table.PlayLocal,    table.Render};
   table.Init(table.context, &param);
   try {
     Check("Init", "starting the library");
@@ -121,6 +126,50 @@ void OrvHost::PlayAbsolute(Buffer* buffer, const Vector3& origin, const PlayPara
 void OrvHost::Render(float* stream, int frames) {
   table.Render(table.context, stream, frames);
   Check("Render", "rendering");
+}
+
+void OrvHost::SetOption(int option, double value, const std::string& where) {
+  table.SetOption(table.context, option, value);
+  Check("SetOption", where);
+}
+
+OrvVoice* OrvHost::Play(Buffer* buffer, const OrvVoiceParam& param, const std::string& where) {
+  OrvVoice* voice = table.Play(table.context, buffer, &param);
+  Check("Play", where);
+  if (!voice) throw UserError(where + ": the library returned no voice");
+  return voice;
+}
+
+void OrvHost::MoveVoice(OrvVoice* voice, const Vector3& position, const Vector3& velocity,
+                        const std::string& where) {
+  table.MoveVoice(table.context, voice, &position, &velocity);
+  Check("MoveVoice", where);
+}
+
+void OrvHost::SetVoiceVolume(OrvVoice* voice, float volume, const std::string& where) {
+  table.SetVoiceVolume(table.context, voice, volume);
+  Check("SetVoiceVolume", where);
+}
+
+void OrvHost::SetVoiceSpeed(OrvVoice* voice, float speed, const std::string& where) {
+  table.SetVoiceSpeed(table.context, voice, speed);
+  Check("SetVoiceSpeed", where);
+}
+
+void OrvHost::StopVoice(OrvVoice* voice, const std::string& where) {
+  table.StopVoice(table.context, voice);
+  Check("StopVoice", where);
+}
+
+bool OrvHost::HasVoiceEnded(OrvVoice* voice, const std::string& where) {
+  const std::int32_t state = table.VoiceState(table.context, voice);
+  Check("VoiceState", where);
+  return state == ORV_VOICE_ENDED;
+}
+
+void OrvHost::ReleaseVoice(OrvVoice* voice, const std::string& where) {
+  table.ReleaseVoice(table.context, voice);
+  Check("ReleaseVoice", where);
 }
 
 }  // namespace orvrender

@@ -1,5 +1,5 @@
 // liborv.so as a host sees it: loaded with dlopen, driven only through the
-// OrvContext table of orv/orv.h. Every table call is followed by CheckError;
+// version 2 table (OrvContext2) of orv/orv.h. Every table call is followed by CheckError;
 // since the library keeps its error text until the next failure, and every
 // failure ends orv-render, the first text seen is the one to report.
 #pragma once
@@ -64,14 +64,28 @@ class OrvHost {
                     const std::string& where);
   void Render(float* stream, int frames);
 
+  void SetOption(int option, double value, const std::string& where);
+  // Never NULL: a refused play throws.
+  OrvVoice* Play(Buffer* buffer, const OrvVoiceParam& param, const std::string& where);
+  void MoveVoice(OrvVoice* voice, const Vector3& position, const Vector3& velocity,
+                 const std::string& where);
+  void SetVoiceVolume(OrvVoice* voice, float volume, const std::string& where);
+  void SetVoiceSpeed(OrvVoice* voice, float speed, const std::string& where);
+  void StopVoice(OrvVoice* voice, const std::string& where);
+  bool HasVoiceEnded(OrvVoice* voice, const std::string& where);
+  void ReleaseVoice(OrvVoice* voice, const std::string& where);
+
   // The bare table, for a real-time caller (an audio callback) that may
-  // neither check errors nor throw.
-  const OrvContext& Table() const { return table; }
+  // neither check errors nor throw. Its first members are the version 1
+  // table, which Table() holds alone.
+  const OrvContext2& Table2() const { return table; }
+  const OrvContext& Table() const { return table1; }
 
  private:
   void Check(const char* call, const std::string& where);
 
-  OrvContext table{};
+  OrvContext2 table{};
+  OrvContext table1{};
 };
 
 }  // namespace orvrender

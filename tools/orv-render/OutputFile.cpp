@@ -172,6 +172,9 @@ OutputFile::OutputFile(const std::string& path, int format, int sampleRate, int 
   }
   // Integer formats: clip instead of wrapping around.
   sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  // The PEAK chunk of float files carries the time of writing; without it
+  // two renders of one scene are the same file, byte for byte.
+  sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
 }
 
 OutputFile::~OutputFile() {

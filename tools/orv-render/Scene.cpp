@@ -6,9 +6,9 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <unordered_map>
 
 #include "JsonReader.h"
+#include "Scene_Events.h"
 #include "Scene_Sounds.h"
 #include "Sounds.h"
 #include "UserError.h"
@@ -93,90 +93,10 @@ std::vector<RoomKey> ReadRoom(const JsonValue& v, Problems& problems) {
   return keys;
 }
 
-// Sound names to their index, so that finding an event's sound does not walk
-// every sound for every event.
-using SoundIndex = std::unordered_map<std::string, std::size_t>;
-
-std::size_t FindSound(const JsonValue& v, const std::vector<SoundDefinition>& sounds,
-                      const SoundIndex& index) {
-  const std::string name = v.String();
-  if (const auto found = index.find(name); found != index.end()) return found->second;
-  std::vector<std::string_view> names;
-  for (const SoundDefinition& sound : sounds) names.push_back(sound.name);
-  std::string message = "no sound named " + Json(name).dump();
-  const std::string closest = ClosestWord(name, names);
-  if (!closest.empty()) message += "; did you mean " + Json(closest).dump() + "?";
-  if (names.empty()) {
-    message += " (the scene defines no sounds)";
-  } else {
-    message += " (sounds: ";
-    for (std::size_t i = 0; i < names.size(); ++i)
-      message += (i ? ", " : "") + std::string(names[i]);
-    message += ")";
-  }
-  v.Fail(message);
-}
-
-// Reads an event; throws JsonMistake when it is not an object at all.
-EventDefinition ReadEvent(const JsonValue& item, const std::vector<SoundDefinition>& sounds,
-                          const SoundIndex& index, Problems& problems) {
-  EventDefinition e;
-  e.path = item.Path();
-  e.offset = item.Offset();
-  const JsonObject o = item.Object(
-      {"time", "sound", "mode", "position", "volume", "speed", "referenceDistance", "repeat"});
-  Attempt(problems, [&] { e.time = o.Get("time").Number(Range::Between(0.0, kMaxDuration)); });
-  Attempt(problems, [&] { e.sound = FindSound(o.Get("sound"), sounds, index); });
-  const bool hasMode = Attempt(problems, [&] {
-    const std::string mode = o.Get("mode").Choice({"local", "relative", "world"});
-    e.mode = mode == "local"      ? PlayMode::Local
-             : mode == "relative" ? PlayMode::Relative
-                                  : PlayMode::World;
-  });
-  if (hasMode) {
-    Attempt(problems, [&] {
-      if (e.mode == PlayMode::Local) {
-        if (const auto p = o.Find("position"))
-          p->Fail("a local sound has no position; use mode \"relative\" or \"world\"");
-      } else {
-        e.position = o.Get("position").Vector(kCoordinate);
-      }
-    });
-  }
-  e.volume = static_cast<float>(o.Number("volume", e.volume, Range::Between(0.0, 1000.0)));
-  // The library refuses a speed that is not positive; a thousand times
-  // faster plays a minute in 60 ms, and more is a slip of the keyboard.
-  e.speed = static_cast<float>(o.Number("speed", e.speed, {0.0, 1000.0, true, false}));
-  e.referenceDistance =
-      static_cast<float>(o.Number("referenceDistance", e.referenceDistance, Range::Above(0.0)));
-
-  if (const auto repeat = o.Find("repeat")) {
-    Attempt(problems, [&] {
-      const JsonObject r = repeat->Object({"count", "interval", "step"});
-      if (const auto count = r.Find("count"))
-        Attempt(problems, [&] { e.count = count->Integer(Range::Between(1, 1e7)); });
-      else
-        e.isUntilEnd = true;
-      if (e.isUntilEnd || e.count > 1) {
-        Attempt(problems, [&] {
-          e.interval = r.Get("interval").Number(Range::Between(0.001, kMaxDuration));
-        });
-      }
-      if (const auto step = r.Find("step")) {
-        Attempt(problems, [&] {
-          if (hasMode && e.mode == PlayMode::Local)
-            step->Fail("a local sound has no position to step; use mode \"relative\" or \"world\"");
-          e.step = step->Vector(kCoordinate);
-        });
-      }
-    });
-  }
-  return e;
-}
-
 // Plays of an event before the end of the scene (repeats at or past it are
 // skipped), as the renderer expands them.
 std::int64_t PlaysBefore(const EventDefinition& e, double duration) {
+  if (e.stop) duration = std::min(duration, *e.stop);  // no play starts once stopped
   if (e.time >= duration) return 0;
   if (e.interval <= 0.0) return 1;
   const double fit = std::ceil((duration - e.time) / e.interval);

@@ -58,6 +58,17 @@ struct SoundDefinition {
 
 enum class PlayMode { Local, Relative, World };
 
+// Keyframes of one play, timed in seconds after the play starts: linear
+// between keys, held before the first and after the last.
+struct PositionKey {
+  double time = 0.0;
+  Vec3 position;
+};
+struct ValueKey {
+  double time = 0.0;
+  double value = 0.0;
+};
+
 struct EventDefinition {
   std::string path;
   std::size_t offset = 0;  // where it begins in the scene's text
@@ -74,6 +85,13 @@ struct EventDefinition {
   bool isUntilEnd = false;
   double interval = 0.0;
   Vec3 step;
+  // Keyframes replace position, volume and speed when given; every repeat
+  // follows them from its own start (positions shifted by its step).
+  std::vector<PositionKey> positions;
+  std::vector<ValueKey> volumes;
+  std::vector<ValueKey> speeds;
+  bool isLooping = false;      // plays until stopped or the scene ends
+  std::optional<double> stop;  // scene time its plays stop (a short fade)
 };
 
 struct ListenerKey {

@@ -1,7 +1,10 @@
-// Renders a scene through the library, block by block, as a host's audio
-// loop would: between two Render calls it moves the listener and the room
-// (Respatialize, only when they changed) and starts the sounds whose time has
-// come. Timing is therefore quantised to the block.
+// Renders a scene through the library's version 2 table in offline mode,
+// block by block, as a host's audio loop would: between two Render calls it
+// moves the listener and the room (Respatialize, only when they changed),
+// moves and changes the voices it holds, stops those whose time has come, and
+// plays the sounds that start within the coming block. Sounds start on their
+// exact frame (startFrame); everything else applies from a block's first
+// frame. The output is the same, bit for bit, on every run and thread count.
 #pragma once
 
 #include <atomic>

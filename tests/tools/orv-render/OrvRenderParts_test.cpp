@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -539,6 +540,77 @@ TEST(SceneFile, InconsistentScenesAreRefused) {
   ExpectSceneError(R"({"sounds": {"s": {"file": "a.wav", "generator": "sine"}}})",
                    {"$.sounds.s: a sound needs exactly one of"});
   ExpectSceneError(R"([1, 2])", {"$: expected an object, found an array"});
+}
+
+TEST(SceneFile, EventsReadKeyframesLoopsAndStopsAndReportEveryMistakeInOneRun) {
+  const Scene scene = ParseScene(R"({"duration": 5,
+    "sounds": {"s": {"generator": "sine", "duration": 1}},
+    "events": [{"time": 1, "sound": "s", "mode": "world", "loop": true, "stop": 4,
+                "positions": [{"time": 0, "position": [1, 2, 3]}, {"time": 2, "position": [5, 2, 3]}],
+                "volumes": [{"time": 0.5, "volume": 2}], "speeds": [{"time": 0, "speed": 0.5}]}]})",
+                                 "x.json");
+  ASSERT_EQ(scene.events.size(), 1u);
+  const EventDefinition& e = scene.events[0];
+  EXPECT_TRUE(e.isLooping);
+  EXPECT_EQ(e.stop, 4.0);
+  ASSERT_EQ(e.positions.size(), 2u);
+  ExpectNear(e.positions[1].position, {5, 2, 3}, 0.0);
+  ExpectNear(e.position, {1, 2, 3}, 0.0);  // where the play starts
+  ASSERT_EQ(e.volumes.size(), 1u);
+  EXPECT_EQ(e.volumes[0].value, 2.0);
+  ASSERT_EQ(e.speeds.size(), 1u);
+  EXPECT_EQ(e.speeds[0].value, 0.5);
+
+  try {
+    ParseScene(R"({"duration": 1, "sounds": {"s": {"generator": "sine", "duration": 1}},
+ "events": [{"time": 0, "sound": "s", "mode": "local", "loop": true, "repeat": {"count": 2, "interval": 1}},
+  {"time": 0, "sound": "s", "mode": "world", "position": [0, 0, 0], "positions": [{"time": 0, "position": [1, 2, 3]}]},
+  {"time": 0, "sound": "s", "mode": "local", "positions": [{"time": 0, "position": [1, 2, 3]}]},
+  {"time": 0.5, "sound": "s", "mode": "relative", "stop": 0.2, "loop": 1,
+   "positions": [{"time": 1, "position": [1, 2, 3]}, {"time": 0.5, "position": [1, 2]}],
+   "volume": 2, "volumes": [], "speeds": [{"time": 0, "speed": 0}, {"time": 1, "sped": 2}]}]})",
+               "x.json");
+    FAIL() << "accepted a scene with mistakes";
+  } catch (const UserError& error) {
+    const std::vector<std::string> expected{
+        "x.json:2:80: $.events[0].repeat: a looping sound plays until it is stopped",
+        "x.json:3:82: $.events[1].positions: give either \"position\" or \"positions\", not both",
+        "x.json:4:59: $.events[2].positions: a local sound has no position",
+        "x.json:5:59: $.events[3].stop: the stop at 0.2 s comes before the sound starts at 0.5 s",
+        "x.json:5:72: $.events[3].loop: expected true or false",
+        "x.json:6:54: $.events[3].positions[1]: keyframes must be in time order",
+        "x.json:6:80: $.events[3].positions[1].position: expected a vector [x, y, z]",
+        "x.json:7:28: $.events[3].volumes: give either \"volume\" or \"volumes\", not both",
+        "x.json:7:64: $.events[3].speeds[0].speed: 0 is out of range",
+        "x.json:7:68: $.events[3].speeds[1]: missing key 'speed'",
+        "x.json:7:80: $.events[3].speeds[1].sped: unknown key; did you mean 'speed'?"};
+    const std::string text = error.what();
+    std::size_t at = 0;
+    for (const std::string& line : expected) {
+      const std::size_t found = text.find(line, at);
+      EXPECT_NE(found, std::string::npos) << "'" << line << "' not next in:\n" << text;
+      if (found != std::string::npos) at = found;
+    }
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n') + 1,
+              static_cast<std::ptrdiff_t>(expected.size()))
+        << text;
+  }
+}
+
+TEST(PlayKeyframes, MoveLinearlyWithTheSegmentsVelocityAndHoldTheEnds) {
+  const std::vector<PositionKey> path{
+      {1.0, {0, 0, 0}}, {3.0, {4, 0, -2}}, {3.0, {10, 10, 10}}, {4.0, {10, 10, 10}}};
+  ExpectNear(PositionAt(path, 0.0), {0, 0, 0}, 0.0);  // held before the first key
+  ExpectNear(VelocityAt(path, 0.0), {0, 0, 0}, 0.0);
+  ExpectNear(PositionAt(path, 2.5), {3, 0, -1.5}, 1e-12);
+  ExpectNear(VelocityAt(path, 2.5), {2, 0, -1}, 1e-12);
+  // Two keys at one time jump without a velocity of their own.
+  ExpectNear(PositionAt(path, 3.0), {10, 10, 10}, 0.0);
+  ExpectNear(VelocityAt(path, 3.5), {0, 0, 0}, 0.0);
+  ExpectNear(PositionAt(path, 9.0), {10, 10, 10}, 0.0);
+  const std::vector<ValueKey> volume{{0.0, 0.0}, {2.0, 1.0}};
+  EXPECT_DOUBLE_EQ(ValueAt(volume, 0.5), 0.25);
+  EXPECT_EQ(ValueAt(volume, 7.0), 1.0);
 }
 
 TEST(SceneFile, MistakesComeInFileOrderUpToTwenty) {
