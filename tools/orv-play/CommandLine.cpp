@@ -26,8 +26,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
                      std::to_string(static_cast<int>(kOrbitPeriod)) +
                      " s, instead of a scene:\nahead, right, behind, left (a headphone check)")
       ->type_name("FILE");
-  app.add_flag("--list-devices", options.shouldListDevices,
-               "List the sound card outputs and stop");
+  app.add_flag("--list-devices", options.shouldListDevices, "List the sound card outputs and stop");
   app.add_option("--device", options.device,
                  "The output, by number (see --list-devices) or by part of its name")
       ->type_name("N|NAME");

@@ -10,7 +10,7 @@ struct Options {
   std::string scene;  // a JSON scene, or
   std::string orbit;  // a sound file for the headphone check
   bool shouldListDevices = false;
-  std::string device;           // empty: the default output
+  std::string device;            // empty: the default output
   std::string latency = "high";  // "low", "high" or seconds
   std::optional<int> block;
   std::optional<double> seconds;

@@ -32,8 +32,7 @@ SoundData MixedToMono(const SoundData& sound) {
   if (sound.channels == 1) return sound;
   const auto sample = [&sound](std::size_t i) -> float {
     switch (sound.bits) {
-      case 8:
-        return (static_cast<float>(sound.bytes[i]) - 128.0f) / 128.0f;
+      case 8: return (static_cast<float>(sound.bytes[i]) - 128.0f) / 128.0f;
       case 16: {
         std::int16_t x;
         std::memcpy(&x, &sound.bytes[2 * i], sizeof x);
@@ -47,7 +46,8 @@ SoundData MixedToMono(const SoundData& sound) {
     }
   };
   std::vector<float> mono(static_cast<std::size_t>(sound.frames));
-  for (std::size_t f = 0; f < mono.size(); ++f) mono[f] = 0.5f * (sample(2 * f) + sample(2 * f + 1));
+  for (std::size_t f = 0; f < mono.size(); ++f)
+    mono[f] = 0.5f * (sample(2 * f) + sample(2 * f + 1));
   return FromFloat(mono, 1, sound.sampleRate, 32);
 }
 
@@ -70,8 +70,7 @@ Scene OrbitScene(const std::string& file, double sampleRate, double duration) {
     const double turn = static_cast<double>(k) / kKeysPerTurn;
     const double angle = 2.0 * std::numbers::pi * turn;
     event.positions.push_back(
-        {turn * kOrbitPeriod,
-         Vec3{std::sin(angle), 0.0, std::cos(angle)} * kOrbitDistance});
+        {turn * kOrbitPeriod, Vec3{std::sin(angle), 0.0, std::cos(angle)} * kOrbitDistance});
   }
   event.position = event.positions.front().position;
   scene.events.push_back(event);

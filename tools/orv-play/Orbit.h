@@ -10,8 +10,8 @@
 
 namespace orvplay {
 
-inline constexpr double kOrbitPeriod = 8.0;    // seconds per turn
-inline constexpr double kOrbitDistance = 1.5;  // metres from the head
+inline constexpr double kOrbitPeriod = 8.0;                   // seconds per turn
+inline constexpr double kOrbitDistance = 1.5;                 // metres from the head
 inline constexpr double kOrbitDuration = 2.0 * kOrbitPeriod;  // when none is asked for
 
 // The sound definition of the file, for LoadSound.

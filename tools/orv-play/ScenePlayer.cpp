@@ -49,8 +49,8 @@ std::string AtTime(double seconds) {
 
 void ShowStatus(double time, double duration, std::int64_t underruns, bool isPaused) {
   std::fprintf(stderr, "\r  %s %7.1f / %.1f s   underruns %lld   [space] %s  [q] quit ",
-               isPaused ? "Paused " : "Playing", time, duration,
-               static_cast<long long>(underruns), isPaused ? "resume" : "pause ");
+               isPaused ? "Paused " : "Playing", time, duration, static_cast<long long>(underruns),
+               isPaused ? "resume" : "pause ");
   std::fflush(stderr);
 }
 
@@ -129,8 +129,8 @@ PlayReport PlayScene(const Scene& scene, const std::vector<SoundData>& sounds,
   };
 
   // Half a block, so that no block passes unseen; at least a millisecond.
-  const auto poll = std::chrono::microseconds(
-      std::max<std::int64_t>(1000, std::llround(0.5e6 * block / rate)));
+  const auto poll =
+      std::chrono::microseconds(std::max<std::int64_t>(1000, std::llround(0.5e6 * block / rate)));
   const auto statusPeriod = std::chrono::milliseconds(200);
   const bool isInteractive = settings.terminal && settings.terminal->IsInteractive();
   // The status line only where a person reads it, not into a redirected log.

@@ -24,8 +24,8 @@ struct PlaySettings {
   double duration = 0.0;  // seconds
   int block = 512;        // frames per callback and per Render call
   OutputDevice device;
-  double latency = 0.0;           // suggested to PortAudio, seconds
-  Terminal* terminal = nullptr;   // keys and a status line when interactive
+  double latency = 0.0;          // suggested to PortAudio, seconds
+  Terminal* terminal = nullptr;  // keys and a status line when interactive
 };
 
 struct PlayReport {
@@ -36,7 +36,7 @@ struct PlayReport {
   std::int64_t playsAfterEnd = 0;  // repeats or events at or past the end, not played
   double latency = 0.0;
   double wallSeconds = 0.0;
-  bool wasQuit = false;  // by a key or a signal, before the end
+  bool wasQuit = false;               // by a key or a signal, before the end
   std::vector<std::string> messages;  // the library's log, in order
   std::uint64_t droppedMessages = 0;
 };

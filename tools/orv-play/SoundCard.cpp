@@ -140,8 +140,8 @@ OutputStream::OutputStream(const PortAudio&, const OutputDevice& device, double 
   if (error != paNoError) {
     char rate[32];
     std::snprintf(rate, sizeof rate, "%.0f", sampleRate);
-    throw UserError("cannot open '" + device.name + "' for stereo at " + rate + " Hz in blocks of " +
-                    std::to_string(block) + " frames: " + Text(error));
+    throw UserError("cannot open '" + device.name + "' for stereo at " + rate +
+                    " Hz in blocks of " + std::to_string(block) + " frames: " + Text(error));
   }
 }
 

@@ -47,8 +47,8 @@ class PortAudio {
 struct StreamState {
   void (*render)(ContextPrivate* context, float* stream, int numFrames) = nullptr;
   ContextPrivate* context = nullptr;
-  std::int64_t totalFrames = 0;          // the stream completes once this many are rendered
-  std::atomic<std::int64_t> frames{0};   // rendered and handed to the device
+  std::int64_t totalFrames = 0;            // the stream completes once this many are rendered
+  std::atomic<std::int64_t> frames{0};     // rendered and handed to the device
   std::atomic<std::int64_t> underruns{0};  // callbacks that reported an output underflow
 };
 

@@ -59,7 +59,9 @@ Terminal::~Terminal() {
 
 int Terminal::ReadKey() {
   if (!isRaw || !isTerminalRaw.load()) return -1;
-  struct pollfd input {STDIN_FILENO, POLLIN, 0};
+  struct pollfd input {
+    STDIN_FILENO, POLLIN, 0
+  };
   if (poll(&input, 1, 0) <= 0) return -1;
   unsigned char key;
   return read(STDIN_FILENO, &key, 1) == 1 ? key : -1;

@@ -31,7 +31,8 @@ void ListDevices(const PortAudio& portAudio) {
     return;
   }
   int nameWidth = 6;
-  for (const OutputDevice& d : devices) nameWidth = std::max(nameWidth, static_cast<int>(d.name.size()));
+  for (const OutputDevice& d : devices)
+    nameWidth = std::max(nameWidth, static_cast<int>(d.name.size()));
   std::printf("   #  %-*s  %8s  %-20s  %s\n", nameWidth, "Output", "Rate", "Latency low / high",
               "Host");
   for (const OutputDevice& d : devices) {

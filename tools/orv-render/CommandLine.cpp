@@ -39,8 +39,7 @@ class HelpFormat : public CLI::Formatter {
  public:
   std::string make_description(const CLI::App*) const override { return ""; }
   std::string make_usage(const CLI::App* app, std::string) const override {
-    return "Usage: orv-render SCENE.json -o OUT.wav [options]\n\n" + app->get_description() +
-           "\n";
+    return "Usage: orv-render SCENE.json -o OUT.wav [options]\n\n" + app->get_description() + "\n";
   }
 };
 
@@ -74,14 +73,14 @@ std::unique_ptr<CLI::App> MakeApp(Texts& t) {
                   "sample format: float (32-bit), pcm16 or pcm24\n(default: by the extension)")
       ->type_name("FORMAT");
   app->add_option("--rate", t.rate, "output sampling rate")->type_name("HZ");
-  app->add_option("--threads", t.threads, "rendering threads, the library's render thread\nincluded")
+  app->add_option("--threads", t.threads,
+                  "rendering threads, the library's render thread\nincluded")
       ->type_name("N");
   app->add_option("--block", t.block, "frames per Render call: the timing grid of events")
       ->type_name("FRAMES");
   app->add_option("--seconds", t.seconds, "length of the output")->type_name("S");
   app->add_option("--library", t.library, "the liborv.so to load")->type_name("PATH");
-  app->add_flag("-q,--quiet", t.isQuiet, "no progress bar and no summary")
-      ->disable_flag_override();
+  app->add_flag("-q,--quiet", t.isQuiet, "no progress bar and no summary")->disable_flag_override();
   app->footer(
       "--rate, --threads, --block and --seconds override the scene's own values.\n"
       "\n"

@@ -39,9 +39,7 @@ Signal Noise(std::size_t n, NoiseColor color, std::uint32_t seed) {
   for (std::size_t i = 0; i < n; ++i) {
     const double w = white();
     switch (color) {
-      case NoiseColor::White:
-        s[i] = w;
-        break;
+      case NoiseColor::White: s[i] = w; break;
       case NoiseColor::Pink:
         b[0] = 0.99886 * b[0] + w * 0.0555179;
         b[1] = 0.99332 * b[1] + w * 0.0750759;
@@ -199,18 +197,13 @@ Signal Channel(const SoundDefinition& sound, std::size_t n, double rate, int cha
   // Noise and breath differ between channels so that stereo noise is wide.
   const std::uint32_t seed = sound.shape.seed + 7919u * static_cast<std::uint32_t>(channel);
   switch (sound.kind) {
-    case SoundKind::Sine:
-      return Sine(n, sound.frequency, rate);
-    case SoundKind::Noise:
-      return Noise(n, sound.color, seed);
+    case SoundKind::Sine: return Sine(n, sound.frequency, rate);
+    case SoundKind::Noise: return Noise(n, sound.color, seed);
     case SoundKind::Chirp:
       return Chirp(n, sound.startFrequency, sound.endFrequency, sound.isExponential, rate);
-    case SoundKind::Clicks:
-      return Clicks(n, sound, rate, seed);
-    case SoundKind::Voice:
-      return Voice(n, sound, rate, sound.shape.seed);
-    case SoundKind::File:
-      break;
+    case SoundKind::Clicks: return Clicks(n, sound, rate, seed);
+    case SoundKind::Voice: return Voice(n, sound, rate, sound.shape.seed);
+    case SoundKind::File: break;
   }
   return Signal(n, 0.0);
 }

@@ -52,8 +52,7 @@ class CountingIterator {
 // the previous token that is not white space, ',' or ':'.
 class DocumentBuilder {
  public:
-  DocumentBuilder(const std::string& text, Document& document)
-      : text(text), document(document) {
+  DocumentBuilder(const std::string& text, Document& document) : text(text), document(document) {
     for (std::size_t i = 0; i < text.size(); ++i)
       if (text[i] == '\n') document.map.lineStarts.push_back(i + 1);
   }
@@ -119,9 +118,8 @@ class DocumentBuilder {
 
   std::size_t TokenStart() {
     std::size_t i = previousEnd;
-    while (i < text.size() &&
-           (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r' ||
-            text[i] == ',' || text[i] == ':'))
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' ||
+                               text[i] == '\r' || text[i] == ',' || text[i] == ':'))
       ++i;
     previousEnd = read;
     return i;
@@ -138,10 +136,10 @@ class DocumentBuilder {
   void Open(Json container) {
     std::string path = ChildPath();
     Json* value = Put(std::move(container));
-    auto* offsets = &document.map.offsets[value->is_array()
-                                             ? static_cast<const void*>(
-                                                   &value->get_ref<const Json::array_t&>())
-                                             : &value->get_ref<const Json::object_t&>()];
+    auto* offsets =
+        &document.map.offsets[value->is_array() ? static_cast<const void*>(
+                                                      &value->get_ref<const Json::array_t&>())
+                                                : &value->get_ref<const Json::object_t&>()];
     open.push_back({value, std::move(path), offsets, {}, {}});
   }
 
@@ -151,7 +149,8 @@ class DocumentBuilder {
       auto& members =
           static_cast<Json::object_t::Container&>(frame.value->get_ref<Json::object_t&>());
       members.reserve(frame.members.size());
-      for (auto& [key, value] : frame.members) members.emplace_back(std::move(key), std::move(value));
+      for (auto& [key, value] : frame.members)
+        members.emplace_back(std::move(key), std::move(value));
     }
     open.pop_back();
     previousEnd = read;

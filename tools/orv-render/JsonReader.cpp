@@ -14,22 +14,14 @@ namespace {
 
 const char* TypeName(const Json& value) {
   switch (value.type()) {
-    case Json::value_t::null:
-      return "null";
-    case Json::value_t::object:
-      return "an object";
-    case Json::value_t::array:
-      return "an array";
-    case Json::value_t::string:
-      return "a string";
-    case Json::value_t::boolean:
-      return "a boolean";
-    case Json::value_t::binary:
-      return "binary data";
-    case Json::value_t::discarded:
-      return "nothing";
-    default:
-      return "a number";
+    case Json::value_t::null: return "null";
+    case Json::value_t::object: return "an object";
+    case Json::value_t::array: return "an array";
+    case Json::value_t::string: return "a string";
+    case Json::value_t::boolean: return "a boolean";
+    case Json::value_t::binary: return "binary data";
+    case Json::value_t::discarded: return "nothing";
+    default: return "a number";
   }
 }
 
@@ -108,7 +100,9 @@ std::string ClosestWord(std::string_view word, const std::vector<std::string_vie
 JsonValue::JsonValue(const Json& value, std::string path, std::size_t offset, Document& document)
     : value(&value), path(std::move(path)), offset(offset), document(&document) {}
 
-void JsonValue::Fail(const std::string& what) const { throw JsonMistake(offset, path + ": " + what); }
+void JsonValue::Fail(const std::string& what) const {
+  throw JsonMistake(offset, path + ": " + what);
+}
 
 double JsonValue::Number(Range range) const {
   if (!value->is_number()) Fail(std::string("expected a number, found ") + TypeName(*value));
@@ -191,8 +185,7 @@ JsonObject JsonValue::Object(std::initializer_list<std::string_view> knownKeys) 
 
 // --- JsonObject --------------------------------------------------------------
 
-JsonObject::JsonObject(const Json& value, std::string path, std::size_t offset,
-                       Document& document)
+JsonObject::JsonObject(const Json& value, std::string path, std::size_t offset, Document& document)
     : value(&value), path(std::move(path)), offset(offset), document(&document) {}
 
 void JsonObject::Fail(const std::string& what) const {
@@ -225,7 +218,8 @@ JsonValue JsonObject::Get(std::string_view key) const {
 std::vector<std::pair<std::string, JsonValue>> JsonObject::Members() const {
   std::vector<std::pair<std::string, JsonValue>> members;
   const std::size_t count = MembersOf(*value).size();
-  for (std::size_t i = 0; i < count; ++i) members.emplace_back(MembersOf(*value)[i].first, Member(i));
+  for (std::size_t i = 0; i < count; ++i)
+    members.emplace_back(MembersOf(*value)[i].first, Member(i));
   return members;
 }
 

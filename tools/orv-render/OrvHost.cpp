@@ -67,14 +67,12 @@ std::vector<std::string> LogCollector::Messages() const {
 // --- OrvHost -----------------------------------------------------------------
 
 OrvHost::OrvHost(const OrvLibrary& library, const InitParam& param) {
-  const char* failure =
-      library.Initialize()(kMagic, 2, reinterpret_cast<OrvContext*>(&table));
+  const char* failure = library.Initialize()(kMagic, 2, reinterpret_cast<OrvContext*>(&table));
   if (failure)
     throw UserError("the Orv library '" + library.Path() + "' refused to open: " + failure);
-  table1 = {table.context,      table.Init,         table.Destroy,
-            table.CheckError,   table.CreateBuffer, table.FreeBuffer,
-            table.Respatialize, table.PlayAbsolute, table.PlayRelative,
-            table.PlayLocal,    table.Render};
+  table1 = {table.context,      table.Init,       table.Destroy,      table.CheckError,
+            table.CreateBuffer, table.FreeBuffer, table.Respatialize, table.PlayAbsolute,
+            table.PlayRelative, table.PlayLocal,  table.Render};
   table.Init(table.context, &param);
   try {
     Check("Init", "starting the library");

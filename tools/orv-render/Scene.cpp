@@ -60,7 +60,8 @@ std::vector<ListenerKey> ReadListener(const JsonValue& v, Problems& problems) {
         });
       }
       if (isOriented && !(Length(Cross(Normalized(key.front), Normalized(key.up))) > 1e-6))
-        item.Fail("front and up point along the same line; the listener's orientation is undefined");
+        item.Fail(
+            "front and up point along the same line; the listener's orientation is undefined");
       keys.push_back(key);
     });
   }
@@ -160,8 +161,8 @@ std::string ReadFile(const std::string& file) {
                   std::to_string(column) + ": " + detail);
 }
 
-Scene ReadScene(const std::string& text, const std::string& file,
-                const SceneOverrides& overrides, Document& document) {
+Scene ReadScene(const std::string& text, const std::string& file, const SceneOverrides& overrides,
+                Document& document) {
   Scene scene;
   scene.file = file;
   const std::size_t slash = file.rfind('/');
@@ -225,9 +226,8 @@ Scene ReadScene(const std::string& text, const std::string& file,
       for (std::size_t i = 0; i < scene.sounds.size(); ++i) index.emplace(scene.sounds[i].name, i);
       Attempt(problems, [&] {
         for (const JsonValue& item : events->Array()) {
-          Attempt(problems, [&] {
-            scene.events.push_back(ReadEvent(item, scene.sounds, index, problems));
-          });
+          Attempt(problems,
+                  [&] { scene.events.push_back(ReadEvent(item, scene.sounds, index, problems)); });
         }
       });
     }

@@ -13,8 +13,7 @@ namespace orvrender {
 namespace {
 
 bool IsHeld(const EventDefinition& e) {
-  return e.isLooping || e.stop || !e.positions.empty() || !e.volumes.empty() ||
-         !e.speeds.empty();
+  return e.isLooping || e.stop || !e.positions.empty() || !e.volumes.empty() || !e.speeds.empty();
 }
 
 bool SameVector(const Vector3& a, const Vector3& b) { return std::memcmp(&a, &b, sizeof a) == 0; }

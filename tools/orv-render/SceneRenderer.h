@@ -35,7 +35,7 @@ struct RenderReport {
 
 struct RenderTarget {
   std::string outputPath;
-  int format = 0;  // libsndfile's, from FormatForPath
+  int format = 0;         // libsndfile's, from FormatForPath
   double duration = 0.0;  // seconds
   Progress* progress = nullptr;
   const std::atomic<bool>* isInterrupted = nullptr;

@@ -61,8 +61,9 @@ std::vector<Key> ReadKeys(const JsonValue& v, std::string_view valueKey, Problem
 
 std::vector<ValueKey> ReadValueKeys(const JsonValue& v, std::string_view valueKey, Range range,
                                     Problems& problems) {
-  return ReadKeys<ValueKey>(v, valueKey, problems,
-                            [&](const JsonValue& x, ValueKey& key) { key.value = x.Number(range); });
+  return ReadKeys<ValueKey>(v, valueKey, problems, [&](const JsonValue& x, ValueKey& key) {
+    key.value = x.Number(range);
+  });
 }
 
 // A value given either once or as keyframes, not both.
@@ -79,9 +80,9 @@ EventDefinition ReadEvent(const JsonValue& item, const std::vector<SoundDefiniti
   EventDefinition e;
   e.path = item.Path();
   e.offset = item.Offset();
-  const JsonObject o = item.Object({"time", "sound", "mode", "position", "positions", "volume",
-                                    "volumes", "speed", "speeds", "referenceDistance", "repeat",
-                                    "loop", "stop"});
+  const JsonObject o =
+      item.Object({"time", "sound", "mode", "position", "positions", "volume", "volumes", "speed",
+                   "speeds", "referenceDistance", "repeat", "loop", "stop"});
   Attempt(problems, [&] { e.time = o.Get("time").Number(Range::Between(0.0, kMaxDuration)); });
   Attempt(problems, [&] { e.sound = FindSound(o.Get("sound"), sounds, index); });
   const bool hasMode = Attempt(problems, [&] {

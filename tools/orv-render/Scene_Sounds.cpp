@@ -126,5 +126,4 @@ void ReadSound(const JsonValue& v, const Scene& scene, SoundDefinition& sound) {
   }
 }
 
-
 }  // namespace orvrender

@@ -48,14 +48,15 @@ class OrvPlay : public ::testing::Test {
 
   // Runs orv-play on the null device; what it played lands in capture.raw.
   ToolRun Play(const std::string& args) const {
-    const std::string command = "ALSA_CONFIG_PATH='" ORV_PLAY_ALSA_CONFIG
-                                "' ORV_PLAY_TEST_CAPTURE='" + Path("capture.raw") +
-                                "' '" ORV_PLAY_TOOL "' " + args + " </dev/null 2>&1";
+    const std::string command =
+        "ALSA_CONFIG_PATH='" ORV_PLAY_ALSA_CONFIG "' ORV_PLAY_TEST_CAPTURE='" +
+        Path("capture.raw") + "' '" ORV_PLAY_TOOL "' " + args + " </dev/null 2>&1";
     ToolRun run;
     std::FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return run;
     char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) run.out.append(chunk, n);
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+      run.out.append(chunk, n);
     const int status = pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
@@ -86,7 +87,8 @@ std::int64_t Reported(const std::string& out, const std::string& field) {
 // Level of one channel over frames [begin, end), in dB.
 double LevelDb(const std::vector<float>& stereo, int channel, std::size_t begin, std::size_t end) {
   double sum = 0.0;
-  for (std::size_t i = begin; i < end; ++i) sum += double(stereo[2 * i + channel]) * stereo[2 * i + channel];
+  for (std::size_t i = begin; i < end; ++i)
+    sum += double(stereo[2 * i + channel]) * stereo[2 * i + channel];
   return 10.0 * std::log10(sum / double(end - begin) + 1e-30);
 }
 

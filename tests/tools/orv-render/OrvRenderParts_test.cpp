@@ -455,7 +455,8 @@ TEST(SceneFile, FillsDefaultsAndReadsEverySection) {
     "events": [{"time": 0.5, "sound": "b", "mode": "world", "position": [1, 0, 0],
                 "repeat": {"interval": 0.25, "step": [0, 0, -1]}},
                {"time": 0, "sound": "a", "mode": "local", "repeat": {"count": 3, "interval": 1}}]
-  })", folder / "scene.json");
+  })",
+                                 folder / "scene.json");
   EXPECT_EQ(scene.sampleRate, 48000.0);
   EXPECT_EQ(scene.duration, 3.0);
   EXPECT_EQ(scene.blockSize, 512);
@@ -616,10 +617,12 @@ TEST(PlayKeyframes, MoveLinearlyWithTheSegmentsVelocityAndHoldTheEnds) {
 TEST(SceneFile, MistakesComeInFileOrderUpToTwenty) {
   // 25 events, each with a misspelt key on its own line, and a key given
   // twice inside a nested object: 26 mistakes, the duplicate first.
-  std::string text = "{\"duration\": 1,\n\"sounds\": {\"s\": {\"generator\": \"sine\", "
-                     "\"duration\": 1,\n  \"duration\": 2}},\n\"events\": [\n";
+  std::string text =
+      "{\"duration\": 1,\n\"sounds\": {\"s\": {\"generator\": \"sine\", "
+      "\"duration\": 1,\n  \"duration\": 2}},\n\"events\": [\n";
   for (int i = 0; i < 25; ++i)
-    text += std::string(i ? "," : "") + R"({"time": 0, "sound": "s", "mode": "local", "tme": 1})" + "\n";
+    text += std::string(i ? "," : "") + R"({"time": 0, "sound": "s", "mode": "local", "tme": 1})" +
+            "\n";
   text += "]}";
   try {
     ParseScene(text, "x.json");
@@ -629,15 +632,17 @@ TEST(SceneFile, MistakesComeInFileOrderUpToTwenty) {
     std::istringstream in(e.what());
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     ASSERT_EQ(lines.size(), 21u) << e.what();
-    EXPECT_EQ(lines[0],
-              "x.json:3:3: $.sounds.s.duration: the key is given twice, first at line 2, column 39; "
-              "give it once");
+    EXPECT_EQ(
+        lines[0],
+        "x.json:3:3: $.sounds.s.duration: the key is given twice, first at line 2, column 39; "
+        "give it once");
     for (int i = 0; i < 19; ++i)
-      EXPECT_EQ(lines[1 + i].rfind("x.json:" + std::to_string(5 + i) + ":" +
-                                       std::to_string(i ? 45 : 44) + ": $.events[" +
-                                       std::to_string(i) + "].tme: unknown key; did you mean 'time'?",
-                                   0),
-                0u)
+      EXPECT_EQ(
+          lines[1 + i].rfind("x.json:" + std::to_string(5 + i) + ":" + std::to_string(i ? 45 : 44) +
+                                 ": $.events[" + std::to_string(i) +
+                                 "].tme: unknown key; did you mean 'time'?",
+                             0),
+          0u)
           << lines[1 + i];
     EXPECT_EQ(lines[20], "and 6 more");
   }

@@ -6,9 +6,8 @@
 // them; the OrvRenderErrors tests fail before the library renders anything,
 // except LibraryErrorsAreReportedWithTheirEvent.
 #include <gtest/gtest.h>
-#include <sndfile.h>
-
 #include <signal.h>
+#include <sndfile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -188,9 +187,9 @@ TEST(OrvRenderScenes, PlaysStartOnTheirExactFrameAtAnyBlockSize) {
     "events": [{"time": 0, "sound": "c", "mode": "local"},
                {"time": 0.3, "sound": "c", "mode": "local"}]})");
   for (int block : {64, 512, 1000}) {
-    const ToolRun run = RunTool(
-        {folder / "onset.json", "-o", folder / "out.wav", "--block", std::to_string(block)},
-        folder);
+    const ToolRun run =
+        RunTool({folder / "onset.json", "-o", folder / "out.wav", "--block", std::to_string(block)},
+                folder);
     ASSERT_EQ(run.status, 0) << run.err;
     Sound s = ReadSound(folder / "out.wav");
     const std::int64_t first = Onset(s);
