@@ -78,6 +78,34 @@ def _plays(event: dict[str, Any], duration: float) -> list[tuple[float, list[flo
     return plays
 
 
+def _draw_paths(axes, listener: ListenerPath, event: dict[str, Any],
+                plays: list[tuple[float, list[float]]], duration: float, colour: str,
+                label: str) -> None:
+    """A moving source: each play's path through its position keyframes (timed from
+    the play's start, shifted by the repeat's step), with its start and end times."""
+    keys = event["positions"]
+    base = [float(v) for v in event.get("position", [0, 0, 0])]
+    relative = event.get("mode") == "relative"
+    stop = min(float(event.get("stop", duration)), duration)
+    for number, (start, offset) in enumerate(plays):
+        shift = [o - b for o, b in zip(offset, base)]  # the step of this repeat
+        times = [start + float(key["time"]) for key in keys if start + float(key["time"]) <= stop]
+        if not times:
+            continue
+        points = np.array([
+            listener.to_world(t, [float(v) + d for v, d in zip(key["position"], shift)])
+            if relative else np.array([float(v) + d for v, d in zip(key["position"], shift)])
+            for t, key in zip(times, keys)])
+        axes.plot(points[:, 0], points[:, 2], marker=".", color=colour, linestyle="-",
+                  linewidth=1.5, label=f"{label}, moving, {start:g} s)" if number == 0 else None)
+        axes.annotate("", xy=(points[-1, 0], points[-1, 2]),
+                      xytext=(points[-2, 0], points[-2, 2]) if len(points) > 1 else None,
+                      arrowprops=dict(arrowstyle="-|>", color=colour) if len(points) > 1 else None)
+        for t, point in ((times[0], points[0]), (times[-1], points[-1])):
+            axes.annotate(f"{t:g} s", (point[0], point[2]), textcoords="offset points",
+                          xytext=(4, 4), fontsize="x-small", color=colour)
+
+
 def plot_scene(output: Union[str, os.PathLike], scene: SceneLike,
                size: tuple[int, int] = (1000, 900)) -> None:
     """Draws ``scene`` (a path or a dict) seen from above into ``output``."""
@@ -117,9 +145,12 @@ def plot_scene(output: Union[str, os.PathLike], scene: SceneLike,
         plays = _plays(event, duration)
         if not plays:
             continue
+        colour = f"C{index % 10}"
+        if "positions" in event:
+            _draw_paths(axes, listener, event, plays, duration, colour, f"{name} ({mode}")
+            continue
         points = np.array([listener.to_world(t, p) if mode == "relative" else np.array(p)
                            for t, p in plays])
-        colour = f"C{index % 10}"
         marker = "o" if mode == "world" else "s"
         label = f"{name} ({mode}, {plays[0][0]:g}" + \
                 (f"–{plays[-1][0]:g} s)" if len(plays) > 1 else " s)")
