@@ -47,6 +47,8 @@ orv::ChannelParam PositionedChannelParam(const PlayParam& params, const Vector3&
     p.gain = g * params.volume;
     p.reverbGain = std::sqrt(g) * params.volume;
   }
+  // The room's send holds within half again the room's size (a source
+  // just outside its walls still excites it), then falls off with distance.
   const float r = roomSize * 1.5f;
   if (d2 > r * r) p.reverbGain *= 1.0f / std::sqrt(d2 / (r * r));
   if (std::isnan(p.gain)) p.gain = 0.0f;
