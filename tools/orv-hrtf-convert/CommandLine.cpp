@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "CliMistake.h"
 #include "Text.h"
 
 namespace orvhrtf {
@@ -161,17 +162,15 @@ std::unique_ptr<CLI::App> MakeApp(Texts& t) {
 
 // CLI11's own texts, said the way the tool's other messages are.
 [[noreturn]] void ThrowUsage(const CLI::ParseError& e) {
-  const std::string text = e.what();
-  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e)) {
-    const std::size_t colon = text.find(':');
-    if (colon != std::string::npos && text.size() > 8 &&
-        text.compare(text.size() - 8, 8, " missing") == 0)
-      throw UsageError(Format("option %s needs a value", text.substr(0, colon).c_str()));
-    const std::size_t space = text.find(' ');
-    if (text.find("flag override") != std::string::npos)
-      throw UsageError(Format("option --%s takes no value", text.substr(0, space).c_str()));
+  const orvtools::CliMistake mistake = orvtools::ReadCliMistake(e);
+  switch (mistake.kind) {
+    case orvtools::CliMistake::Kind::kMissingValue:
+      throw UsageError(Format("option %s needs a value", mistake.option.c_str()));
+    case orvtools::CliMistake::Kind::kValueForFlag:
+      throw UsageError(Format("option %s takes no value", mistake.option.c_str()));
+    case orvtools::CliMistake::Kind::kOther: break;
   }
-  throw UsageError(text);
+  throw UsageError(e.what());
 }
 
 }  // namespace

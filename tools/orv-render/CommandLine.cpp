@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "CliMistake.h"
 #include "JsonReader.h"
 #include "Scene.h"
 #include "UserError.h"
@@ -92,17 +93,15 @@ std::unique_ptr<CLI::App> MakeApp(Texts& t) {
 
 // CLI11's own texts, said the way the tool's other messages are.
 [[noreturn]] void ThrowUsage(const CLI::ParseError& e) {
-  const std::string text = e.what();
-  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e)) {
-    const std::size_t colon = text.find(':');
-    if (colon != std::string::npos && text.size() > 8 &&
-        text.compare(text.size() - 8, 8, " missing") == 0)
-      throw UsageError(text.substr(0, colon) + ": missing its value");
-    const std::size_t space = text.find(' ');
-    if (text.find("flag override") != std::string::npos)
-      throw UsageError("--" + text.substr(0, space) + ": takes no value");
+  const orvtools::CliMistake mistake = orvtools::ReadCliMistake(e);
+  switch (mistake.kind) {
+    case orvtools::CliMistake::Kind::kMissingValue:
+      throw UsageError(mistake.option + ": missing its value");
+    case orvtools::CliMistake::Kind::kValueForFlag:
+      throw UsageError(mistake.option + ": takes no value");
+    case orvtools::CliMistake::Kind::kOther: break;
   }
-  throw UsageError(text);
+  throw UsageError(e.what());
 }
 
 SampleFormat ParseFormat(const std::string& text) {
