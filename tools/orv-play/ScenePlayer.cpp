@@ -76,15 +76,7 @@ PlayReport PlayScene(const Scene& scene, const std::vector<SoundData>& sounds,
 
   LogQueue log;
   AirAbsorption air(rate, scene.airAbsorption);
-  InitParam init{};
-  init.samplingRate = rate;
-  init.lowPassCallback = &AirAbsorption::Callback;
-  init.lowPassUserData = &air;
-  init.numThreads = scene.threads;
-  init.maxPolyphonics = scene.polyphony;
-  init.logCallback = &LogQueue::Callback;
-  init.logUserData = &log;
-  OrvHost host(library, init);
+  OrvHost host(library, SceneInitParam(scene, rate, air, &LogQueue::Callback, &log));
 
   Buffers buffers(host);
   for (std::size_t i = 0; i < sounds.size(); ++i)

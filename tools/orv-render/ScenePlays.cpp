@@ -134,4 +134,17 @@ void ScenePlays::Start(OrvHost& host, const std::vector<Buffer*>& buffers, std::
   }
 }
 
+InitParam SceneInitParam(const Scene& scene, double rate, AirAbsorption& air,
+                         OrvLogCallback logCallback, void* logUserData) {
+  InitParam init{};
+  init.samplingRate = rate;
+  init.lowPassCallback = &AirAbsorption::Callback;
+  init.lowPassUserData = &air;
+  init.numThreads = scene.threads;
+  init.maxPolyphonics = scene.polyphony;
+  init.logCallback = logCallback;
+  init.logUserData = logUserData;
+  return init;
+}
+
 }  // namespace orvrender

@@ -8,10 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "AirAbsorption.h"
 #include "OrvHost.h"
 #include "Scene.h"
 
 namespace orvrender {
+
+// The library's settings for a scene rendered at rate: its threads and
+// polyphony, air absorption through air (which must outlive the context),
+// and the log callback given.
+InitParam SceneInitParam(const Scene& scene, double rate, AirAbsorption& air,
+                         OrvLogCallback logCallback, void* logUserData);
 
 class ScenePlays {
  public:

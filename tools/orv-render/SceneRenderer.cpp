@@ -56,15 +56,8 @@ RenderReport RenderScene(const Scene& scene, const std::vector<SoundData>& sound
   report.formatName = output.FormatName();
 
   AirAbsorption air(rate, scene.airAbsorption);
-  InitParam init{};
-  init.samplingRate = rate;
-  init.lowPassCallback = &AirAbsorption::Callback;
-  init.lowPassUserData = &air;
-  init.numThreads = scene.threads;
-  init.maxPolyphonics = scene.polyphony;
-  init.logCallback = target.log ? &LogCollector::Callback : nullptr;
-  init.logUserData = target.log;
-  OrvHost host(library, init);
+  OrvHost host(library, SceneInitParam(scene, rate, air,
+                                       target.log ? &LogCollector::Callback : nullptr, target.log));
   // Offline: nothing is rendered ahead, so every call below applies from the
   // next block's first frame, and the load control stays out of the mix.
   host.SetOption(ORV_OPTION_OFFLINE, 1.0, "starting the library");
