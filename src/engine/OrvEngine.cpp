@@ -101,7 +101,8 @@ void Engine::Render(float* out, int numFrames) {
       lane.dryMonoSum.assign(n, 0.0f);
       lane.sourceScratch.resize(n);
     }
-    if (spatializer) spatializer->BeginRender(n, (renderChannels.size() + lanes - 1) / lanes);
+    if (spatializer)
+      spatializer->BeginRender(n, lanes, (renderChannels.size() + lanes - 1) / lanes);
     RenderChannels(numFrames, lanes);
     SumLanes(lanes, &ThreadLocalBuffer::reverbSend, &ThreadLocalBuffer::dryMonoSum);
     ThreadLocalBuffer& r0 = threadLocalBuffers[0];

@@ -178,7 +178,8 @@ void Spatializer::ForEachAngle(const Visit& visit) const {
       for (const auto& angle : ring->angles) visit(*angle);
 }
 
-void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t sourcesPerLane) {
+void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t numLanes,
+                              std::size_t sourcesPerLane) {
   blockSize = newBlockSize;
   if (blockSize > largestBlock.load(std::memory_order_relaxed))
     largestBlock.store(blockSize, std::memory_order_relaxed);
@@ -203,12 +204,15 @@ void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t sourcesPerLa
   // A source feeds one angle's side, two while it crossfades, and a new
   // crossfade can start every kFadeLength samples; nor can a lane feed more
   // sides than there are.
-  std::size_t numSides = 0;
-  ForEachAngle([&numSides](const Angle&) { numSides += 2; });
+  std::size_t numSides = 2 * angleCount;
+  for (const DataSet* set = retired.get(); set; set = set->next.get())
+    numSides += 2 * set->angleCount;
   const std::size_t fades = 2 + blockSize / static_cast<std::size_t>(kFadeLength);
   const std::size_t capacity =
       sourcesPerLane == 0 ? numSides : std::min(numSides, sourcesPerLane * fades);
-  for (Lane& lane : lanes) {
+  // Only the lanes this block mixes into need room.
+  for (std::size_t k = 0; k < std::min(numLanes, kMaxLanes); ++k) {
+    Lane& lane = lanes[k];
     if (lane.capacity < capacity || lane.storageSize < lane.capacity * blockSize) {
       // Uninitialised: a lane touches only the buffers it hands out, so the
       // rest costs address space, not memory.

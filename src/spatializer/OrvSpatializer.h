@@ -131,10 +131,12 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   // Engine, per block: BeginRender, then Mix from any threads (one thread per
   // lane at a time), then PrepareEndRender once, EndRender exactly once for
   // every index below its result (concurrently allowed), then FinishRender
-  // once. sourcesPerLane bounds the sources any one lane mixes in the block
-  // (0: no bound). ORV_REALTIME apart from growing the buffers when the
-  // block size or sourcesPerLane grows.
-  void BeginRender(std::size_t blockSize, std::size_t sourcesPerLane = 0);
+  // once. Sources mix into lanes below numLanes; sourcesPerLane bounds the
+  // sources any one lane mixes in the block (0: no bound). ORV_REALTIME
+  // apart from growing the buffers when the block size, the lanes or
+  // sourcesPerLane grow, or a set with more angles comes in.
+  void BeginRender(std::size_t blockSize, std::size_t numLanes = kMaxLanes,
+                   std::size_t sourcesPerLane = 0);
   // The number of groups of angles to transform in this block.
   std::size_t PrepareEndRender();
   // Transforms the block's input of every angle in group index into the

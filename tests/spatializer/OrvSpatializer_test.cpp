@@ -400,7 +400,7 @@ TEST(SpatializerEquivalence, FrequencyDomainSumEqualsDirectConvolutionOfEveryAng
   std::vector<float> out(2 * kFrames, 0.0f);
   for (std::size_t start = 0; start < kFrames;) {
     const std::size_t n = std::min<std::size_t>(1 + random() % 200, kFrames - start);
-    sp->BeginRender(n, sources.size() / kLanes);
+    sp->BeginRender(n, kLanes, sources.size() / kLanes);
     for (std::size_t k = 0; k < sources.size(); ++k) {
       // Two or three pieces per block, each from a new random direction;
       // the sources spread over lanes as the engine deals them, with the
