@@ -28,6 +28,14 @@ inline constexpr float kUnsetGain = -10000.0f;
 inline constexpr float kUnsetBelow = -1000.0f;
 inline bool IsUnset(float gain) noexcept { return gain < kUnsetBelow; }
 
+// A smoothed gain's glide over one call: from where it has got to when the
+// voice's gains glide (the first call starts at target), else steady at
+// target, the plain form.
+inline GlidingGain StartGlide(float& current, float target, bool shouldGlide) noexcept {
+  if (IsUnset(current)) current = target;
+  return {shouldGlide ? current : target, target};
+}
+
 // A mono voice rendered binaurally: distance gain with smoothed gains, a
 // one-pole low-pass, then the spatializer source. Source is the spatializer's
 // source type; tests may put a recorder in its place.
@@ -147,13 +155,8 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
     const double targetStep = p.speed * this->rateRatio;
     double step = this->StartStep(targetStep);
     const float c = p.lowPassCoef;
-    if (IsUnset(currentGain)) {
-      currentGain = p.gain;
-      currentReverbGain = p.reverbGain;
-    }
-    // Without gliding the gains are steady at their targets: the plain form.
-    GlidingGain gain{p.shouldGlideGains ? currentGain : p.gain, p.gain};
-    GlidingGain reverbGain{p.shouldGlideGains ? currentReverbGain : p.reverbGain, p.reverbGain};
+    GlidingGain gain = StartGlide(currentGain, p.gain, p.shouldGlideGains);
+    GlidingGain reverbGain = StartGlide(currentReverbGain, p.reverbGain, p.shouldGlideGains);
 
     float y = filterState;
     bool ended = !this->BeginWalk(x, step);
@@ -215,13 +218,8 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
     double step = this->StartStep(targetStep);
     const float c = p.lowPassCoef;
     const float reverbTarget = p.reverbGain * 0.5f;  // the send takes the mid signal
-    if (IsUnset(currentGain)) {
-      currentGain = p.gain;
-      currentReverbGain = reverbTarget;
-    }
-    // Without gliding the gains are steady at their targets: the plain form.
-    GlidingGain gain{p.shouldGlideGains ? currentGain : p.gain, p.gain};
-    GlidingGain reverbGain{p.shouldGlideGains ? currentReverbGain : reverbTarget, reverbTarget};
+    GlidingGain gain = StartGlide(currentGain, p.gain, p.shouldGlideGains);
+    GlidingGain reverbGain = StartGlide(currentReverbGain, reverbTarget, p.shouldGlideGains);
 
     float yLeft = filterStateLeft;
     float yRight = filterStateRight;
