@@ -37,6 +37,14 @@ class BoundaryTest : public ::testing::Test {
     Render(kBlock);  // settles the block size
   }
 
+  // Starts with the host's low-pass callback.
+  void StartWithLowPass(OrvLowPassCallback callback, void* userData) {
+    InitParam init = DefaultInitParam();
+    init.lowPassCallback = callback;
+    init.lowPassUserData = userData;
+    Start(init);
+  }
+
   void Listen(const Vector3& front, const Vector3& up, const Vector3& eye = {0, 0, 0}) {
     t().Respatialize(ctx(), &eye, &front, &up, &kTinyRoom);
   }
@@ -78,10 +86,7 @@ struct LowPass {
 
 TEST_F(BoundaryTest, ABadListenerIsRefusedAndTheLastGoodOneKeepsWorldVoicesAtTheirLevel) {
   LowPass lowPass;
-  InitParam init = DefaultInitParam();
-  init.lowPassCallback = &LowPass::Callback;
-  init.lowPassUserData = &lowPass;
-  Start(init);
+  StartWithLowPass(&LowPass::Callback, &lowPass);
   const PlayParam play{1.0f, 1.0f, 1.0f};
   const Vector3 right{2, 0, 0};
   t().PlayAbsolute(ctx(), Sound(orvtest::Noise(96000, 5, 0.25f), 1), &right, &play);
@@ -142,9 +147,6 @@ TEST_F(BoundaryTest, NonFiniteVolumesAreRefusedLikeNaNAndNothingPlays) {
 
 TEST_F(BoundaryTest, TheLowPassCoefficientIsClampedToTheUnitRangeAndNaNMeansUnfiltered) {
   LowPass lowPass;
-  InitParam init = DefaultInitParam();
-  init.lowPassCallback = &LowPass::Callback;
-  init.lowPassUserData = &lowPass;
   const PlayParam play{1.0f, 1.0f, 1.0f};
   const Vector3 near{0, 0, 0.5f};
   // The one-pole filter passes DC whole at 1 and holds at zero at 0.
@@ -153,7 +155,7 @@ TEST_F(BoundaryTest, TheLowPassCoefficientIsClampedToTheUnitRangeAndNaNMeansUnfi
   } cases[] = {{3.0f, 0.25f}, {-1.5f, 0.0f}, {kNaN, 0.25f}};
   for (const auto& c : cases) {
     lowPass.coefficient = c.coefficient;
-    Start(init);
+    StartWithLowPass(&LowPass::Callback, &lowPass);
     t().PlayAbsolute(ctx(), StereoDc(0.25f), &near, &play);
     const auto out = Render(4096);
     for (float v : out) ASSERT_LE(std::fabs(v), 0.25f + kDcTolerance) << c.coefficient;
@@ -183,10 +185,7 @@ struct ReentrantHost {
 
 TEST_F(BoundaryTest, CallsFromInsideTheLowPassCallbackAreRefused) {
   ReentrantHost reentrant;
-  InitParam init = DefaultInitParam();
-  init.lowPassCallback = &ReentrantHost::Callback;
-  init.lowPassUserData = &reentrant;
-  Start(init);
+  StartWithLowPass(&ReentrantHost::Callback, &reentrant);
   reentrant.table = &t();
   reentrant.buffer = StereoDc(0.25f);
   const PlayParam play{1.0f, 1.0f, 1.0f};
