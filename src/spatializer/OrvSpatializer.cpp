@@ -33,27 +33,32 @@ float WrapAzimuth(float azimuth) {
 
 }  // namespace
 
-Spatializer::Source::Source(std::weak_ptr<Spatializer> owner) : spatializer(std::move(owner)) {}
+Spatializer::Source::Source(Spatializer& owner)
+    : spatializer(owner.weak_from_this()), owner(&owner) {}
 
 std::shared_ptr<Spatializer::Source> Spatializer::CreateSource() {
-  return std::make_shared<Source>(weak_from_this());
+  return std::make_shared<Source>(*this);
 }
 
 void Spatializer::Source::Mix(const float* samples, int offset, int count, const Vector3& position,
                               std::size_t lane) {
   const float x = position.x, y = position.y, z = position.z;
-  // The zero cases avoid the angle of a signed zero vector.
-  const float azimuth = (x == 0.0f && z == 0.0f) ? 0.0f : std::atan2(x, z) * kDegreesPerRadian;
-  const float elevation = (x == 0.0f && y == 0.0f && z == 0.0f)
-                              ? 0.0f
-                              : std::atan2(y, std::sqrt(x * x + z * z)) * kDegreesPerRadian;
-  Mix(samples, offset, count, azimuth, elevation, lane);
+  // Compared as values: the origin's cached direction (0, 0) is right.
+  if (x != lastPosition.x || y != lastPosition.y || z != lastPosition.z) {
+    // The zero cases avoid the angle of a signed zero vector.
+    lastAzimuth = (x == 0.0f && z == 0.0f) ? 0.0f : std::atan2(x, z) * kDegreesPerRadian;
+    lastElevation = (x == 0.0f && y == 0.0f && z == 0.0f)
+                        ? 0.0f
+                        : std::atan2(y, std::sqrt(x * x + z * z)) * kDegreesPerRadian;
+    lastPosition = position;
+  }
+  Mix(samples, offset, count, lastAzimuth, lastElevation, lane);
 }
 
 void Spatializer::Source::Mix(const float* samples, int offset, int count, float azimuth,
                               float elevation, std::size_t lane) {
-  const std::shared_ptr<Spatializer> owner = spatializer.lock();
-  if (!owner || lane >= kMaxLanes) return;
+  // A read of the count, not a write: no cache line passes between workers.
+  if (spatializer.expired() || lane >= kMaxLanes) return;
   // Non-finite directions count as straight ahead: an infinite azimuth has
   // no wrap, and a NaN no nearest angle.
   if (std::isnan(elevation)) elevation = 0.0f;

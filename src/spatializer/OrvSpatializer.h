@@ -76,11 +76,14 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   // One positioned sound. Mixed by one thread at a time.
   class Source {
    public:
-    explicit Source(std::weak_ptr<Spatializer> spatializer);
+    explicit Source(Spatializer& owner);
 
     // Adds count samples at block frames offset .. offset + count - 1, heard
     // from position (listener space), into the inputs of lane (below
-    // kMaxLanes). ORV_REALTIME: no locks, no allocation.
+    // kMaxLanes). ORV_REALTIME: no locks, no allocation. Only while the
+    // spatializer's owner keeps it alive, as the engine does over a block:
+    // the source does not lock its weak reference, whose count every worker
+    // would otherwise write for every voice.
     void Mix(const float* samples, int offset, int count, const Vector3& position,
              std::size_t lane = 0);
     // The same with the direction in degrees (azimuth from the front towards
@@ -94,6 +97,12 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
                   const float* samples, int offset, int count, float fade);
 
     std::weak_ptr<Spatializer> spatializer;
+    Spatializer* owner;  // what spatializer refers to, while it lives
+    // The direction of the last position mixed: a voice usually stays put
+    // over many blocks, and the two arc tangents cost more than its mix.
+    Vector3 lastPosition{0.0f, 0.0f, 0.0f};
+    float lastAzimuth = 0.0f;
+    float lastElevation = 0.0f;
     std::shared_ptr<Angle> current;
     std::shared_ptr<Angle> next;  // the angle being faded in
     float fade = 0.0f;            // crossfade progress, a multiple of 1/128
