@@ -1,6 +1,7 @@
 #include "engine/OrvEngine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -38,6 +39,24 @@ void ForEachStriped(ThreadPool& pool, std::size_t count, std::size_t slots, cons
   } stage{&item, count, slots};
   const std::function<void(std::size_t)> task = [&stage](std::size_t k) {
     for (std::size_t i = k; i < stage.count; i += stage.slots) (*stage.item)(k, i);
+  };
+  pool.ExecuteParallel(slots, task);
+}
+
+// The same, but each slot takes the next item not yet taken: a slot that
+// starts late or runs slower takes fewer. For items whose results do not
+// depend on the slot or the order.
+template <class Item>
+void ForEachTaken(ThreadPool& pool, std::size_t count, std::size_t slots, const Item& item) {
+  struct Stage {
+    const Item* item;
+    std::size_t count;
+    std::atomic<std::size_t> next{0};
+  } stage{&item, count};
+  const std::function<void(std::size_t)> task = [&stage](std::size_t k) {
+    for (std::size_t i = stage.next.fetch_add(1, std::memory_order_relaxed); i < stage.count;
+         i = stage.next.fetch_add(1, std::memory_order_relaxed))
+      (*stage.item)(k, i);
   };
   pool.ExecuteParallel(slots, task);
 }
@@ -89,9 +108,10 @@ void Engine::Render(float* out, int numFrames) {
   std::lock_guard<std::mutex> renderLock(renderMutex);
   const std::size_t n = numFrames > 0 ? static_cast<std::size_t>(numFrames) : 0;
   if (n > 0) {
+    const bool isFixedMix = isThreadIndependent.load(std::memory_order_relaxed);
+    const std::size_t count = renderChannels.size();
     const std::size_t lanes =
-        LanesFor(renderChannels.size(), static_cast<std::size_t>(param.numThreads),
-                 isThreadIndependent.load(std::memory_order_relaxed));
+        LanesFor(count, static_cast<std::size_t>(param.numThreads), isFixedMix);
     for (std::size_t k = 0; k < lanes; ++k) {
       ThreadLocalBuffer& lane = threadLocalBuffers[k];
       // assign keeps the storage once the largest block size has been seen.
@@ -101,15 +121,13 @@ void Engine::Render(float* out, int numFrames) {
       lane.dryMonoSum.assign(n, 0.0f);
       lane.sourceScratch.resize(n);
     }
+    // Lanes that take voices as they come free may each get all of them.
     if (spatializer)
-      spatializer->BeginRender(n, lanes, (renderChannels.size() + lanes - 1) / lanes);
-    RenderChannels(numFrames, lanes);
+      spatializer->BeginRender(n, lanes, isFixedMix ? (count + lanes - 1) / lanes : count);
+    RenderChannels(numFrames, lanes, isFixedMix);
     SumLanes(lanes, &ThreadLocalBuffer::reverbSend, &ThreadLocalBuffer::dryMonoSum);
+    RenderRoomAndBinaural(numFrames);
     ThreadLocalBuffer& r0 = threadLocalBuffers[0];
-    room->SetLayers(activeReverbLayers);
-    room->RenderReverb(r0.reverbSend.data(), r0.mainMix.data(), r0.dryMonoSum.data(), numFrames);
-    room->RenderBassEnhancer(r0.dryMonoSum.data(), r0.mainMix.data(), numFrames);
-    RenderBinaural();
     SumLanes(lanes, &ThreadLocalBuffer::mainMix, &ThreadLocalBuffer::spatialMix);
     if (!r0.spatialMix.empty())
       room->RenderEqualizer(r0.spatialMix.data(), r0.mainMix.data(), numFrames);
@@ -118,32 +136,56 @@ void Engine::Render(float* out, int numFrames) {
   EndBlock(numFrames);
 }
 
-void Engine::RenderChannels(int numFrames, std::size_t lanes) {
+void Engine::RenderChannels(int numFrames, std::size_t lanes, bool isFixedMix) {
   const std::size_t count = renderChannels.size();
-  const std::size_t slots = std::min(lanes, static_cast<std::size_t>(param.numThreads));
-  // Lane k mixes channels k, k + lanes, ... in that order, on whichever slot.
   // No copy of the shared pointer: renderChannels holds every voice until
   // the block ends, and a copy would contend on a count shared across workers.
-  ForEachStriped(*threadPool, lanes, slots,
-                 [this, numFrames, count, lanes](std::size_t, std::size_t k) {
-                   ThreadLocalBuffer& buffers = threadLocalBuffers[k];
-                   for (std::size_t i = k; i < count; i += lanes)
-                     renderChannels[i]->RenderBlock(numFrames, buffers);
-                 });
+  if (isFixedMix || lanes == 1) {
+    // Lane k mixes channels k, k + lanes, ... in that order, on whichever
+    // slot: the lanes' sums do not depend on the threads.
+    const std::size_t slots = std::min(lanes, static_cast<std::size_t>(param.numThreads));
+    ForEachStriped(*threadPool, lanes, slots,
+                   [this, numFrames, count, lanes](std::size_t, std::size_t k) {
+                     ThreadLocalBuffer& buffers = threadLocalBuffers[k];
+                     for (std::size_t i = k; i < count; i += lanes)
+                       renderChannels[i]->RenderBlock(numFrames, buffers);
+                   });
+    return;
+  }
+  // One lane per slot, each taking runs of voices as it gets to them: the
+  // worker that starts late, or finds the voices cold in its cache, takes
+  // fewer, and no slot waits long for another at the end. Runs small enough
+  // to even out the end, large enough that taking one costs nothing.
+  const std::size_t run = std::max<std::size_t>(1, count / (lanes * 16));
+  ForEachTaken(*threadPool, (count + run - 1) / run, lanes,
+               [this, numFrames, count, run](std::size_t k, std::size_t r) {
+                 ThreadLocalBuffer& buffers = threadLocalBuffers[k];
+                 for (std::size_t i = r * run; i < std::min(count, r * run + run); ++i)
+                   renderChannels[i]->RenderBlock(numFrames, buffers);
+               });
 }
 
-void Engine::RenderBinaural() {
-  if (!spatializer) return;
-  const std::size_t count = spatializer->PrepareEndRender();
-  if (count > 0) {
-    const std::size_t slots = std::max<std::size_t>(
-        1, std::min<std::size_t>(count, static_cast<std::size_t>(param.numThreads)));
-    ForEachStriped(*threadPool, count, slots,
-                   [this](std::size_t, std::size_t j) { spatializer->EndRender(j); });
-  }
+void Engine::RenderRoomAndBinaural(int numFrames) {
+  // The room reads only the summed sends and writes only the first lane's
+  // mix, the binaural groups only the spatializer: item 0, the room, runs
+  // beside the groups instead of before them.
+  const std::size_t groups = spatializer ? spatializer->PrepareEndRender() : 0;
+  auto item = [this, numFrames](std::size_t, std::size_t i) {
+    if (i > 0) {
+      spatializer->EndRender(i - 1);
+      return;
+    }
+    ThreadLocalBuffer& r0 = threadLocalBuffers[0];
+    room->SetLayers(activeReverbLayers);
+    room->RenderReverb(r0.reverbSend.data(), r0.mainMix.data(), r0.dryMonoSum.data(), numFrames);
+    room->RenderBassEnhancer(r0.dryMonoSum.data(), r0.mainMix.data(), numFrames);
+  };
+  const std::size_t slots =
+      std::min<std::size_t>(1 + groups, static_cast<std::size_t>(param.numThreads));
+  ForEachTaken(*threadPool, 1 + groups, slots, item);
   // The accumulated hops are transformed back once for all angles; the tail
   // of earlier hops sounds on without input.
-  spatializer->FinishRender(threadLocalBuffers[0].spatialMix.data());
+  if (spatializer) spatializer->FinishRender(threadLocalBuffers[0].spatialMix.data());
 }
 
 void Engine::SumLanes(std::size_t lanes, std::vector<float> ThreadLocalBuffer::*first,

@@ -66,8 +66,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
   std::array<ReverbLayerParam, 3> reverbLayers;
 
  private:
-  void RenderChannels(int numFrames, std::size_t lanes);
-  void RenderBinaural();
+  void RenderChannels(int numFrames, std::size_t lanes, bool isFixedMix);
+  void RenderRoomAndBinaural(int numFrames);
   void SumLanes(std::size_t lanes, std::vector<float> ThreadLocalBuffer::*first,
                 std::vector<float> ThreadLocalBuffer::*second);
   void RenderOutput(float* out, int numFrames);

@@ -1,7 +1,8 @@
 // The worker pool changes who renders what, not what is heard: the same busy
 // scene on 1, 2 and 3 threads gives the same output (bit for bit with the
 // thread-independent mix). Under ThreadSanitizer (filter EngineThreads.*)
-// this also drives both striped parallel stages.
+// this also drives both parallel stages, each thread taking work as it
+// comes free.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -45,9 +46,9 @@ std::vector<float> RenderRun(int numThreads, bool isThreadIndependent) {
 // At the processor's own vector level and on the scalar paths, which other
 // processors take and whose transform plans keep work arrays of their own.
 TEST(EngineThreads, OneTwoAndThreeThreadsRenderTheSameOutput) {
-  // By default the voices are dealt into one lane per thread, so partial
-  // mixes are summed in another order per thread count: a few float
-  // roundings apart (measured at 4.5e-7 relative).
+  // By default each thread mixes the runs of voices it takes into a lane of
+  // its own, so partial mixes are summed in another order per thread count
+  // and run: a few float roundings apart (measured at 4.5e-7 relative).
   constexpr double kThreadTolerance = 1e-6;
   for (const auto level : {orv::simd::DetectedLevel(), orv::simd::Level::kScalar}) {
     const ScopedLevelLimit limit(level);
