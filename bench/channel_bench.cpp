@@ -172,6 +172,9 @@ struct SinkSource {
            std::size_t /*lane*/ = 0) {
     benchmark::DoNotOptimize(samples);
   }
+  float* SteadyInput(int /*offset*/, const orv::Vector3& /*position*/, std::size_t /*lane*/ = 0) {
+    return nullptr;
+  }
 };
 
 template <orv::AudioFormat format, bool perSample>

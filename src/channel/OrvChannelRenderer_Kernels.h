@@ -103,22 +103,22 @@ ORV_KERNEL inline void AddGliding(int n, const float* ORV_RESTRICT s, GlidingGai
   ForEachInFours(n, [&](int k) { dst[k] += g.At(k) * s[k]; });
 }
 
-// out[k] = g * s[k]; dry[k] += out[k].
+// out[k] and dry[k] += g * s[k].
 ORV_KERNEL inline void MixSource(int n, const float* ORV_RESTRICT s, float g,
                                  float* ORV_RESTRICT out, float* ORV_RESTRICT dry) noexcept {
   ForEachInFours(n, [&](int k) {
     const float v = g * s[k];
-    out[k] = v;
+    out[k] += v;
     dry[k] += v;
   });
 }
 
-// out[k] = gain k * s[k]; dry[k] += out[k].
+// out[k] and dry[k] += gain k * s[k].
 ORV_KERNEL inline void MixSourceGliding(int n, const float* ORV_RESTRICT s, GlidingGain g,
                                         float* ORV_RESTRICT out, float* ORV_RESTRICT dry) noexcept {
   ForEachInFours(n, [&](int k) {
     const float v = g.At(k) * s[k];
-    out[k] = v;
+    out[k] += v;
     dry[k] += v;
   });
 }

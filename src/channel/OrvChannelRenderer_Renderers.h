@@ -94,6 +94,11 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     }
     GlidingGain gain{currentGain, targetGain};
     GlidingGain reverbGain{currentReverbGain, targetReverb};
+    // Mixed straight into the spatializer's input while the voice stays on
+    // its angle; through the scratch buffer and Mix when it moves.
+    float* const input = source->SteadyInput(offset, position, buffers.lane);
+    float* const mixed = input ? input : scratch;
+    if (!input) std::fill(scratch, scratch + count, 0.0f);
     float y = filterState;
     int produced = 0;
     while (produced < count && !ended) {  // Fill returns less only at the end
@@ -114,9 +119,9 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
         y = s[n - 1];
       }
       if (gain.IsSteady()) {
-        MixSource(n, s, gain.value, scratch + produced, dryMonoSum + produced);
+        MixSource(n, s, gain.value, mixed + produced, dryMonoSum + produced);
       } else {
-        MixSourceGliding(n, s, gain, scratch + produced, dryMonoSum + produced);
+        MixSourceGliding(n, s, gain, mixed + produced, dryMonoSum + produced);
       }
       gain.Advance(n);
       reverbGain.Advance(n);
@@ -130,7 +135,7 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     this->param->position = x;
     // Also with a partial or empty count: the spatializer must hear the
     // source in every block it plays, and its last samples.
-    source->Mix(scratch, offset, produced, position, buffers.lane);
+    if (!input) source->Mix(scratch, offset, produced, position, buffers.lane);
     return !ended;
   }
 

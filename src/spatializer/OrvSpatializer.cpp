@@ -40,18 +40,56 @@ std::shared_ptr<Spatializer::Source> Spatializer::CreateSource() {
   return std::make_shared<Source>(*this);
 }
 
-void Spatializer::Source::Mix(const float* samples, int offset, int count, const Vector3& position,
-                              std::size_t lane) {
+void Spatializer::Source::UpdateDirection(const Vector3& position) noexcept {
   const float x = position.x, y = position.y, z = position.z;
   // Compared as values: the origin's cached direction (0, 0) is right.
-  if (x != lastPosition.x || y != lastPosition.y || z != lastPosition.z) {
-    // The zero cases avoid the angle of a signed zero vector.
-    lastAzimuth = (x == 0.0f && z == 0.0f) ? 0.0f : std::atan2(x, z) * kDegreesPerRadian;
-    lastElevation = (x == 0.0f && y == 0.0f && z == 0.0f)
-                        ? 0.0f
-                        : std::atan2(y, std::sqrt(x * x + z * z)) * kDegreesPerRadian;
-    lastPosition = position;
+  if (x == lastPosition.x && y == lastPosition.y && z == lastPosition.z) return;
+  // The zero cases avoid the angle of a signed zero vector.
+  lastAzimuth = (x == 0.0f && z == 0.0f) ? 0.0f : std::atan2(x, z) * kDegreesPerRadian;
+  lastElevation = (x == 0.0f && y == 0.0f && z == 0.0f)
+                      ? 0.0f
+                      : std::atan2(y, std::sqrt(x * x + z * z)) * kDegreesPerRadian;
+  lastPosition = position;
+}
+
+const std::shared_ptr<Spatializer::Angle>* Spatializer::Nearest(float azimuth, float elevation,
+                                                                bool& isMirrored) const noexcept {
+  // Non-finite directions count as straight ahead: an infinite azimuth has
+  // no wrap, and a NaN no nearest angle.
+  if (std::isnan(elevation)) elevation = 0.0f;
+  if (!std::isfinite(azimuth)) azimuth = 0.0f;
+  elevation = std::clamp(elevation, -90.0f, 90.0f);
+  // A data set without rings, or a ring without angles, renders nothing.
+  if (rings.empty()) return nullptr;
+  const Ring& ring = *rings[elevations.ChooseNearest(elevation)];
+  if (ring.angles.empty()) return nullptr;
+  const float wrapped = WrapAzimuth(azimuth);
+  isMirrored = wrapped < 0.0f;
+  return &ring.angles[ring.azimuths.ChooseNearest(std::fabs(wrapped))];
+}
+
+float* Spatializer::Source::SteadyInput(int offset, const Vector3& position,
+                                        std::size_t lane) noexcept {
+  if (spatializer.expired() || lane >= kMaxLanes) return nullptr;
+  UpdateDirection(position);
+  bool newMirrored = false;
+  const std::shared_ptr<Angle>* chosen = owner->Nearest(lastAzimuth, lastElevation, newMirrored);
+  if (!chosen) return nullptr;
+  if (!current) {
+    current = *chosen;
+    mirrored = newMirrored;
   }
+  if (next || current != *chosen || mirrored != newMirrored) return nullptr;
+  bool fresh = false;
+  float* buffer = owner->LaneInput(*current, mirrored ? 1 : 0, lane, fresh);
+  if (!buffer) return nullptr;
+  if (fresh) std::fill(buffer, buffer + owner->blockSize, 0.0f);
+  return buffer + offset;
+}
+
+void Spatializer::Source::Mix(const float* samples, int offset, int count, const Vector3& position,
+                              std::size_t lane) {
+  UpdateDirection(position);
   Mix(samples, offset, count, lastAzimuth, lastElevation, lane);
 }
 
@@ -59,20 +97,10 @@ void Spatializer::Source::Mix(const float* samples, int offset, int count, float
                               float elevation, std::size_t lane) {
   // A read of the count, not a write: no cache line passes between workers.
   if (spatializer.expired() || lane >= kMaxLanes) return;
-  // Non-finite directions count as straight ahead: an infinite azimuth has
-  // no wrap, and a NaN no nearest angle.
-  if (std::isnan(elevation)) elevation = 0.0f;
-  if (!std::isfinite(azimuth)) azimuth = 0.0f;
-  elevation = std::clamp(elevation, -90.0f, 90.0f);
-  // A data set without rings, or a ring without angles, renders nothing.
-  if (owner->rings.empty()) return;
-  const Ring& ring = *owner->rings[owner->elevations.ChooseNearest(elevation)];
-  if (ring.angles.empty()) return;
-
-  const float wrapped = WrapAzimuth(azimuth);
-  const std::shared_ptr<Angle>& chosen =
-      ring.angles[ring.azimuths.ChooseNearest(std::fabs(wrapped))];
-  const bool newMirrored = wrapped < 0.0f;
+  bool newMirrored = false;
+  const std::shared_ptr<Angle>* nearest = owner->Nearest(azimuth, elevation, newMirrored);
+  if (!nearest) return;
+  const std::shared_ptr<Angle>& chosen = *nearest;
 
   if (!current) {
     current = chosen;

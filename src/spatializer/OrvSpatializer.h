@@ -91,7 +91,15 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     void Mix(const float* samples, int offset, int count, float azimuth, float elevation,
              std::size_t lane = 0);
 
+    // Where a caller may add count samples from block frame offset on itself,
+    // heard from position, instead of calling Mix: the lane's input of the
+    // source's angle, when the source stays on that angle and no crossfade
+    // runs (a fresh input is cleared first). Null otherwise; Mix then does
+    // what the position asks. ORV_REALTIME, with Mix's conditions.
+    float* SteadyInput(int offset, const Vector3& position, std::size_t lane = 0) noexcept;
+
    private:
+    void UpdateDirection(const Vector3& position) noexcept;
     template <int direction>
     void InnerMix(Spatializer& owner, Angle* angle, bool mirrored, std::size_t lane,
                   const float* samples, int offset, int count, float fade);
@@ -234,6 +242,10 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   void RetireSilentSets() noexcept;
   template <typename Visit>
   void ForEachAngle(const Visit& visit) const;
+  // The angle nearest to a direction in degrees, and whether it is heard
+  // mirrored (a source on the left); null when the set has no angle there.
+  const std::shared_ptr<Angle>* Nearest(float azimuth, float elevation,
+                                        bool& isMirrored) const noexcept;
   void ProcessSide(Angle& angle, int side, GroupWork& work, const Bank& bank) noexcept;
   void FinishHop(Bank& bank, std::size_t hop) noexcept;
 

@@ -70,6 +70,10 @@ struct RecordingSource {
     calls.push_back(
         {samples, offset, count, position, std::vector<float>(samples, samples + count)});
   }
+  // Never a direct input: every sample goes through Mix and is recorded.
+  float* SteadyInput(int /*offset*/, const orv::Vector3& /*position*/, std::size_t /*lane*/ = 0) {
+    return nullptr;
+  }
   std::vector<Call> calls;
 };
 

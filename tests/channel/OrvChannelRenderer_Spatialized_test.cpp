@@ -8,8 +8,10 @@
 
 #include "channel/ChannelTestSupport.h"
 #include "channel/OrvChannelRenderer.h"
+#include "channel/OrvChannelRenderer_Renderers.h"
 #include "common/OrvTestUtil.h"
 #include "engine/OrvEngine.h"
+#include "spatializer/OrvSpatializer_CarriedData.h"
 
 namespace {
 
@@ -154,6 +156,60 @@ TEST(SpatializedVoices, AVoiceWithoutADirectionIsSilentAndLeavesOthersAlone) {
   EXPECT_EQ(silentThenSane, startedLate);
   EXPECT_GT(orvtest::Energy(silentThenSane.data() + silentPart, alone.size() - silentPart),
             2.0 * orvtest::Energy(alone.data() + silentPart, alone.size() - silentPart));
+}
+
+// A spatializer source that never hands out its input: every call goes
+// through Mix, the path of a voice that changes angle.
+struct MixOnlySource {
+  float* SteadyInput(int /*offset*/, const orv::Vector3& /*position*/, std::size_t /*lane*/) {
+    return nullptr;
+  }
+  void Mix(const float* samples, int offset, int count, const orv::Vector3& position,
+           std::size_t lane) {
+    source->Mix(samples, offset, count, position, lane);
+  }
+  std::shared_ptr<orv::Spatializer::Source> source;
+};
+
+// A steady voice adds its samples straight into the spatializer's input; the
+// output must be what mixing through the source gives, bit for bit, across
+// partial blocks, gain glides, a low-pass, and a move that crossfades.
+TEST(SpatializedVoices, MixingStraightIntoTheInputSoundsAsMixingThroughTheSource) {
+  using Sampler = orv::LinearSampler<1, orv::kAudioFormatFloat32, false>;
+  const auto buffer = TestBuffer::Mono(orvtest::Noise(kBlock * kBlocks, 33, 0.3f));
+  const auto render = [&](auto makeSource) {
+    auto spatializer = std::make_shared<orv::Spatializer>(orv::kCarriedHrtfData,
+                                                          orv::kCarriedHrtfDataSize, 48000.0);
+    ChannelParam p = At({1.0f, 0.5f, 2.0f});
+    p.lowPassCoef = 0.6f;
+    p.shouldGlideGains = true;
+    const orv::Channel::RendererBuildParam build{
+        buffer.get(), &p, 1, 1, orv::kAudioFormatFloat32, 48000.0, spatializer.get()};
+    auto source = makeSource(*spatializer);
+    orv::SpatializedRenderer<Sampler, typename decltype(source)::element_type> renderer(build,
+                                                                                        source);
+    auto buffers = orvtest::MakeMixBuffers(kBlock);
+    std::vector<float> out(2 * kBlock * kBlocks, 0.0f);
+    for (int b = 0; b < kBlocks; ++b) {
+      std::fill(buffers.sourceScratch.begin(), buffers.sourceScratch.end(), 0.0f);
+      spatializer->BeginRender(kBlock, 1, 1);
+      renderer.Render(0, 200, buffers);
+      if (b == 2) p.gain = 0.4f;
+      if (b == 3) p.sourcePosition = {-2.0f, 0.0f, 0.3f};
+      renderer.ParamUpdated();
+      renderer.Render(200, kBlock - 200, buffers);
+      const std::size_t groups = spatializer->PrepareEndRender();
+      for (std::size_t g = 0; g < groups; ++g) spatializer->EndRender(g);
+      spatializer->FinishRender(out.data() + 2 * kBlock * b);
+    }
+    return out;
+  };
+  const auto direct = render([](orv::Spatializer& sp) { return sp.CreateSource(); });
+  const auto throughMix = render([](orv::Spatializer& sp) {
+    return std::make_shared<MixOnlySource>(MixOnlySource{sp.CreateSource()});
+  });
+  ASSERT_GT(orvtest::Rms(direct.data(), direct.size()), 0.01);
+  EXPECT_EQ(direct, throughMix);
 }
 
 }  // namespace
