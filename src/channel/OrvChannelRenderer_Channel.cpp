@@ -75,6 +75,9 @@ void Channel::Seek(double delay, double position) {
 }
 
 void Channel::Prerender() {
+  // Most voices have no updates: their queues are then only read, and stay
+  // in the cache of the worker that renders them.
+  if (currentUpdates.empty() && pendingUpdates.empty()) return;
   currentUpdates.clear();
   std::swap(pendingUpdates, currentUpdates);
 }
