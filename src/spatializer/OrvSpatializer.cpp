@@ -40,16 +40,23 @@ std::shared_ptr<Spatializer::Source> Spatializer::CreateSource() {
   return std::make_shared<Source>(*this);
 }
 
-void Spatializer::Source::UpdateDirection(const Vector3& position) noexcept {
+const std::shared_ptr<Spatializer::Angle>* Spatializer::Source::NearestTo(
+    const Vector3& position, bool& isMirrored) noexcept {
   const float x = position.x, y = position.y, z = position.z;
-  // Compared as values: the origin's cached direction (0, 0) is right.
-  if (x == lastPosition.x && y == lastPosition.y && z == lastPosition.z) return;
-  // The zero cases avoid the angle of a signed zero vector.
-  lastAzimuth = (x == 0.0f && z == 0.0f) ? 0.0f : std::atan2(x, z) * kDegreesPerRadian;
-  lastElevation = (x == 0.0f && y == 0.0f && z == 0.0f)
-                      ? 0.0f
-                      : std::atan2(y, std::sqrt(x * x + z * z)) * kDegreesPerRadian;
-  lastPosition = position;
+  // Compared as values: a NaN never matches, and is looked up each time.
+  if (lastSet != owner->setVersion || x != lastPosition.x || y != lastPosition.y ||
+      z != lastPosition.z) {
+    // The zero cases avoid the angle of a signed zero vector.
+    const float azimuth = (x == 0.0f && z == 0.0f) ? 0.0f : std::atan2(x, z) * kDegreesPerRadian;
+    const float elevation = (x == 0.0f && y == 0.0f && z == 0.0f)
+                                ? 0.0f
+                                : std::atan2(y, std::sqrt(x * x + z * z)) * kDegreesPerRadian;
+    lastNearest = owner->Nearest(azimuth, elevation, lastMirrored);
+    lastPosition = position;
+    lastSet = owner->setVersion;
+  }
+  isMirrored = lastMirrored;
+  return lastNearest;
 }
 
 const std::shared_ptr<Spatializer::Angle>* Spatializer::Nearest(float azimuth, float elevation,
@@ -71,9 +78,8 @@ const std::shared_ptr<Spatializer::Angle>* Spatializer::Nearest(float azimuth, f
 float* Spatializer::Source::SteadyInput(int offset, const Vector3& position,
                                         std::size_t lane) noexcept {
   if (spatializer.expired() || lane >= kMaxLanes) return nullptr;
-  UpdateDirection(position);
   bool newMirrored = false;
-  const std::shared_ptr<Angle>* chosen = owner->Nearest(lastAzimuth, lastElevation, newMirrored);
+  const std::shared_ptr<Angle>* chosen = NearestTo(position, newMirrored);
   if (!chosen) return nullptr;
   if (!current) {
     current = *chosen;
@@ -89,16 +95,23 @@ float* Spatializer::Source::SteadyInput(int offset, const Vector3& position,
 
 void Spatializer::Source::Mix(const float* samples, int offset, int count, const Vector3& position,
                               std::size_t lane) {
-  UpdateDirection(position);
-  Mix(samples, offset, count, lastAzimuth, lastElevation, lane);
+  // A read of the count, not a write: no cache line passes between workers.
+  if (spatializer.expired() || lane >= kMaxLanes) return;
+  bool newMirrored = false;
+  const std::shared_ptr<Angle>* nearest = NearestTo(position, newMirrored);
+  MixAt(nearest, newMirrored, samples, offset, count, lane);
 }
 
 void Spatializer::Source::Mix(const float* samples, int offset, int count, float azimuth,
                               float elevation, std::size_t lane) {
-  // A read of the count, not a write: no cache line passes between workers.
   if (spatializer.expired() || lane >= kMaxLanes) return;
   bool newMirrored = false;
   const std::shared_ptr<Angle>* nearest = owner->Nearest(azimuth, elevation, newMirrored);
+  MixAt(nearest, newMirrored, samples, offset, count, lane);
+}
+
+void Spatializer::Source::MixAt(const std::shared_ptr<Angle>* nearest, bool newMirrored,
+                                const float* samples, int offset, int count, std::size_t lane) {
   if (!nearest) return;
   const std::shared_ptr<Angle>& chosen = *nearest;
 

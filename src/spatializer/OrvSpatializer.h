@@ -99,18 +99,22 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     float* SteadyInput(int offset, const Vector3& position, std::size_t lane = 0) noexcept;
 
    private:
-    void UpdateDirection(const Vector3& position) noexcept;
+    // Spatializer::Nearest for a position, kept while the position and the
+    // set stay: a voice usually stays put over many blocks, and the arc
+    // tangents and searches cost more than its mix.
+    const std::shared_ptr<Angle>* NearestTo(const Vector3& position, bool& isMirrored) noexcept;
+    void MixAt(const std::shared_ptr<Angle>* nearest, bool newMirrored, const float* samples,
+               int offset, int count, std::size_t lane);
     template <int direction>
     void InnerMix(Spatializer& owner, Angle* angle, bool mirrored, std::size_t lane,
                   const float* samples, int offset, int count, float fade);
 
     std::weak_ptr<Spatializer> spatializer;
     Spatializer* owner;  // what spatializer refers to, while it lives
-    // The direction of the last position mixed: a voice usually stays put
-    // over many blocks, and the two arc tangents cost more than its mix.
     Vector3 lastPosition{0.0f, 0.0f, 0.0f};
-    float lastAzimuth = 0.0f;
-    float lastElevation = 0.0f;
+    const std::shared_ptr<Angle>* lastNearest = nullptr;  // for lastPosition
+    bool lastMirrored = false;
+    std::uint64_t lastSet = 0;  // the setVersion lastNearest belongs to; 0: none
     std::shared_ptr<Angle> current;
     std::shared_ptr<Angle> next;  // the angle being faded in
     float fade = 0.0f;            // crossfade progress, a multiple of 1/128
@@ -250,6 +254,9 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   void FinishHop(Bank& bank, std::size_t hop) noexcept;
 
   std::vector<std::shared_ptr<Ring>> rings;
+  // Counts the sets swapped in, from 1: a source's remembered angle belongs
+  // to the set it was found in.
+  std::uint64_t setVersion = 1;
   InterpolationHelper elevations;
   std::size_t blockSize = 0;
   std::size_t numGroups = 0;  // groups in use in this block

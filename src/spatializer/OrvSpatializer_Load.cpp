@@ -109,6 +109,7 @@ void Spatializer::InstallIncoming() noexcept {
   // Within the capacity reserved at construction.
   for (auto& bank : incoming->banks) banks.push_back(std::move(bank));
   rings.swap(incoming->rings);
+  ++setVersion;
   std::swap(elevations, incoming->elevations);
   enabledAngles.swap(incoming->enabledAngles);
   std::swap(angleCount, incoming->angleCount);
