@@ -91,11 +91,12 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     void Mix(const float* samples, int offset, int count, float azimuth, float elevation,
              std::size_t lane = 0);
 
-    // Where a caller may add count samples from block frame offset on itself,
-    // heard from position, instead of calling Mix: the lane's input of the
-    // source's angle, when the source stays on that angle and no crossfade
-    // runs (a fresh input is cleared first). Null otherwise; Mix then does
-    // what the position asks. ORV_REALTIME, with Mix's conditions.
+    // Where a caller may add the block's samples from frame offset on
+    // itself, heard from position, instead of calling Mix: the lane's input
+    // of the source's angle (pointing at offset), when the source stays on
+    // that angle and no crossfade runs; a fresh input is cleared first. Null
+    // otherwise; Mix then does what the position asks. ORV_REALTIME, with
+    // Mix's conditions.
     float* SteadyInput(int offset, const Vector3& position, std::size_t lane = 0) noexcept;
 
    private:
