@@ -4,6 +4,7 @@
 // buffer and loop edges. ORV_REALTIME throughout.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -13,6 +14,12 @@
 
 namespace orv {
 
+// 2^k for k in [-1022, 1023], built from its bits: scaling by it is exact
+// (or rounds as ldexp would), and costs no library call per run.
+inline double PowerOfTwo(int k) noexcept {
+  return std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52);
+}
+
 // How many additions of step to a cursor x give exactly x + k * delta, k = 1
 // .. the result, with delta the same for all of them (at most limit). While
 // the sum stays in x's binade [2^(e-1), 2^e), every addition rounds step to
@@ -20,25 +27,29 @@ namespace orv {
 // depends on the cursor: no run), so the cursor advances by that multiple,
 // and k times it stays a representable whole number of ulps: the products
 // and sums below are exact. Returns 0 where this does not hold (x not
-// positive and normal, step not positive, step too large for the binade).
+// positive, or so small that its ulp is out of PowerOfTwo's reach; step not
+// positive, or too large for the binade): the caller then steps sample by
+// sample, which gives the same values.
 inline int ExactRunLength(double x, double step, int limit, double& delta) noexcept {
-  if (!(x >= 0x1p-1000 && x < 0x1p62 && step > 0.0)) return 0;
-  int e = 0;
-  std::frexp(x, &e);                          // x in [2^(e-1), 2^e)
-  const double q = std::ldexp(step, 53 - e);  // step in ulps of x: exact
+  if (!(x >= 0x1p-969 && x < 0x1p62 && step > 0.0)) return 0;
+  const auto bits = std::bit_cast<std::uint64_t>(x);
+  const int e = static_cast<int>(bits >> 52) - 1022;  // x in [2^(e-1), 2^e)
+  const double q = step * PowerOfTwo(53 - e);         // step in ulps of x
   if (!(q < 0x1p52)) return 0;
   const double whole = std::floor(q);
   const double fraction = q - whole;
   if (fraction == 0.5) return 0;
   const std::int64_t d = static_cast<std::int64_t>(fraction < 0.5 ? whole : whole + 1.0);
-  const auto ulps = static_cast<std::int64_t>(std::ldexp(x, 53 - e));  // in [2^52, 2^53)
+  // x in ulps, in [2^52, 2^53): the significand with its leading bit.
+  constexpr std::uint64_t kLeadingBit = std::uint64_t{1} << 52;
+  const auto ulps = static_cast<std::int64_t>((bits & (kLeadingBit - 1)) | kLeadingBit);
   int m = limit;
   if (d > 0) {
     // Additions k with ulps + k * d < 2^53 stay in the binade.
     const std::int64_t room = ((std::int64_t{1} << 53) - ulps - 1) / d;
     if (room < m) m = static_cast<int>(room);
   }
-  delta = std::ldexp(static_cast<double>(d), e - 53);
+  delta = static_cast<double>(d) * PowerOfTwo(e - 53);
   return m;
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "channel/ChannelReference.h"
@@ -165,6 +166,35 @@ template <int numChannels, AudioFormat format>
 void CompareLoopSettings() {
   CompareInterpolations<numChannels, format, false>();
   CompareInterpolations<numChannels, format, true>();
+}
+
+// A run's promise: each addition of step to the cursor lands exactly on
+// x + k * delta (checked in extended precision), here across magnitudes and
+// right up to the top of a binade, where the next addition would round.
+TEST(SpanRenderers, RunsAddUpExactlyAsTheCursorSteps) {
+  std::mt19937_64 random(5);
+  int runs = 0;
+  for (int e : {-960, -40, 0, 1, 10, 30, 52, 60}) {
+    for (double step : {1.0, 0.5, 1.7, 1.0 / 3.0, 1e-6, 0.999, 3e5}) {
+      for (int trial = 0; trial < 20; ++trial) {
+        const double top = std::ldexp(1.0, e + 1);
+        // Half the cursors a few steps below the binade's top.
+        const double x = trial % 2 ? top - step * static_cast<double>(trial)
+                                   : std::ldexp(1.0 + std::ldexp(random() >> 12, -52), e);
+        double delta = 0.0;
+        const int m = orv::ExactRunLength(x, step, 300, delta);
+        runs += m > 0;
+        double cursor = x;
+        for (int k = 1; k <= m; ++k) {
+          cursor += step;
+          ASSERT_EQ(static_cast<long double>(cursor),
+                    static_cast<long double>(x) + k * static_cast<long double>(delta))
+              << "x " << x << " step " << step << " k " << k << " of " << m;
+        }
+      }
+    }
+  }
+  EXPECT_GT(runs, 500);  // the rest step one by one: steps too large or too small for x
 }
 
 TEST(SpanRenderers, All36SamplersMatchThePerSampleForm) {
