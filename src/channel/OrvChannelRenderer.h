@@ -74,6 +74,9 @@ class Channel {
   // One worker, no lock: renders the whole block, cut at update time stamps.
   // ORV_REALTIME.
   void RenderBlock(int numFrames, ThreadLocalBuffer& buffers) noexcept;
+  // Whether the block just rendered was cut at updates: only then may some
+  // be left for Postrender to carry into the next block.
+  bool HasBlockUpdates() const noexcept { return !currentUpdates.empty(); }
 
  private:
   void Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept;

@@ -78,6 +78,15 @@ void ForEachTaken(ThreadPool& pool, std::size_t count, std::size_t maxSlots, con
   pool.ExecuteParallel(slots, task);
 }
 
+// What the block's end must do with a channel: keep it, and carry the
+// updates it has not reached over into the next block.
+constexpr std::uint8_t kPlays = 1;
+constexpr std::uint8_t kHasUpdates = 2;
+std::uint8_t ChannelEnd(const Channel& channel) noexcept {
+  return static_cast<std::uint8_t>((channel.IsPlaying() ? kPlays : 0) |
+                                   (channel.HasBlockUpdates() ? kHasUpdates : 0));
+}
+
 float CompressorRate(const EngineParam& param) {
   param.Validate();
   if (param.numChannels != 2) throw Exception("Unsupported channel count: %d", param.numChannels);
@@ -155,17 +164,24 @@ void Engine::Render(float* out, int numFrames) {
 
 void Engine::RenderChannels(int numFrames, std::size_t lanes, bool isFixedMix) {
   const std::size_t count = renderChannels.size();
+  channelEnds.resize(count);
   // No copy of the shared pointer: renderChannels holds every voice until
   // the block ends, and a copy would contend on a count shared across workers.
+  // What the block's end needs of the voice is noted while it is in this
+  // worker's cache.
+  auto render = [this, numFrames](std::size_t i, ThreadLocalBuffer& buffers) {
+    Channel& channel = *renderChannels[i];
+    channel.RenderBlock(numFrames, buffers);
+    channelEnds[i] = ChannelEnd(channel);
+  };
   if (isFixedMix || lanes == 1) {
     // Lane k mixes channels k, k + lanes, ... in that order, on whichever
     // slot: the lanes' sums do not depend on the threads.
     const std::size_t slots = std::min(lanes, static_cast<std::size_t>(param.numThreads));
     ForEachStriped(*threadPool, lanes, slots,
-                   [this, numFrames, count, lanes](std::size_t, std::size_t k) {
-                     ThreadLocalBuffer& buffers = threadLocalBuffers[k];
+                   [this, count, lanes, &render](std::size_t, std::size_t k) {
                      for (std::size_t i = k; i < count; i += lanes)
-                       renderChannels[i]->RenderBlock(numFrames, buffers);
+                       render(i, threadLocalBuffers[k]);
                    });
     return;
   }
@@ -175,10 +191,9 @@ void Engine::RenderChannels(int numFrames, std::size_t lanes, bool isFixedMix) {
   // to even out the end, large enough that taking one costs nothing.
   const std::size_t run = std::max<std::size_t>(1, count / (lanes * 16));
   ForEachTaken(*threadPool, (count + run - 1) / run, lanes,
-               [this, numFrames, count, run](std::size_t k, std::size_t r) {
-                 ThreadLocalBuffer& buffers = threadLocalBuffers[k];
+               [this, count, run, &render](std::size_t k, std::size_t r) {
                  for (std::size_t i = r * run; i < std::min(count, r * run + run); ++i)
-                   renderChannels[i]->RenderBlock(numFrames, buffers);
+                   render(i, threadLocalBuffers[k]);
                });
 }
 
@@ -241,11 +256,19 @@ void Engine::EndBlock(int numFrames) {
   // Survivors go behind the channels created during the block, moved: a
   // copy would write each voice's reference count, on a cache line the
   // worker that rendered the voice holds. The ended ones stay until
-  // Prerender lets go of them, outside Render.
-  for (auto& channel : renderChannels)
-    if (channel->IsPlaying()) pendingChannels.push_back(std::move(channel));
+  // Prerender lets go of them, outside Render. Only voices whose block had
+  // updates can have some to carry over (a new voice's wait in its pending
+  // queue): the others are not touched at all.
+  for (std::size_t i = 0; i < renderChannels.size(); ++i) {
+    // A Render of no frames rendered nothing and noted nothing.
+    const std::uint8_t end =
+        i < channelEnds.size() ? channelEnds[i] : ChannelEnd(*renderChannels[i]);
+    if (!(end & kPlays)) continue;
+    if (end & kHasUpdates) renderChannels[i]->Postrender(numFrames);
+    pendingChannels.push_back(std::move(renderChannels[i]));
+  }
   std::erase(renderChannels, nullptr);
-  for (const auto& channel : pendingChannels) channel->Postrender(numFrames);
+  channelEnds.clear();
 }
 
 }  // namespace orv

@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -81,6 +82,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
   // on slot 0's buffers. Built once with the engine.
   std::unique_ptr<Room> room;
   std::vector<std::shared_ptr<Channel>> renderChannels;
+  // Per render channel, noted by the worker that rendered it: what EndBlock
+  // must do with it.
+  std::vector<std::uint8_t> channelEnds;
   std::vector<ThreadLocalBuffer> threadLocalBuffers;
   std::array<ReverbLayerParam, 3> activeReverbLayers;
   std::atomic<bool> isThreadIndependent{false};
