@@ -46,11 +46,11 @@ class Channel {
   template <class Sampler, int numChannels = Sampler::kNumChannels>
   struct RendererBuilderInner;
 
-  // Used only by Engine::CreateChannel. updateMutex: the engine's lock of
+  // Used only by Engine::CreateChannel. updateLock: the engine's lock of
   // queued updates, held weakly (it lives as long as the engine): once it has
   // expired, host operations do nothing. samplingRate and spatializer as in
   // RendererBuildParam.
-  Channel(std::weak_ptr<std::mutex> updateMutex, double delay, std::shared_ptr<Buffer> buffer,
+  Channel(std::weak_ptr<UpdateQueueLock> updateLock, double delay, std::shared_ptr<Buffer> buffer,
           const ChannelParam& param, double samplingRate, Spatializer* spatializer);
   ~Channel();
   Channel(const Channel&) = delete;
@@ -82,7 +82,7 @@ class Channel {
   void Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept;
   void InternalUpdateChannelParam(const ChannelUpdate& update) noexcept;
 
-  std::weak_ptr<std::mutex> updateMutex;
+  std::weak_ptr<UpdateQueueLock> updateLock;
   std::shared_ptr<Buffer> buffer;
   ChannelParam param;
   ChannelParam latestParam;

@@ -12,10 +12,10 @@
 
 namespace orv {
 
-Channel::Channel(std::weak_ptr<std::mutex> updateMutex, double delay,
+Channel::Channel(std::weak_ptr<UpdateQueueLock> updateLock, double delay,
                  std::shared_ptr<Buffer> buffer, const ChannelParam& param, double samplingRate,
                  Spatializer* spatializer)
-    : updateMutex(std::move(updateMutex)),
+    : updateLock(std::move(updateLock)),
       buffer(std::move(buffer)),
       param(param),
       latestParam(param),
@@ -30,8 +30,8 @@ Channel::Channel(std::weak_ptr<std::mutex> updateMutex, double delay,
 Channel::~Channel() = default;
 
 void Channel::UpdateChannelParam(double delay, const ChannelParam& param) {
-  const std::shared_ptr<std::mutex> mutex = updateMutex.lock();
-  if (!mutex) return;
+  const std::shared_ptr<UpdateQueueLock> queue = updateLock.lock();
+  if (!queue) return;
   param.Validate();
   CheckDelay(delay, "NaN delay");
   if (param.isLooped != latestParam.isLooped) {
@@ -44,8 +44,9 @@ void Channel::UpdateChannelParam(double delay, const ChannelParam& param) {
     throw Exception("Cannot cancel stopping the channel (shouldStop set to false).");
   }
   const std::int64_t key = DelayToSamples(delay);
-  std::lock_guard<std::mutex> lock(*mutex);
+  std::lock_guard<std::mutex> lock(queue->mutex);
   pendingUpdates.emplace(key, ChannelUpdate{param, false});
+  ++queue->queued;
   latestParam = param;
 }
 
@@ -62,16 +63,17 @@ void Channel::FadeOut(double delay, std::int32_t frames) {
 }
 
 void Channel::Seek(double delay, double position) {
-  const std::shared_ptr<std::mutex> mutex = updateMutex.lock();
-  if (!mutex) return;
+  const std::shared_ptr<UpdateQueueLock> queue = updateLock.lock();
+  if (!queue) return;
   // The delay becomes a sample count, so it gets the checks of every update.
   // The position is not checked: the renderer ends a voice whose cursor is
   // not finite.
   CheckDelay(delay, "NaN delay");
   const std::int64_t key = DelayToSamples(delay);
-  std::lock_guard<std::mutex> lock(*mutex);
+  std::lock_guard<std::mutex> lock(queue->mutex);
   latestParam.position = position;
   pendingUpdates.emplace(key, ChannelUpdate{latestParam, true});
+  ++queue->queued;
 }
 
 void Channel::Prerender() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iterator>
 #include <map>
+#include <mutex>
 
 #include "channel/OrvChannelRenderer_Param.h"
 #include "common/OrvAssert.h"
@@ -16,6 +17,14 @@ namespace orv {
 // with equal keys in insertion order (a new one goes behind them), which is
 // the order the updates must be applied in.
 using ChannelUpdateMap = std::multimap<std::int64_t, ChannelUpdate>;
+
+// The lock that the engine and its voices' host calls share over the update
+// queues, with a count of the updates queued since the engine last took them
+// in: a block start with none leaves the voices' queues untouched.
+struct UpdateQueueLock {
+  std::mutex mutex;
+  std::uint64_t queued = 0;  // under mutex
+};
 
 // Renders one block of numFrames > 0 samples cut at the time stamps of
 // updates: apply(update) for every entry whose key has been reached, in map

@@ -121,11 +121,16 @@ Engine::~Engine() {
 void Engine::Prerender() {
   std::lock_guard<std::mutex> renderLock(renderMutex);
   {
-    std::lock_guard<std::mutex> channelsLock(channelsMutex);
-    // The previous block's survivors were already copied to pendingChannels.
+    std::lock_guard<std::mutex> lock(channelsLock.mutex);
+    // The previous block's survivors were already moved to pendingChannels.
     renderChannels.clear();
     std::swap(renderChannels, pendingChannels);
-    for (const auto& channel : renderChannels) channel->Prerender();
+    // Queues change only when the host queued updates or a block applied
+    // some; otherwise the voices stay in the caches of their workers.
+    if (channelsLock.queued > 0 || hasBlockUpdates)
+      for (const auto& channel : renderChannels) channel->Prerender();
+    channelsLock.queued = 0;
+    hasBlockUpdates = false;
   }
   activeReverbLayers = reverbLayers;
 }
@@ -252,7 +257,7 @@ void Engine::RenderOutput(float* out, int numFrames) {
 }
 
 void Engine::EndBlock(int numFrames) {
-  std::lock_guard<std::mutex> channelsLock(channelsMutex);
+  std::lock_guard<std::mutex> lock(channelsLock.mutex);
   // Survivors go behind the channels created during the block, moved: a
   // copy would write each voice's reference count, on a cache line the
   // worker that rendered the voice holds. The ended ones stay until
@@ -264,7 +269,10 @@ void Engine::EndBlock(int numFrames) {
     const std::uint8_t end =
         i < channelEnds.size() ? channelEnds[i] : ChannelEnd(*renderChannels[i]);
     if (!(end & kPlays)) continue;
-    if (end & kHasUpdates) renderChannels[i]->Postrender(numFrames);
+    if (end & kHasUpdates) {
+      renderChannels[i]->Postrender(numFrames);
+      hasBlockUpdates = true;
+    }
     pendingChannels.push_back(std::move(renderChannels[i]));
   }
   std::erase(renderChannels, nullptr);

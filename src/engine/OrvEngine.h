@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "channel/OrvChannelRenderer_Updates.h"
 #include "common/OrvThreadLocalBuffer.h"
 #include "engine/OrvEngine_Compressor.h"
 #include "engine/OrvEngine_Param.h"
@@ -61,7 +62,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
   // --- Read or written by other layers ---------------------------------------
   EngineParam param;
   std::shared_ptr<Spatializer> spatializer;  // empty without HRTF data
-  std::mutex channelsMutex;                  // guards pendingChannels and queued updates
+  UpdateQueueLock channelsLock;              // guards pendingChannels and queued updates
   std::vector<std::shared_ptr<Channel>> pendingChannels;
   // Room targets, written by the host side under the context lock.
   std::array<ReverbLayerParam, 3> reverbLayers;
@@ -85,6 +86,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
   // Per render channel, noted by the worker that rendered it: what EndBlock
   // must do with it.
   std::vector<std::uint8_t> channelEnds;
+  bool hasBlockUpdates = false;  // a survivor of the last block applied updates
   std::vector<ThreadLocalBuffer> threadLocalBuffers;
   std::array<ReverbLayerParam, 3> activeReverbLayers;
   std::atomic<bool> isThreadIndependent{false};

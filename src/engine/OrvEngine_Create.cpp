@@ -16,13 +16,13 @@ std::shared_ptr<Channel> Engine::CreateChannel(double delay, std::shared_ptr<Buf
   if (!buffer) throw Exception("Buffer is null.");
   CheckDelay(delay, "NaN delay.");
   param.Validate();
-  // The voice holds the mutex through the engine's own reference count: the
+  // The voice holds the lock through the engine's own reference count: the
   // weak reference expires with the engine.
-  const std::weak_ptr<std::mutex> updateMutex =
-      std::shared_ptr<std::mutex>(shared_from_this(), &channelsMutex);
-  auto channel = std::make_shared<Channel>(updateMutex, delay, std::move(buffer), param,
+  const std::weak_ptr<UpdateQueueLock> updateLock =
+      std::shared_ptr<UpdateQueueLock>(shared_from_this(), &channelsLock);
+  auto channel = std::make_shared<Channel>(updateLock, delay, std::move(buffer), param,
                                            this->param.samplingRate, spatializer.get());
-  std::lock_guard<std::mutex> lock(channelsMutex);
+  std::lock_guard<std::mutex> lock(channelsLock.mutex);
   pendingChannels.push_back(channel);
   return channel;
 }
