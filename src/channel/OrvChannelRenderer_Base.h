@@ -4,6 +4,7 @@
 // buffer and loop edges. ORV_REALTIME throughout.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -154,6 +155,16 @@ class RendererBase : public Channel::Renderer {
     if (!param->shouldGlideGains || !isStepSet) currentStep = target;
     isStepSet = true;
     return currentStep;
+  }
+  // The next span of at most remaining frames, as every kind walks it: read
+  // by Fill, the step moved on towards target, the fade-out applied. Returns
+  // the frames read.
+  int NextSpan(double& x, double& step, double target, int remaining, bool& ended,
+               float* const (&out)[Sampler::kNumChannels]) noexcept {
+    const int n = Fill(x, step, std::min(StepSpan(step, target), remaining), ended, out);
+    AdvanceStep(step, target, n);
+    Fade(n, out, ended);
+    return n;
   }
   // Frames the next span may cover: short stretches while the step glides.
   static int StepSpan(double step, double target) noexcept {

@@ -78,10 +78,7 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
       filterState = 0.0f;
       for (int k = 0; k < count && !ended;) {
         float span[kSpan];  // read only to move the cursor as the voice would
-        const int n = this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - k),
-                                 ended, {span});
-        this->AdvanceStep(step, targetStep, n);
-        k += n;
+        k += this->NextSpan(x, step, targetStep, count - k, ended, {span});
       }
       this->currentStep = step;
       this->param->position = x;
@@ -103,10 +100,7 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     int produced = 0;
     while (produced < count && !ended) {  // Fill returns less only at the end
       float s[kSpan];
-      const int n = this->Fill(
-          x, step, std::min(this->StepSpan(step, targetStep), count - produced), ended, {s});
-      this->AdvanceStep(step, targetStep, n);
-      this->Fade(n, {s}, ended);
+      const int n = this->NextSpan(x, step, targetStep, count - produced, ended, {s});
       if (reverbGain.IsSteady()) {
         AddScaled(n, s, reverbGain.value, reverbSend + produced);
       } else {
@@ -167,10 +161,7 @@ class NonSpatializedMonoRenderer final : public RendererBase<Sampler> {
     bool ended = !this->BeginWalk(x, step);
     for (int done = 0; done < count && !ended;) {
       float s[kSpan];
-      const int n =
-          this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - done), ended, {s});
-      this->AdvanceStep(step, targetStep, n);
-      this->Fade(n, {s}, ended);
+      const int n = this->NextSpan(x, step, targetStep, count - done, ended, {s});
       if (reverbGain.IsSteady()) {
         AddScaled(n, s, reverbGain.value, buffers.reverbSend.data() + offset + done);
       } else {
@@ -231,10 +222,7 @@ class NonSpatializedMultiChannelRenderer final : public RendererBase<Sampler> {
     bool ended = !this->BeginWalk(x, step);
     for (int done = 0; done < count && !ended;) {
       float left[kSpan], right[kSpan];
-      const int n = this->Fill(x, step, std::min(this->StepSpan(step, targetStep), count - done),
-                               ended, {left, right});
-      this->AdvanceStep(step, targetStep, n);
-      this->Fade(n, {left, right}, ended);
+      const int n = this->NextSpan(x, step, targetStep, count - done, ended, {left, right});
       if (reverbGain.IsSteady()) {
         AddMid(n, left, right, reverbGain.value, buffers.reverbSend.data() + offset + done);
       } else {

@@ -464,4 +464,19 @@ TEST(SpatializedRenderer, MixGetsTheProducedSamplesAndTheDirection) {
   }
 }
 
+// A stop fades a voice out; one without a usable direction is silent, but
+// its fade runs all the same, so the stop still ends it.
+TEST(SpatializedRenderer, AFadeEndsAVoiceWithoutADirectionToo) {
+  ChannelParam p;
+  p.isSpatialized = true;
+  p.sourcePosition = {std::numeric_limits<float>::quiet_NaN(), 0.0f, 1.0f};
+  SpatialFixture f(std::vector<float>(1000, 0.5f), p);
+  auto buffers = MakeMixBuffers(256);
+  ASSERT_TRUE(f.renderer.Render(0, 64, buffers));
+  f.param.fadeOutFrames = 100;
+  f.renderer.ParamUpdated();
+  EXPECT_FALSE(f.renderer.Render(64, 192, buffers));  // 936 samples left: the fade ended it
+  EXPECT_TRUE(f.source->calls.empty());
+}
+
 }  // namespace
