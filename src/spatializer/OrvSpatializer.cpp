@@ -173,16 +173,29 @@ void Spatializer::Source::InnerMix(Spatializer& owner, Angle* angle, bool useMir
 }
 
 float* Spatializer::LaneInput(Angle& angle, int side, std::size_t lane, bool& fresh) noexcept {
-  std::int32_t& index = angle.laneInputs[static_cast<std::size_t>(side) * kMaxLanes + lane];
+  Angle::LaneFeed& feed = angle.laneFeeds[lane];
+  const std::size_t s = static_cast<std::size_t>(side);
   Lane& owner = lanes[lane];
-  if (index < 0) {
-    if (owner.buffers.size() == owner.capacity) return nullptr;
-    index = static_cast<std::int32_t>(owner.buffers.size());
-    owner.buffers.emplace_back(&angle, side);
-    angle.isInputUsed[static_cast<std::size_t>(side)].store(true, std::memory_order_relaxed);
+  if (feed.block[s] != block) {
+    if (owner.used == owner.capacity) return nullptr;
+    feed.block[s] = block;
+    feed.index[s] = static_cast<std::int32_t>(owner.used++);
     fresh = true;
   }
-  return owner.storage.get() + static_cast<std::size_t>(index) * blockSize;
+  return owner.storage.get() + static_cast<std::size_t>(feed.index[s]) * blockSize;
+}
+
+std::int32_t Spatializer::InputIndex(const Angle& angle, int side,
+                                     std::size_t lane) const noexcept {
+  const Angle::LaneFeed& feed = angle.laneFeeds[lane];
+  const std::size_t s = static_cast<std::size_t>(side);
+  return feed.block[s] == block ? feed.index[s] : -1;
+}
+
+bool Spatializer::IsInputUsed(const Angle& angle, int side) const noexcept {
+  for (std::size_t lane = 0; lane < numLanes; ++lane)
+    if (InputIndex(angle, side, lane) >= 0) return true;
+  return false;
 }
 
 Spatializer::Bank::Bank(int tapCount)
@@ -206,6 +219,7 @@ void Spatializer::Bank::Fit(std::size_t frames) {
   // The most hops that can complete in one block.
   const std::size_t hops = (n - 1 + frames) / n;
   for (GroupWork& work : groups) {
+    if (work.input.Size() < frames) work.input.resize(frames);
     if (work.isHopUsed.size() < hops) {
       work.isHopUsed.resize(hops);
       // Zeros in the padding between the parts, which the group sums add.
@@ -224,21 +238,15 @@ void Spatializer::ForEachAngle(const Visit& visit) const {
       for (const auto& angle : ring->angles) visit(*angle);
 }
 
-void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t numLanes,
+void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t newNumLanes,
                               std::size_t sourcesPerLane) {
   blockSize = newBlockSize;
   if (blockSize > largestBlock.load(std::memory_order_relaxed))
     largestBlock.store(blockSize, std::memory_order_relaxed);
-  // The lanes let go of last block's angles first: a set retired below may
-  // be freed by a host thread at once.
-  for (std::size_t k = 0; k < kMaxLanes; ++k) {
-    Lane& lane = lanes[k];
-    for (const auto& [angle, side] : lane.buffers) {
-      angle->laneInputs[static_cast<std::size_t>(side) * kMaxLanes + k] = -1;
-      angle->isInputUsed[static_cast<std::size_t>(side)].store(false, std::memory_order_relaxed);
-    }
-    lane.buffers.clear();
-  }
+  // A new stamp lets go of every feed of the last block at once.
+  ++block;
+  numLanes = std::min(newNumLanes, kMaxLanes);
+  for (Lane& lane : lanes) lane.used = 0;
   // A set handed over by Replace comes in at this block boundary. A host
   // thread holds the lock only for a few moves; when it does, the swap
   // waits for the next block.
@@ -257,7 +265,7 @@ void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t numLanes,
   const std::size_t capacity =
       sourcesPerLane == 0 ? numSides : std::min(numSides, sourcesPerLane * fades);
   // Only the lanes this block mixes into need room.
-  for (std::size_t k = 0; k < std::min(numLanes, kMaxLanes); ++k) {
+  for (std::size_t k = 0; k < numLanes; ++k) {
     Lane& lane = lanes[k];
     if (lane.capacity < capacity || lane.storageSize < lane.capacity * blockSize) {
       // Uninitialised: a lane touches only the buffers it hands out, so the
@@ -265,7 +273,6 @@ void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t numLanes,
       lane.capacity = std::max(lane.capacity, capacity);
       lane.storageSize = lane.capacity * blockSize;
       lane.storage = std::make_unique_for_overwrite<float[]>(lane.storageSize);
-      lane.buffers.reserve(lane.capacity);
     }
   }
   for (const auto& bank : banks) {
@@ -277,9 +284,8 @@ void Spatializer::BeginRender(std::size_t newBlockSize, std::size_t numLanes,
 std::size_t Spatializer::PrepareEndRender() {
   enabledAngles.clear();
   ForEachAngle([this](Angle& angle) {
-    if (angle.isInputUsed[0].load(std::memory_order_relaxed) ||
-        angle.isInputUsed[1].load(std::memory_order_relaxed) || angle.isHopPending[0] ||
-        angle.isHopPending[1])
+    if (angle.isHopPending[0] || angle.isHopPending[1] || IsInputUsed(angle, 0) ||
+        IsInputUsed(angle, 1))
       enabledAngles.push_back(&angle);
   });
   numGroups = std::min(enabledAngles.size(), kNumGroups);
@@ -298,11 +304,9 @@ void Spatializer::EndRender(std::size_t index) noexcept {
 }
 
 void Spatializer::ProcessSide(Angle& angle, int side, GroupWork& work, const Bank& bank) noexcept {
-  const bool isUsed =
-      angle.isInputUsed[static_cast<std::size_t>(side)].load(std::memory_order_relaxed);
+  const float* in = SumLaneInputs(angle, side, work);
   bool isPending = angle.isHopPending[side];
-  if (!isUsed && !isPending) return;
-  const float* in = isUsed ? SumLaneInputs(angle, side) : nullptr;
+  if (!in && !isPending) return;
   float* hop = angle.hop[side].data();
   bool isSignificant = angle.isHopSignificant[side];
 
@@ -364,27 +368,31 @@ void Spatializer::ProcessSide(Angle& angle, int side, GroupWork& work, const Ban
   angle.isHopSignificant[side] = isSignificant;
 }
 
-float* Spatializer::SumLaneInputs(Angle& angle, int side) noexcept {
-  // In lane order, whichever threads mixed the lanes; into the first lane's
-  // buffer, which nothing reads after this.
-  const std::int32_t* indices =
-      angle.laneInputs.data() + static_cast<std::size_t>(side) * kMaxLanes;
-  float* sum = nullptr;
-  for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
-    if (indices[lane] < 0) continue;
-    float* input = lanes[lane].storage.get() + static_cast<std::size_t>(indices[lane]) * blockSize;
-    if (sum)
-      Accumulate(blockSize, sum, input);
-    else
+const float* Spatializer::SumLaneInputs(const Angle& angle, int side, GroupWork& work) noexcept {
+  // In lane order, whichever threads mixed the lanes. Into the group's own
+  // buffer: a lane's buffers stay in the cache of the thread that mixes it.
+  const float* sum = nullptr;
+  for (std::size_t lane = 0; lane < numLanes; ++lane) {
+    const std::int32_t index = InputIndex(angle, side, lane);
+    if (index < 0) continue;
+    const float* input = lanes[lane].storage.get() + static_cast<std::size_t>(index) * blockSize;
+    if (!sum) {
       sum = input;
+      continue;
+    }
+    if (sum != work.input.Data()) {
+      std::copy(sum, sum + blockSize, work.input.Data());
+      sum = work.input.Data();
+    }
+    Accumulate(blockSize, work.input.Data(), input);
   }
   return sum;
 }
 
 std::vector<float> Spatializer::BlockInput(const Angle& angle, int side) const {
   std::vector<float> sum(blockSize, 0.0f);
-  for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
-    const std::int32_t index = angle.laneInputs[static_cast<std::size_t>(side) * kMaxLanes + lane];
+  for (std::size_t lane = 0; lane < numLanes; ++lane) {
+    const std::int32_t index = InputIndex(angle, side, lane);
     if (index < 0) continue;
     const float* input = lanes[lane].storage.get() + static_cast<std::size_t>(index) * blockSize;
     for (std::size_t i = 0; i < blockSize; ++i) sum[i] += input[i];

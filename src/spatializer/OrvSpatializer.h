@@ -52,11 +52,16 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     // Left real, left imaginary, right real, right imaginary: tapCount + 1
     // bins each, every part on a 16-float boundary.
     AlignedArray<float> spectra;
-    // Per side (0 direct, 1 mirrored) and lane: the lane's input buffer for
-    // this angle in the current block, or -1. Each entry is written only by
-    // its lane's thread; the flag tells that some lane fed the side.
-    std::array<std::int32_t, 2 * kMaxLanes> laneInputs;
-    std::array<std::atomic<bool>, 2> isInputUsed{};
+    // Per lane, on a cache line of its own since lanes mix on different
+    // threads: the lane's input buffer for each side (0 direct, 1 mirrored),
+    // valid only in the block its stamp names. Written only by the lane's
+    // thread; the stamp spares the block's start a write to every line the
+    // workers used.
+    struct alignas(64) LaneFeed {
+      std::array<std::uint64_t, 2> block{};
+      std::array<std::int32_t, 2> index{};
+    };
+    std::array<LaneFeed, kMaxLanes> laneFeeds;
 
     // Samples of the unfinished hop, per side (0 direct, 1 mirrored); only
     // the thread that processes the angle's group touches them.
@@ -173,6 +178,8 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   // What angle's side (0 direct, 1 mirrored) heard in the block so far,
   // summed over the lanes; zeros when unused. For inspection: allocates.
   std::vector<float> BlockInput(const Angle& angle, int side) const;
+  // Whether some lane fed angle's side in the block so far.
+  bool IsInputUsed(const Angle& angle, int side) const noexcept;
   const InterpolationHelper& Elevations() const { return elevations; }
 
  private:
@@ -186,6 +193,7 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     AlignedArray<float> frame;     // 2N samples: one hop, zero-padded
     AlignedArray<float> spectrum;  // real and imaginary parts, stride apart
     AlignedArray<float> sums;      // per hop: left re, left im, right re, right im
+    AlignedArray<float> input;     // one block: an angle's lane inputs summed
     std::vector<char> isHopUsed;   // per hop: sums hold this block's products
   };
 
@@ -209,20 +217,24 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   // The angle inputs that one lane's sources fed in this block: buffers of
   // blockSize samples, handed out in the order the lane first touches an
   // angle's side. Only the lane's own thread writes them until the block's
-  // mixing is done; the angle's group thread sums them after.
-  struct Lane {
+  // mixing is done; the angle's group thread reads them after. A line each:
+  // lanes count their buffers on different threads.
+  struct alignas(64) Lane {
     std::unique_ptr<float[]> storage;  // capacity * blockSize
     std::size_t storageSize = 0;
-    std::size_t capacity = 0;                     // buffers
-    std::vector<std::pair<Angle*, int>> buffers;  // (angle, side) of each buffer in use
+    std::size_t capacity = 0;  // buffers
+    std::size_t used = 0;      // buffers handed out in this block
   };
 
   // The lane's buffer for angle's side; fresh tells whether it was handed
   // out just now (its contents are then undefined). Null when the lane has
   // no buffer left, which sourcesPerLane rules out.
   float* LaneInput(Angle& angle, int side, std::size_t lane, bool& fresh) noexcept;
-  // The side's input of the block: the lanes' buffers summed.
-  float* SumLaneInputs(Angle& angle, int side) noexcept;
+  // The lane's buffer index for angle's side in this block, or -1.
+  std::int32_t InputIndex(const Angle& angle, int side, std::size_t lane) const noexcept;
+  // The side's input of the block: the lanes' buffers summed, into work's
+  // input when more than one lane fed it; null when none did.
+  const float* SumLaneInputs(const Angle& angle, int side, GroupWork& work) noexcept;
   // One loaded set on its way between threads: built by a host thread with
   // the banks its new tap counts need and enabledAngles storage for every
   // angle that can be alive after it, swapped in by the render thread, after
@@ -260,6 +272,8 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   std::uint64_t setVersion = 1;
   InterpolationHelper elevations;
   std::size_t blockSize = 0;
+  std::size_t numLanes = 0;   // lanes that may mix in this block
+  std::uint64_t block = 0;    // counts the blocks begun, from 1: stamps lane feeds
   std::size_t numGroups = 0;  // groups in use in this block
   std::vector<Angle*> enabledAngles;
   std::array<Lane, kMaxLanes> lanes;

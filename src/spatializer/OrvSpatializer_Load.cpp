@@ -13,7 +13,6 @@ namespace orv {
 Spatializer::Angle::Angle(float angleAzimuth, const float* leftResponse, const float* rightResponse,
                           int taps, RealFFT& fft)
     : azimuth(angleAzimuth) {
-  laneInputs.fill(-1);
   const std::size_t n = static_cast<std::size_t>(taps);
   const std::size_t stride = SpectrumStride(taps);
   spectra.resize(4 * stride);

@@ -291,7 +291,7 @@ TEST_F(SpatializerRender, ACrossfadeSpansCallsAndIgnoresChangesUntilItEnds) {
   source->Mix(ones.data(), 0, 100, 0.0f, 0.0f);      // steady at 0
   source->Mix(ones.data(), 100, 100, 90.0f, 0.0f);   // fades 100 samples
   source->Mix(ones.data(), 200, 100, 170.0f, 0.0f);  // fades 28 more, then 72 at 90
-  EXPECT_FALSE(ring.angles[2]->isInputUsed[0].load());
+  EXPECT_FALSE(sp->IsInputUsed(*ring.angles[2], 0));
   const auto from = sp->BlockInput(*ring.angles[0], 0), to = sp->BlockInput(*ring.angles[1], 0);
   for (int i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(to[100 + i], i / 128.0f);
   for (int i = 228; i < 300; ++i) {
@@ -349,16 +349,16 @@ TEST_F(SpatializerRender, HalfwayDirectionsPickTheUpperNeighbour) {
   float one = 1.0f;
   sp->BeginRender(1);
   source->Mix(&one, 0, 1, 45.0f, 45.0f);  // halfway between the rings: the upper
-  EXPECT_TRUE(sp->Rings()[1]->angles[0]->isInputUsed[0].load());
+  EXPECT_TRUE(sp->IsInputUsed(*sp->Rings()[1]->angles[0], 0));
   auto other = sp->CreateSource();
   sp->BeginRender(1);
   other->Mix(&one, 0, 1, 45.0f, 0.0f);  // halfway between 0 and 90: 90
-  EXPECT_TRUE(sp->Rings()[0]->angles[1]->isInputUsed[0].load());
+  EXPECT_TRUE(sp->IsInputUsed(*sp->Rings()[0]->angles[1], 0));
   auto odd = sp->CreateSource();
   sp->BeginRender(1);
   odd->Mix(&one, 0, 1, std::numeric_limits<float>::infinity(),
            std::numeric_limits<float>::quiet_NaN());  // counts as straight ahead
-  EXPECT_TRUE(sp->Rings()[0]->angles[0]->isInputUsed[0].load());
+  EXPECT_TRUE(sp->IsInputUsed(*sp->Rings()[0]->angles[0], 0));
 }
 
 // Random scenes: sources jumping between directions mid-block, both sides of
