@@ -295,7 +295,10 @@ std::size_t Spatializer::PrepareEndRender() {
 void Spatializer::EndRender(std::size_t index) noexcept {
   ORV_ASSERT(index < enabledAngles.size(), "OrvSpatializer");
   ORV_ASSERT(index < numGroups, "OrvSpatializer");
-  for (std::size_t i = index; i < enabledAngles.size(); i += numGroups) {
+  // A run of neighbouring angles: their data and their lanes' inputs lie
+  // close together, and mostly came from voices the same worker mixed.
+  const std::size_t count = enabledAngles.size();
+  for (std::size_t i = index * count / numGroups; i < (index + 1) * count / numGroups; ++i) {
     Angle& angle = *enabledAngles[i];
     Bank& bank = *banks[angle.bank];
     GroupWork& work = bank.groups[index];

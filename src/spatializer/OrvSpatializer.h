@@ -7,10 +7,11 @@
 // hop of N frames (N the responses' length), each angle input that carried
 // sound takes one forward transform, whose spectrum is multiplied by the
 // angle's two response spectra into per-ear accumulators (a mirrored input
-// uses the same spectra, ears exchanged). The angles in use are dealt into
-// at most kNumGroups groups, each with its own accumulators, so that worker
-// threads can take groups without locks; once per hop the groups are summed
-// in order and two inverse transforms serve the whole set. The grouping
+// uses the same spectra, ears exchanged). The angles in use are split into
+// at most kNumGroups runs of neighbours (groups), each with its own
+// accumulators, so that worker threads can take groups without locks; once
+// per hop the groups are summed in order and two inverse transforms serve
+// the whole set. The grouping
 // depends only on the angles in use, never on the thread count, so the
 // output does not either. So the cost grows with the directions in use, not
 // with the sources, and an angle that is silent in a hop costs nothing.
