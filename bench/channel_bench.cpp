@@ -175,6 +175,7 @@ struct SinkSource {
   float* SteadyInput(int /*offset*/, const orv::Vector3& /*position*/, std::size_t /*lane*/ = 0) {
     return nullptr;
   }
+  int Group() const noexcept { return -1; }
 };
 
 template <orv::AudioFormat format, bool perSample>

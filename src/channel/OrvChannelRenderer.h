@@ -28,6 +28,9 @@ class Channel {
     // Renders count samples from block sample offset on. ORV_REALTIME.
     // Returns false once a one-shot voice has run past its end.
     virtual bool Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept = 0;
+    // The spatializer's group that took the voice's direction in the last
+    // block, or -1.
+    virtual int SpatialGroup() const noexcept { return -1; }
   };
 
   // Input of renderer selection: the voice and what it needs of the engine.
@@ -77,6 +80,8 @@ class Channel {
   // Whether the block just rendered was cut at updates: only then may some
   // be left for Postrender to carry into the next block.
   bool HasBlockUpdates() const noexcept { return !currentUpdates.empty(); }
+  // Renderer::SpatialGroup, read by the worker that rendered the block.
+  int SpatialGroup() const noexcept { return renderer->SpatialGroup(); }
 
  private:
   void Render(int offset, int count, ThreadLocalBuffer& buffers) noexcept;

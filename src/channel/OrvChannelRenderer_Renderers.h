@@ -133,6 +133,8 @@ class SpatializedRenderer final : public RendererBase<Sampler> {
     return !ended;
   }
 
+  int SpatialGroup() const noexcept override { return source->Group(); }
+
  private:
   float currentGain = kUnsetGain;
   float currentReverbGain = kUnsetGain;

@@ -44,35 +44,54 @@ void ForEachStriped(ThreadPool& pool, std::size_t count, std::size_t slots, cons
   pool.ExecuteParallel(slots, task);
 }
 
-// The same, but each slot takes the next item not yet taken: a slot that
-// starts late or runs slower takes fewer. Slot k starts on its own share of
-// the items, k * count / slots on, and takes from the other shares once its
-// own is done: from block to block mostly the same slot takes an item, so
-// the item's data stays in that core's cache. For items whose results do
-// not depend on the slot or the order.
+// Where slot k's share of count items begins when they are split evenly;
+// bounds[slots] is count.
+using ShareBounds = std::array<std::size_t, kMaxLanes + 1>;
+ShareBounds EvenShares(std::size_t count, std::size_t slots) {
+  ShareBounds bounds{};
+  for (std::size_t k = 0; k <= slots; ++k) bounds[k] = k * count / slots;
+  return bounds;
+}
+
+// The slot whose even share of count items holds item.
+std::size_t SlotOfItem(std::size_t item, std::size_t count, std::size_t slots) {
+  std::size_t k = 0;
+  while (k + 1 < slots && (k + 1) * count / slots <= item) ++k;
+  return k;
+}
+
+// The same, but each slot takes the next run of up to run items not yet
+// taken: a slot that starts late or runs slower takes fewer. Slot k starts
+// on its own share of the items, bounds[k] .. bounds[k + 1], and takes from
+// the other shares once its own is done: from block to block mostly the
+// same slot takes an item, so the item's data stays in that core's cache.
+// For items whose results do not depend on the slot or the order.
 template <class Item>
-void ForEachTaken(ThreadPool& pool, std::size_t count, std::size_t maxSlots, const Item& item) {
+void ForEachTaken(ThreadPool& pool, const ShareBounds& bounds, std::size_t slots, std::size_t run,
+                  const Item& item) {
   struct alignas(64) Share {  // a line each: the slots take from their own
     std::atomic<std::size_t> next;
     std::size_t end;
   };
   std::array<Share, kMaxLanes> shares;
-  const std::size_t slots = std::min(maxSlots, shares.size());
+  slots = std::min(slots, shares.size());
   for (std::size_t k = 0; k < slots; ++k) {
-    shares[k].next.store(k * count / slots, std::memory_order_relaxed);
-    shares[k].end = (k + 1) * count / slots;
+    shares[k].next.store(bounds[k], std::memory_order_relaxed);
+    shares[k].end = bounds[k + 1];
   }
   struct Stage {
     const Item* item;
     std::array<Share, kMaxLanes>* shares;
     std::size_t slots;
-  } stage{&item, &shares, slots};
+    std::size_t run;
+  } stage{&item, &shares, slots, run};
   const std::function<void(std::size_t)> task = [&stage](std::size_t k) {
     for (std::size_t j = 0; j < stage.slots; ++j) {
       Share& share = (*stage.shares)[(k + j) % stage.slots];
-      for (std::size_t i = share.next.fetch_add(1, std::memory_order_relaxed); i < share.end;
-           i = share.next.fetch_add(1, std::memory_order_relaxed))
-        (*stage.item)(k, i);
+      for (std::size_t i = share.next.fetch_add(stage.run, std::memory_order_relaxed);
+           i < share.end; i = share.next.fetch_add(stage.run, std::memory_order_relaxed))
+        for (std::size_t end = std::min(share.end, i + stage.run); i < end; ++i)
+          (*stage.item)(k, i);
     }
   };
   pool.ExecuteParallel(slots, task);
@@ -100,6 +119,7 @@ Engine::Engine(const EngineParam& engineParam)
       reverbLayers(kDefaultReverbLayers),
       compressor(CompressorRate(engineParam)),
       activeReverbLayers(kDefaultReverbLayers) {
+  groupHomes.assign(Spatializer::kNumGroups, kNoHome);
   threadPool = std::make_shared<ThreadPool>(static_cast<std::size_t>(param.numThreads));
   threadLocalBuffers.resize(kMaxLanes);
   for (std::size_t k = 0; k < kMaxLanes; ++k) threadLocalBuffers[k].lane = k;
@@ -138,11 +158,10 @@ void Engine::Prerender() {
 void Engine::Render(float* out, int numFrames) {
   std::lock_guard<std::mutex> renderLock(renderMutex);
   const std::size_t n = numFrames > 0 ? static_cast<std::size_t>(numFrames) : 0;
+  const bool isFixedMix = isThreadIndependent.load(std::memory_order_relaxed);
+  const std::size_t count = renderChannels.size();
+  const std::size_t lanes = LanesFor(count, static_cast<std::size_t>(param.numThreads), isFixedMix);
   if (n > 0) {
-    const bool isFixedMix = isThreadIndependent.load(std::memory_order_relaxed);
-    const std::size_t count = renderChannels.size();
-    const std::size_t lanes =
-        LanesFor(count, static_cast<std::size_t>(param.numThreads), isFixedMix);
     for (std::size_t k = 0; k < lanes; ++k) {
       ThreadLocalBuffer& lane = threadLocalBuffers[k];
       // assign keeps the storage once the largest block size has been seen.
@@ -164,7 +183,7 @@ void Engine::Render(float* out, int numFrames) {
       room->RenderEqualizer(r0.spatialMix.data(), r0.mainMix.data(), numFrames);
     RenderOutput(out, numFrames);
   }
-  EndBlock(numFrames);
+  EndBlock(numFrames, lanes, isFixedMix);
 }
 
 void Engine::RenderChannels(int numFrames, std::size_t lanes, bool isFixedMix) {
@@ -174,10 +193,15 @@ void Engine::RenderChannels(int numFrames, std::size_t lanes, bool isFixedMix) {
   // the block ends, and a copy would contend on a count shared across workers.
   // What the block's end needs of the voice is noted while it is in this
   // worker's cache.
+  channelHomes.resize(count);
   auto render = [this, numFrames](std::size_t i, ThreadLocalBuffer& buffers) {
     Channel& channel = *renderChannels[i];
     channel.RenderBlock(numFrames, buffers);
     channelEnds[i] = ChannelEnd(channel);
+    const int group = channel.SpatialGroup();
+    channelHomes[i] = group >= 0 && static_cast<std::size_t>(group) < groupHomes.size()
+                          ? groupHomes[static_cast<std::size_t>(group)]
+                          : kNoHome;
   };
   if (isFixedMix || lanes == 1) {
     // Lane k mixes channels k, k + lanes, ... in that order, on whichever
@@ -193,13 +217,17 @@ void Engine::RenderChannels(int numFrames, std::size_t lanes, bool isFixedMix) {
   // One lane per slot, each taking runs of voices as it gets to them: the
   // worker that starts late, or finds the voices cold in its cache, takes
   // fewer, and no slot waits long for another at the end. Runs small enough
-  // to even out the end, large enough that taking one costs nothing.
+  // to even out the end, large enough that taking one costs nothing. Each
+  // slot starts on the voices whose directions its binaural groups took
+  // last block, as the last block's end ordered them: their inputs are then
+  // mixed in the cache that transforms them.
   const std::size_t run = std::max<std::size_t>(1, count / (lanes * 16));
-  ForEachTaken(*threadPool, (count + run - 1) / run, lanes,
-               [this, count, run, &render](std::size_t k, std::size_t r) {
-                 for (std::size_t i = r * run; i < std::min(count, r * run + run); ++i)
-                   render(i, threadLocalBuffers[k]);
-               });
+  ShareBounds bounds = EvenShares(count, lanes);
+  if (voiceShareLanes == lanes) {
+    for (std::size_t k = 1; k < lanes; ++k) bounds[k] = std::min(voiceShares[k], count);
+  }
+  ForEachTaken(*threadPool, bounds, lanes, run,
+               [this, &render](std::size_t k, std::size_t i) { render(i, threadLocalBuffers[k]); });
 }
 
 void Engine::RenderRoomAndBinaural(int numFrames) {
@@ -219,7 +247,11 @@ void Engine::RenderRoomAndBinaural(int numFrames) {
   };
   const std::size_t slots =
       std::min<std::size_t>(1 + groups, static_cast<std::size_t>(param.numThreads));
-  ForEachTaken(*threadPool, 1 + groups, slots, item);
+  // Which slot starts on each group, for the next block's voices.
+  for (std::size_t g = 0; g < groupHomes.size(); ++g)
+    groupHomes[g] =
+        g < groups ? static_cast<std::uint8_t>(SlotOfItem(1 + g, 1 + groups, slots)) : kNoHome;
+  ForEachTaken(*threadPool, EvenShares(1 + groups, slots), slots, 1, item);
   // The accumulated hops are transformed back once for all angles; the tail
   // of earlier hops sounds on without input.
   if (spatializer) spatializer->FinishRender(threadLocalBuffers[0].spatialMix.data());
@@ -256,7 +288,7 @@ void Engine::RenderOutput(float* out, int numFrames) {
   }
 }
 
-void Engine::EndBlock(int numFrames) {
+void Engine::EndBlock(int numFrames, std::size_t lanes, bool isFixedMix) {
   std::lock_guard<std::mutex> lock(channelsLock.mutex);
   // Survivors go behind the channels created during the block, moved: a
   // copy would write each voice's reference count, on a cache line the
@@ -264,19 +296,41 @@ void Engine::EndBlock(int numFrames) {
   // Prerender lets go of them, outside Render. Only voices whose block had
   // updates can have some to carry over (a new voice's wait in its pending
   // queue): the others are not touched at all.
-  for (std::size_t i = 0; i < renderChannels.size(); ++i) {
-    // A Render of no frames rendered nothing and noted nothing.
-    const std::uint8_t end =
-        i < channelEnds.size() ? channelEnds[i] : ChannelEnd(*renderChannels[i]);
+  //
+  // When workers took voices as they came free, the survivors go in one
+  // run per slot, each slot's voices those whose directions its binaural
+  // groups took; the rest go last. Offline mode keeps their order: its mix
+  // must not depend on the threads.
+  const std::size_t count = renderChannels.size();
+  const bool isRouted = !isFixedMix && lanes > 1 && channelHomes.size() == count;
+  auto runOf = [&](std::size_t i) -> std::size_t {
+    return isRouted ? std::min<std::size_t>(channelHomes[i], lanes) : 0;
+  };
+  // A Render of no frames rendered nothing and noted nothing.
+  auto endOf = [&](std::size_t i) {
+    return i < channelEnds.size() ? channelEnds[i] : ChannelEnd(*renderChannels[i]);
+  };
+  std::array<std::size_t, kMaxLanes + 2> places{};  // where each run goes next
+  for (std::size_t i = 0; i < count; ++i)
+    if (endOf(i) & kPlays) ++places[runOf(i) + 1];
+  places[0] = pendingChannels.size();
+  for (std::size_t r = 1; r < places.size(); ++r) places[r] += places[r - 1];
+  voiceShareLanes = isRouted ? lanes : 0;
+  std::copy_n(places.begin(), voiceShares.size(), voiceShares.begin());
+  voiceShares[0] = 0;  // voices created during the block go with slot 0's
+  pendingChannels.resize(places.back());
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t end = endOf(i);
     if (!(end & kPlays)) continue;
     if (end & kHasUpdates) {
       renderChannels[i]->Postrender(numFrames);
       hasBlockUpdates = true;
     }
-    pendingChannels.push_back(std::move(renderChannels[i]));
+    pendingChannels[places[runOf(i)]++] = std::move(renderChannels[i]);
   }
   std::erase(renderChannels, nullptr);
   channelEnds.clear();
+  channelHomes.clear();
 }
 
 }  // namespace orv

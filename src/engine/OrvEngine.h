@@ -73,7 +73,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
   void SumLanes(std::size_t lanes, std::vector<float> ThreadLocalBuffer::*first,
                 std::vector<float> ThreadLocalBuffer::*second);
   void RenderOutput(float* out, int numFrames);
-  void EndBlock(int numFrames);
+  void EndBlock(int numFrames, std::size_t lanes, bool isFixedMix);
 
   std::mutex renderMutex;
   std::shared_ptr<ThreadPool> threadPool;
@@ -86,6 +86,16 @@ class Engine : public std::enable_shared_from_this<Engine> {
   // Per render channel, noted by the worker that rendered it: what EndBlock
   // must do with it.
   std::vector<std::uint8_t> channelEnds;
+  // Per render channel, also noted by its worker: the slot that starts on
+  // the binaural group of its direction, or kNoHome.
+  static constexpr std::uint8_t kNoHome = 0xFF;
+  std::vector<std::uint8_t> channelHomes;
+  // That slot per group, as the last block dealt the groups out.
+  std::vector<std::uint8_t> groupHomes;
+  // Where each slot's voices begin in the next block, as the last block's
+  // end ordered them for voiceShareLanes lanes (0: not ordered).
+  std::array<std::size_t, kMaxLanes + 1> voiceShares{};
+  std::size_t voiceShareLanes = 0;
   bool hasBlockUpdates = false;  // a survivor of the last block applied updates
   std::vector<ThreadLocalBuffer> threadLocalBuffers;
   std::array<ReverbLayerParam, 3> activeReverbLayers;

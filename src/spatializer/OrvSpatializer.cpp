@@ -93,6 +93,11 @@ float* Spatializer::Source::SteadyInput(int offset, const Vector3& position,
   return buffer + offset;
 }
 
+int Spatializer::Source::Group() const noexcept {
+  const Angle* angle = next ? next.get() : current.get();
+  return angle ? angle->group : -1;
+}
+
 void Spatializer::Source::Mix(const float* samples, int offset, int count, const Vector3& position,
                               std::size_t lane) {
   // A read of the count, not a write: no cache line passes between workers.
@@ -302,6 +307,7 @@ void Spatializer::EndRender(std::size_t index) noexcept {
     Angle& angle = *enabledAngles[i];
     Bank& bank = *banks[angle.bank];
     GroupWork& work = bank.groups[index];
+    angle.group = static_cast<int>(index);
     for (int side = 0; side < 2; ++side) ProcessSide(angle, side, work, bank);
   }
 }

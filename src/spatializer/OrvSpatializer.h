@@ -69,6 +69,7 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     std::array<std::vector<float>, 2> hop;
     std::array<bool, 2> isHopPending{};      // hop holds samples of this hop
     std::array<bool, 2> isHopSignificant{};  // ... and one of them is audible
+    int group = -1;                          // the group that last took the angle
   };
 
   // One elevation with its angles in ascending azimuth.
@@ -104,6 +105,11 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
     // otherwise; Mix then does what the position asks. ORV_REALTIME, with
     // Mix's conditions.
     float* SteadyInput(int offset, const Vector3& position, std::size_t lane = 0) noexcept;
+
+    // The group that took the angle the source feeds (the one it fades
+    // into, during a crossfade) in the last block, or -1. Between blocks,
+    // or on the thread that mixes the source.
+    int Group() const noexcept;
 
    private:
     // Spatializer::Nearest for a position, kept while the position and the

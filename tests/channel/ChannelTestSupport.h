@@ -74,6 +74,7 @@ struct RecordingSource {
   float* SteadyInput(int /*offset*/, const orv::Vector3& /*position*/, std::size_t /*lane*/ = 0) {
     return nullptr;
   }
+  int Group() const noexcept { return -1; }
   std::vector<Call> calls;
 };
 

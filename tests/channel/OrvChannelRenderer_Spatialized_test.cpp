@@ -168,6 +168,7 @@ struct MixOnlySource {
            std::size_t lane) {
     source->Mix(samples, offset, count, position, lane);
   }
+  int Group() const noexcept { return source->Group(); }
   std::shared_ptr<orv::Spatializer::Source> source;
 };
 
