@@ -11,10 +11,10 @@
 // at most kNumGroups runs of neighbours (groups), each with its own
 // accumulators, so that worker threads can take groups without locks; once
 // per hop the groups are summed in order and two inverse transforms serve
-// the whole set. The grouping
-// depends only on the angles in use, never on the thread count, so the
-// output does not either. So the cost grows with the directions in use, not
-// with the sources, and an angle that is silent in a hop costs nothing.
+// the whole set. The grouping depends only on the angles in use, never on
+// the thread count, so the output does not either. So the cost grows with
+// the directions in use, not with the sources, and an angle that is silent
+// in a hop costs nothing.
 //
 // The output equals one half of the linear convolution of each angle's
 // input with its responses, delayed by N frames (the real transform's
