@@ -311,24 +311,35 @@ void Engine::EndBlock(int numFrames, std::size_t lanes, bool isFixedMix) {
     return i < channelEnds.size() ? channelEnds[i] : ChannelEnd(*renderChannels[i]);
   };
   std::array<std::size_t, kMaxLanes + 2> places{};  // where each run goes next
-  for (std::size_t i = 0; i < count; ++i)
-    if (endOf(i) & kPlays) ++places[runOf(i) + 1];
+  bool isInPlace = pendingChannels.empty();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t end = endOf(i);
+    if (!(end & kPlays)) {
+      isInPlace = false;
+      continue;
+    }
+    if (end & kHasUpdates) {
+      renderChannels[i]->Postrender(numFrames);
+      hasBlockUpdates = true;
+    }
+    isInPlace = isInPlace && (i == 0 || runOf(i - 1) <= runOf(i));
+    ++places[runOf(i) + 1];
+  }
   places[0] = pendingChannels.size();
   for (std::size_t r = 1; r < places.size(); ++r) places[r] += places[r - 1];
   voiceShareLanes = isRouted ? lanes : 0;
   std::copy_n(places.begin(), voiceShares.size(), voiceShares.begin());
   voiceShares[0] = 0;  // voices created during the block go with slot 0's
-  pendingChannels.resize(places.back());
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t end = endOf(i);
-    if (!(end & kPlays)) continue;
-    if (end & kHasUpdates) {
-      renderChannels[i]->Postrender(numFrames);
-      hasBlockUpdates = true;
-    }
-    pendingChannels[places[runOf(i)]++] = std::move(renderChannels[i]);
+  if (isInPlace) {
+    // Every voice plays on, already in its run, and none came in: the list
+    // is handed over whole, without a write to the lines that workers read.
+    std::swap(renderChannels, pendingChannels);
+  } else {
+    pendingChannels.resize(places.back());
+    for (std::size_t i = 0; i < count; ++i)
+      if (endOf(i) & kPlays) pendingChannels[places[runOf(i)]++] = std::move(renderChannels[i]);
+    std::erase(renderChannels, nullptr);
   }
-  std::erase(renderChannels, nullptr);
   channelEnds.clear();
   channelHomes.clear();
 }

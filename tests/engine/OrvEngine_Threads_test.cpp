@@ -67,4 +67,24 @@ TEST(EngineThreads, OneTwoAndThreeThreadsRenderTheSameOutput) {
   }
 }
 
+// A voice created while a block renders (after its start) joins the next
+// block, also when every other voice plays on in place.
+TEST(EngineThreads, AVoiceCreatedDuringABlockJoinsTheNext) {
+  for (int threads : {1, 2}) {
+    auto engine = MakeHrtfEngine(threads);
+    EngineScene scene = StartScene(*engine, 24, 2);
+    std::vector<float> out(2 * static_cast<std::size_t>(kSceneBlock));
+    for (int b = 0; b < 3; ++b) RenderBlock(*engine, out.data());
+    engine->Prerender();
+    orv::ChannelParam p;
+    p.isLooped = true;
+    p.loopEnd = static_cast<std::int64_t>(kSceneSoundFrames);
+    auto late = engine->CreateChannel(0.0, TestBuffer::Mono(Noise(kSceneSoundFrames, 99)), p);
+    engine->Render(out.data(), kSceneBlock);
+    EXPECT_FALSE(late->HasStarted()) << threads << " threads";
+    RenderBlock(*engine, out.data());
+    EXPECT_TRUE(late->HasStarted()) << threads << " threads";
+  }
+}
+
 }  // namespace
