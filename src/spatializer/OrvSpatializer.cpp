@@ -1,6 +1,7 @@
 #include "spatializer/OrvSpatializer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "common/OrvAssert.h"
@@ -294,6 +295,9 @@ std::size_t Spatializer::PrepareEndRender() {
       enabledAngles.push_back(&angle);
   });
   numGroups = std::min(enabledAngles.size(), kNumGroups);
+  for (auto& halves : halvesDone) halves.store(0, std::memory_order_relaxed);
+  // Groups not in use are complete (and empty) from the start.
+  for (std::size_t g = numGroups; g < kNumGroups; ++g) MergeUp(g);
   return numGroups;
 }
 
@@ -309,6 +313,34 @@ void Spatializer::EndRender(std::size_t index) noexcept {
     GroupWork& work = bank.groups[index];
     angle.group = static_cast<int>(index);
     for (int side = 0; side < 2; ++side) ProcessSide(angle, side, work, bank);
+  }
+  MergeUp(index);
+}
+
+void Spatializer::MergeUp(std::size_t index) noexcept {
+  static_assert(std::has_single_bit(kNumGroups), "a full binary tree of groups");
+  std::size_t width = 1;  // groups under the current node
+  for (std::size_t node = kNumGroups + index; node > 1; node /= 2, width *= 2) {
+    // The first half to complete leaves the addition to the second.
+    if (halvesDone[node / 2].fetch_add(1, std::memory_order_acq_rel) == 0) return;
+    const std::size_t first = (node / 2) * 2 * width - kNumGroups;
+    const std::size_t second = first + width;
+    for (const auto& bankOwner : banks) {
+      GroupWork& into = bankOwner->groups[first];
+      const GroupWork& from = bankOwner->groups[second];
+      const std::size_t size = 4 * bankOwner->stride;
+      for (std::size_t hop = 0; hop < from.isHopUsed.size(); ++hop) {
+        if (!from.isHopUsed[hop]) continue;
+        float* dst = into.sums.Data() + size * hop;
+        const float* src = from.sums.Data() + size * hop;
+        if (into.isHopUsed[hop]) {
+          Accumulate(size, dst, src);
+        } else {
+          std::copy(src, src + size, dst);
+          into.isHopUsed[hop] = 1;
+        }
+      }
+    }
   }
 }
 
@@ -440,16 +472,9 @@ void Spatializer::FinishRender(float* output) noexcept {
 void Spatializer::FinishHop(Bank& bank, std::size_t hopIndex) noexcept {
   const std::size_t n = static_cast<std::size_t>(bank.size);
   const std::size_t stride = bank.stride;
-  float* sums = nullptr;
-  // In group order, whichever threads formed the sums.
-  for (GroupWork& work : bank.groups) {
-    if (!work.isHopUsed[hopIndex]) continue;
-    float* groupSums = work.sums.Data() + 4 * stride * hopIndex;
-    if (sums)
-      Accumulate(4 * stride, sums, groupSums);
-    else
-      sums = groupSums;
-  }
+  // The tree of groups has summed every group into the first.
+  GroupWork& total = bank.groups[0];
+  float* sums = total.isHopUsed[hopIndex] ? total.sums.Data() + 4 * stride * hopIndex : nullptr;
   float* left = bank.left.Data();
   float* right = bank.right.Data();
   if (sums) {

@@ -9,12 +9,12 @@
 // angle's two response spectra into per-ear accumulators (a mirrored input
 // uses the same spectra, ears exchanged). The angles in use are split into
 // at most kNumGroups runs of neighbours (groups), each with its own
-// accumulators, so that worker threads can take groups without locks; once
-// per hop the groups are summed in order and two inverse transforms serve
-// the whole set. The grouping depends only on the angles in use, never on
-// the thread count, so the output does not either. So the cost grows with
-// the directions in use, not with the sources, and an angle that is silent
-// in a hop costs nothing.
+// accumulators, so that worker threads can take groups without locks. The
+// groups' sums are added pairwise along a fixed tree as groups finish, and
+// once per hop two inverse transforms serve the whole set. The grouping
+// depends only on the angles in use, never on the thread count, so the
+// output does not either. So the cost grows with the directions in use, not
+// with the sources, and an angle that is silent in a hop costs nothing.
 //
 // The output equals one half of the linear convolution of each angle's
 // input with its responses, delayed by N frames (the real transform's
@@ -174,11 +174,11 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   // The number of groups of angles to transform in this block.
   std::size_t PrepareEndRender();
   // Transforms the block's input of every angle in group index into the
-  // group's accumulators.
+  // group's accumulators, then adds them into the tree of sums.
   void EndRender(std::size_t index) noexcept;
   // Adds the binaural output of the block (blockSize interleaved stereo
-  // frames) to output: the hops completed in the block are summed over the
-  // groups and transformed back.
+  // frames) to output: the hops completed in the block, summed over the
+  // groups, are transformed back.
   void FinishRender(float* output) noexcept;
 
   const std::vector<std::shared_ptr<Ring>>& Rings() const { return rings; }
@@ -271,6 +271,11 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   const std::shared_ptr<Angle>* Nearest(float azimuth, float elevation,
                                         bool& isMirrored) const noexcept;
   void ProcessSide(Angle& angle, int side, GroupWork& work, const Bank& bank) noexcept;
+  // Group index's sums are complete: adds them along the tree of groups.
+  // Node k's sum lives in the accumulators of its first group; whichever of
+  // a node's two halves completes last adds the second into the first. The
+  // tree is fixed, so the sums do not depend on which thread adds what.
+  void MergeUp(std::size_t index) noexcept;
   void FinishHop(Bank& bank, std::size_t hop) noexcept;
 
   std::vector<std::shared_ptr<Ring>> rings;
@@ -282,6 +287,8 @@ class Spatializer : public std::enable_shared_from_this<Spatializer> {
   std::size_t numLanes = 0;   // lanes that may mix in this block
   std::uint64_t block = 0;    // counts the blocks begun, from 1: stamps lane feeds
   std::size_t numGroups = 0;  // groups in use in this block
+  // Per inner node of the tree of groups (heap order, root 1): halves done.
+  std::array<std::atomic<std::uint8_t>, kNumGroups> halvesDone{};
   std::vector<Angle*> enabledAngles;
   std::array<Lane, kMaxLanes> lanes;
   std::vector<std::unique_ptr<Bank>> banks;
