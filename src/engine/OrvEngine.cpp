@@ -53,13 +53,6 @@ ShareBounds EvenShares(std::size_t count, std::size_t slots) {
   return bounds;
 }
 
-// The slot whose even share of count items holds item.
-std::size_t SlotOfItem(std::size_t item, std::size_t count, std::size_t slots) {
-  std::size_t k = 0;
-  while (k + 1 < slots && (k + 1) * count / slots <= item) ++k;
-  return k;
-}
-
 // The same, but each slot takes the next run of up to run items not yet
 // taken: a slot that starts late or runs slower takes fewer. Slot k starts
 // on its own share of the items, bounds[k] .. bounds[k + 1], and takes from
@@ -193,11 +186,15 @@ void Engine::RenderChannels(int numFrames, std::size_t lanes, bool isFixedMix) {
   // the block ends, and a copy would contend on a count shared across workers.
   // What the block's end needs of the voice is noted while it is in this
   // worker's cache.
-  channelHomes.resize(count);
-  auto render = [this, numFrames](std::size_t i, ThreadLocalBuffer& buffers) {
+  // Only when workers take voices as they come free does the block's end
+  // order them by the slot they belong to.
+  const bool isRouted = !isFixedMix && lanes > 1;
+  channelHomes.resize(isRouted ? count : 0);
+  auto render = [this, numFrames, isRouted](std::size_t i, ThreadLocalBuffer& buffers) {
     Channel& channel = *renderChannels[i];
     channel.RenderBlock(numFrames, buffers);
     channelEnds[i] = ChannelEnd(channel);
+    if (!isRouted) return;
     const int group = channel.SpatialGroup();
     channelHomes[i] = group >= 0 && static_cast<std::size_t>(group) < groupHomes.size()
                           ? groupHomes[static_cast<std::size_t>(group)]
@@ -247,11 +244,13 @@ void Engine::RenderRoomAndBinaural(int numFrames) {
   };
   const std::size_t slots =
       std::min<std::size_t>(1 + groups, static_cast<std::size_t>(param.numThreads));
-  // Which slot starts on each group, for the next block's voices.
-  for (std::size_t g = 0; g < groupHomes.size(); ++g)
-    groupHomes[g] =
-        g < groups ? static_cast<std::uint8_t>(SlotOfItem(1 + g, 1 + groups, slots)) : kNoHome;
-  ForEachTaken(*threadPool, EvenShares(1 + groups, slots), slots, 1, item);
+  const ShareBounds bounds = EvenShares(1 + groups, slots);
+  // Which slot starts on each group (item 1 + g), for the next block's voices.
+  std::fill(groupHomes.begin(), groupHomes.end(), kNoHome);
+  for (std::size_t k = 0; k < slots; ++k)
+    for (std::size_t i = std::max<std::size_t>(bounds[k], 1); i < bounds[k + 1]; ++i)
+      groupHomes[i - 1] = static_cast<std::uint8_t>(k);
+  ForEachTaken(*threadPool, bounds, slots, 1, item);
   // The accumulated hops are transformed back once for all angles; the tail
   // of earlier hops sounds on without input.
   if (spatializer) spatializer->FinishRender(threadLocalBuffers[0].spatialMix.data());
@@ -302,7 +301,8 @@ void Engine::EndBlock(int numFrames, std::size_t lanes, bool isFixedMix) {
   // groups took; the rest go last. Offline mode keeps their order: its mix
   // must not depend on the threads.
   const std::size_t count = renderChannels.size();
-  const bool isRouted = !isFixedMix && lanes > 1 && channelHomes.size() == count;
+  // Homes are noted only when the voices were routed (and rendered).
+  const bool isRouted = !isFixedMix && lanes > 1 && count > 0 && channelHomes.size() == count;
   auto runOf = [&](std::size_t i) -> std::size_t {
     return isRouted ? std::min<std::size_t>(channelHomes[i], lanes) : 0;
   };
